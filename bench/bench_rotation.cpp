@@ -1,0 +1,83 @@
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+#include "rotation.h"
+#include "rotation_engine.h"
+
+namespace {
+
+Matrix<double> terrain(int32_t n) {
+    Matrix<double> grid(n, n);
+    std::mt19937_64 rng(1);
+    std::uniform_real_distribution<double> height(100.0, 900.0);
+    for (int32_t i = 0; i < n; ++i) {
+        for (int32_t j = 0; j < n; ++j)
+            grid[i][j] = height(rng);
+    }
+    return grid;
+}
+
+void clear(DoubleGrid g) {
+    for (int32_t i = 0; i < g.nb_lig; ++i)
+        std::fill(g[i], g[i] + g.nb_col, 0.0);
+}
+
+// args: grid side, angle in tenths of a degree
+void BM_SweepReference(benchmark::State& state) {
+    const auto n = static_cast<int32_t>(state.range(0));
+    const double angle = static_cast<double>(state.range(1)) / 10.0;
+    Matrix<double> in = terrain(n);
+    Matrix<double> out(n, n);
+    for (auto _ : state) {
+        state.PauseTiming();
+        clear(out.view());
+        state.ResumeTiming();
+        rotate_reference(in.view(), out.view(), {n * 0.5, n * 0.5, angle});
+        benchmark::DoNotOptimize(out[0][0]);
+    }
+    state.SetItemsProcessed(state.iterations() * n * n);
+}
+BENCHMARK(BM_SweepReference)->Args({1000, 300})->Args({1000, -173})->Unit(benchmark::kMillisecond);
+
+void BM_Sweep(benchmark::State& state) {
+    const auto n = static_cast<int32_t>(state.range(0));
+    const double angle = static_cast<double>(state.range(1)) / 10.0;
+    Matrix<double> in = terrain(n);
+    Matrix<double> out(n, n);
+    for (auto _ : state) {
+        state.PauseTiming();
+        clear(out.view());
+        state.ResumeTiming();
+        rotate(in.view(), out.view(), {n * 0.5, n * 0.5, angle});
+        benchmark::DoNotOptimize(out[0][0]);
+    }
+    state.SetItemsProcessed(state.iterations() * n * n);
+}
+BENCHMARK(BM_Sweep)
+    ->Args({4000, 300})
+    ->Args({4000, 450})
+    ->Args({4000, 900})
+    ->Args({4000, -173})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_HoleFilling(benchmark::State& state) {
+    const auto n = static_cast<int32_t>(state.range(0));
+    Matrix<double> in = terrain(n);
+    Matrix<double> out(n, n);
+    rotate(in.view(), out.view(), {n * 0.5, n * 0.5, 30});
+    Matrix<double> work(n, n);
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int32_t i = 0; i < n; ++i)
+            std::copy(out[i], out[i] + n, work[i]);
+        state.ResumeTiming();
+        fill_holes(work.view(), std::nullopt);
+        fill_background(work.view(), background_value(work.view()));
+    }
+    state.SetItemsProcessed(state.iterations() * n * n);
+}
+BENCHMARK(BM_HoleFilling)->Arg(4000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a task needs and that are missing.
+#   scripts/install-deps.sh build      compiler and CMake
+#   scripts/install-deps.sh test       GoogleTest, Google Benchmark and the tools the tests use
+set -euo pipefail
+
+packages=()
+for group in "$@"; do
+  case "$group" in
+    build) packages+=(cmake make g++) ;;
+    test) packages+=(libgtest-dev libbenchmark-dev) ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing packages: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "install-deps: need root (or sudo) to install ${missing[*]}" >&2; exit 1; }
+  sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

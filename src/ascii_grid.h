@@ -1,0 +1,56 @@
+// The ASCII grid (".asc"): a header of keyword and value pairs, then the values row by row,
+// row 0 (the top of the terrain) first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "grid.h"
+
+class OutputFile;
+
+inline constexpr const char* kAsciiSuffix = ".asc";
+
+struct AsciiHeader {
+    int32_t nb_col = 0;
+    int32_t nb_lig = 0;
+    double X_min = 0.0;  // lower-left corner, centre keywords already turned into the corner
+    double Y_min = 0.0;
+    double dsize_pix = 0.0;
+    std::optional<double> nodata;
+};
+
+struct ParsedHeader {
+    AsciiHeader header;
+    std::size_t data_start = 0;  // offset of the first value in the text
+};
+
+// Reads the header by keyword (case-insensitive, any order): ncols, nrows, xllcorner or
+// xllcenter, yllcorner or yllcenter, cellsize, and an optional nodata_value. The header ends
+// at the first token that is not one of them. Fails naming `displayed` on a missing, repeated
+// or unreadable entry, or on a grid without rows or columns.
+ParsedHeader parse_ascii_header(std::string_view text, const std::string& displayed);
+
+// Reads exactly grid.nb_lig x grid.nb_col finite values from text[data_start...] into `grid`.
+// Fails naming the row and column of a missing or unreadable value; warns about extra values.
+void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
+                        const std::string& displayed);
+
+struct AsciiInput {
+    AsciiHeader header;
+    DoubleGrid values;  // allocated with dmatrice; the caller owns it
+};
+
+// Opens `displayed_path` (MissingInputFile when it cannot be opened), reads the header, checks
+// that the file can hold the announced grid, and only then allocates and reads the values.
+AsciiInput read_ascii_grid(const std::string& displayed_path);
+
+// "ncols", "nrows", "xllcorner", "yllcorner", "cellsize" and "nodata_value" lines. The no-data
+// line carries `nodata` when given, else the fixed "-9999.9999".
+std::string format_ascii_header(const AsciiHeader& header);
+
+// Every value as "%lf\t", all on one line, without a final line feed.
+void write_ascii_values(DoubleGrid grid, OutputFile& out);

@@ -1,0 +1,26 @@
+#include "failure.h"
+
+#include <cstdio>
+
+void warn(const std::string& text) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "terrapivoter: warning: %s\n", text.c_str());
+}
+
+std::string quoted(std::string_view text) {
+    constexpr std::size_t kShown = 40;
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    if (text.size() > kShown) out += "...";
+    out += "\"";
+    return out;
+}

@@ -1,0 +1,32 @@
+// The one way the core reports a problem that ends the run. Its text names the file (or the
+// question) and says what went wrong; the program shell prefixes "terrapivoter: " and exits 1.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+inline std::string out_of_memory_text(int64_t rows, int64_t cols) {
+    return "not enough memory for a grid of " + std::to_string(rows) + " rows and " +
+           std::to_string(cols) + " columns";
+}
+
+// An input file that cannot be opened. The shell answers it with the program's own
+// missing-file message on standard output rather than an error line.
+struct MissingInputFile : Failure {
+    explicit MissingInputFile(const std::string& displayed_path)
+        : Failure("cannot open " + displayed_path), path(displayed_path) {}
+    std::string path;
+};
+
+// Writes "terrapivoter: warning: <text>" to standard error.
+void warn(const std::string& text);
+
+// `text` in double quotes for a message, cut after 40 bytes, with bytes that a terminal would
+// not show as such written as \xHH.
+std::string quoted(std::string_view text);

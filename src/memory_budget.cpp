@@ -1,0 +1,26 @@
+#include "memory_budget.h"
+
+#include <cstdio>
+
+#include "failure.h"
+#include "platform.h"
+
+namespace {
+std::string gib(long double bytes) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1Lf GiB", bytes / (1024.0L * 1024.0L * 1024.0L));
+    return buf;
+}
+}  // namespace
+
+void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed) {
+    const long double cells = static_cast<long double>(nb_lig) * static_cast<long double>(nb_col);
+    const long double needed =
+        cells * kRunBytesPerCell + static_cast<long double>(nb_lig) * 2 * sizeof(void*);
+    const auto available = platform::physical_memory();
+    if (available && needed > static_cast<long double>(*available)) {
+        throw Failure(displayed + ": a grid of " + std::to_string(nb_lig) + " rows and " +
+                      std::to_string(nb_col) + " columns needs about " + gib(needed) +
+                      " of memory; this machine has " + gib(static_cast<long double>(*available)));
+    }
+}

@@ -1,0 +1,45 @@
+// An output file that appears under its name only once it is complete.
+//
+// The data go to a new temporary file beside the final one; commit() renames it over the final
+// name after everything was written, flushed, synced and closed. Until then an existing file of
+// that name is untouched, and a run that fails or is interrupted removes its temporary file.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+class OutputFile {
+  public:
+    // `displayed` is the path as the user sees it; it names the file in every message.
+    // Fails (Failure) when the temporary file cannot be created.
+    OutputFile(std::string displayed, bool text);
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+
+    void write(const void* data, std::size_t size);
+    void write(const std::string& text) { write(text.data(), text.size()); }
+
+    // Flushes, syncs and closes the temporary file; fails on any write error.
+    void finish();
+    // Gives the finished file its final name.
+    void commit();
+    // Closes and removes the temporary file (nothing happens to the final name).
+    void discard() noexcept;
+
+    const std::string& displayed() const { return displayed_; }
+    const std::string& temporary_path() const { return temporary_; }
+
+    // Marks every temporary file of this program: "<final name>.tmp-terrapivoter-<pid>-<n>".
+    static constexpr const char* kTemporaryMarker = ".tmp-terrapivoter-";
+
+  private:
+    [[noreturn]] void fail(const std::string& what);
+
+    std::string displayed_;
+    std::string final_;
+    std::string temporary_;
+    std::FILE* stream_ = nullptr;
+    bool committed_ = false;
+};

@@ -1,0 +1,241 @@
+#include "platform.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#if defined(_WIN32)
+#include <conio.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace platform {
+
+std::string host_path(const std::string& displayed) {
+#if defined(_WIN32)
+    return displayed;
+#else
+    std::string host = displayed;
+    for (char& c : host) {
+        if (c == '\\') c = '/';
+    }
+    return host;
+#endif
+}
+
+bool stdin_is_terminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdin)) != 0;
+#else
+    return isatty(STDIN_FILENO) != 0;
+#endif
+}
+
+bool stderr_is_terminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+void wait_for_key() {
+    if (!stdin_is_terminal()) return;
+#if defined(_WIN32)
+    (void)_getch();
+#else
+    termios saved{};
+    if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
+    termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
+    char key = 0;
+    ssize_t got;
+    do {
+        got = read(STDIN_FILENO, &key, 1);
+    } while (got < 0 && errno == EINTR);
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+#endif
+}
+
+std::FILE* open_for_reading(const std::string& host, bool text) {
+    if (host.find('\0') != std::string::npos) return nullptr;
+    return std::fopen(host.c_str(), text ? "r" : "rb");
+}
+
+std::optional<uint64_t> regular_file_size(std::FILE* f) {
+#if defined(_WIN32)
+    struct _stat64 st {};
+    if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFREG) == 0) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+#else
+    struct stat st {};
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+#endif
+}
+
+std::FILE* create_new_file(const std::string& host, bool text) {
+    if (host.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return nullptr;
+    }
+#if defined(_WIN32)
+    int fd = _open(host.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | (text ? _O_TEXT : _O_BINARY),
+                   _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* f = _fdopen(fd, text ? "w" : "wb");
+    if (f == nullptr) _close(fd);
+    return f;
+#else
+    int fd = open(host.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* f = fdopen(fd, text ? "w" : "wb");
+    if (f == nullptr) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return f;
+#endif
+}
+
+bool sync_to_disk(std::FILE* f) {
+#if defined(_WIN32)
+    return _commit(_fileno(f)) == 0;
+#else
+    // Some file systems (pipes aside) cannot sync; that is not a write error.
+    return fsync(fileno(f)) == 0 || errno == EINVAL || errno == ENOTSUP;
+#endif
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+bool remove_file(const std::string& host) {
+    return std::remove(host.c_str()) == 0;
+}
+
+unsigned long process_id() {
+#if defined(_WIN32)
+    return static_cast<unsigned long>(GetCurrentProcessId());
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
+}
+
+std::optional<uint64_t> physical_memory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status)) return std::nullopt;
+    return static_cast<uint64_t>(status.ullTotalPhys);
+#else
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return std::nullopt;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+#endif
+}
+
+std::string last_error_text() {
+    return std::strerror(errno);
+}
+
+namespace {
+
+// The signal handler may only touch plain memory, so registered paths live in fixed slots.
+// A path longer than a slot cannot be registered and its file would be left behind on an
+// interruption; its name still marks it as temporary.
+constexpr std::size_t kSlots = 8;
+constexpr std::size_t kSlotBytes = 4096;
+char slot_paths[kSlots][kSlotBytes];
+std::atomic<bool> slot_used[kSlots];
+std::mutex slot_mutex;
+std::once_flag handlers_installed;
+
+void remove_registered_files() {
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        if (slot_used[i].load()) {
+#if defined(_WIN32)
+            _unlink(slot_paths[i]);
+#else
+            unlink(slot_paths[i]);
+#endif
+        }
+    }
+}
+
+#if defined(_WIN32)
+BOOL WINAPI on_console_interrupt(DWORD) {
+    remove_registered_files();
+    return FALSE;
+}
+#else
+void on_interrupt(int sig) {
+    remove_registered_files();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+#endif
+
+void install_handlers() {
+#if defined(_WIN32)
+    SetConsoleCtrlHandler(on_console_interrupt, TRUE);
+#else
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        sigaction(sig, nullptr, &previous);
+        // A signal ignored by whoever started us (nohup, a shell's background job) stays so.
+        if (previous.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
+    }
+#endif
+}
+
+}  // namespace
+
+void remove_on_interrupt(const std::string& host) {
+    std::call_once(handlers_installed, install_handlers);
+    if (host.size() >= kSlotBytes) return;
+    std::lock_guard lock(slot_mutex);
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        if (!slot_used[i].load()) {
+            std::memcpy(slot_paths[i], host.c_str(), host.size() + 1);
+            slot_used[i].store(true);
+            return;
+        }
+    }
+}
+
+void forget_on_interrupt(const std::string& host) {
+    std::lock_guard lock(slot_mutex);
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        if (slot_used[i].load() && host == slot_paths[i]) {
+            slot_used[i].store(false);
+            return;
+        }
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+// Everything that differs between operating systems lives behind these functions.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The file that a displayed path ("c:\images\dem1\site.asc") names on this system. On POSIX
+// each backslash becomes a slash and the path stays relative to the working directory; on
+// Windows the path is used as it stands.
+std::string host_path(const std::string& displayed);
+
+bool stdin_is_terminal();
+bool stderr_is_terminal();
+
+// Waits for one key press, unbuffered and unechoed, when standard input is a terminal;
+// returns at once otherwise, so that scripted runs never hang.
+void wait_for_key();
+
+// Opens an existing file for reading; null when it cannot be opened.
+std::FILE* open_for_reading(const std::string& host, bool text);
+
+// Size in bytes of an open regular file; nothing for pipes and devices.
+std::optional<uint64_t> regular_file_size(std::FILE* f);
+
+// Creates a new file that did not exist (never opens an existing one) for writing.
+// Returns null and sets errno on failure.
+std::FILE* create_new_file(const std::string& host, bool text);
+
+// Pushes an open file's data to the storage device.
+bool sync_to_disk(std::FILE* f);
+
+// Replaces `to` by `from` in one step where the system allows it.
+bool replace_file(const std::string& from, const std::string& to);
+
+bool remove_file(const std::string& host);
+
+// Identifies this process in temporary file names.
+unsigned long process_id();
+
+// Bytes of physical memory, or nothing when the system does not say.
+std::optional<uint64_t> physical_memory();
+
+// Text of the last system error (errno).
+std::string last_error_text();
+
+// Temporary files registered here are removed if the process is interrupted (SIGINT,
+// SIGTERM, SIGHUP, or Ctrl+C on Windows) before they are unregistered; the process then ends
+// with the interrupting signal's usual status.
+void remove_on_interrupt(const std::string& host);
+void forget_on_interrupt(const std::string& host);
+
+}  // namespace platform

@@ -1,0 +1,70 @@
+// The raster pair: "<base>_m4.txt", a six-value descriptor, and "<base>_m4.raw", the grid as
+// little-endian signed 32-bit integers, row 0 (the top of the terrain) first.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "grid.h"
+
+class OutputFile;
+
+inline constexpr const char* kRasterDataSuffix = "_m4.raw";
+inline constexpr const char* kRasterDescriptorSuffix = "_m4.txt";
+
+struct RasterDescriptor {
+    int32_t nb_lig = 0;
+    int32_t nb_col = 0;
+    int32_t num_bytes = 0;  // carried from input to output, never used: values are 4 bytes
+    int32_t min_alt = 0;
+    int32_t max_alt = 0;
+    double dpix_size = 0.0;
+};
+
+// Parses the six white-space separated values (five 32-bit integers, then a finite real).
+// Anything after the sixth is ignored. Fails naming `displayed` when a value is missing or
+// unreadable, or when the grid has no rows or no columns.
+RasterDescriptor parse_raster_descriptor(std::FILE* f, const std::string& displayed);
+
+// "%d\n" five times, then the pixel size as a header real and "\n".
+std::string format_raster_descriptor(const RasterDescriptor& d);
+
+struct RasterInput {
+    RasterDescriptor descriptor;
+    IntGrid values;  // allocated with imatrice; the caller owns it
+};
+
+// Opens "<base>_m4.txt" and then "<base>_m4.raw" (MissingInputFile names the first that cannot
+// be opened), reads and checks the descriptor, checks the data size (short: Failure; long:
+// warning), and only then allocates and reads the grid.
+RasterInput read_raster_pair(const std::string& displayed_base);
+
+// Reads the rows of `grid` from `f`, converting from little-endian.
+void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed);
+
+struct ValueRange {
+    int32_t smallest = 0;
+    int32_t largest = 0;
+};
+ValueRange value_range(IntGrid grid);
+
+// value x coef in extended precision, rounded half away from zero, clamped to 32 bits.
+int32_t raster_value(double value, double coef, bool& clamped);
+
+// Converts and writes `grid` row by row; warns with the number of clamped cells.
+void write_raster_data(DoubleGrid grid, double coef, OutputFile& out);
+
+// The working value (metres) of a stored integer: (double)(value / coef) in extended precision.
+inline double working_value(int32_t value, double coef) {
+    return static_cast<double>(static_cast<long double>(value) / coef);
+}
+
+// Fills `out` with the working values of `in`, releasing each row of `in` once it is converted
+// so that both grids are never whole at once. `in` is released (and emptied) on return.
+void convert_to_working_values(IntGrid& in, DoubleGrid out, double coef);
+
+// Smallest and largest value of a double grid, truncated toward zero and clamped to 32 bits:
+// the extremes a raster descriptor records for a grid that was not read from raster data.
+ValueRange whole_extremes(DoubleGrid grid);

@@ -1,0 +1,60 @@
+// The one record that the three phases of a run share.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "output_file.h"
+
+struct RunState {
+    // Files. The inputs are opened and closed inside their readers; the outputs are written
+    // under temporary names and take their own names only when the run succeeds.
+    std::FILE* f1 = nullptr;          // input data (held only while it is read)
+    std::FILE* f1d = nullptr;         // input descriptor (held only while it is read)
+    std::unique_ptr<OutputFile> f2;   // output data: raster data or ASCII grid
+    std::unique_ptr<OutputFile> f2d;  // output descriptor of a raster pair
+
+    // Grid geometry and descriptor values.
+    int32_t nb_lig = 0;
+    int32_t nb_col = 0;
+    int32_t num_bytes = 0;
+    int32_t min_alt = 0;
+    int32_t max_alt = 0;
+    double dpix_size = 0.0;
+
+    // Choices made in the dialogue.
+    int32_t DEM_Type_in = 0;   // 0 raster pair, 1 ASCII grid
+    int32_t DEM_Type_out = 0;  // 0 raster pair, 1 ASCII grid
+    uint8_t Ascii_DEM = 0;     // 1 when the input is an ASCII grid
+    int32_t scale = 0;         // 0 metres, 1 decimetres, 2 centimetres, 3 millimetres
+    double coef = 0.0;         // 1, 10, 100 or 1000
+
+    // Grids. itab_in is released once converted into dtab_in; the raster writer converts the
+    // output one row at a time, so no whole integer copy of the output (itab_out) exists.
+    int32_t** itab_in = nullptr;
+    double** dtab_in = nullptr;
+    int32_t ival = 0;
+
+    // Georeference of an ASCII grid.
+    double X_min = 0.0;
+    double Y_min = 0.0;
+    double dsize_pix = 0.0;
+    double nodata = 0.0;
+    bool has_nodata = false;  // the input ASCII grid had a nodata_value line
+
+    // Rotation parameters. The per-cell scratch values of the sweeps are locals of the
+    // rotation code: nothing after a sweep reads them.
+    double X1 = 0.0;
+    double Y1 = 0.0;
+    double despl_ang = 0.0;
+
+    // Paths as the user sees them ("c:\images\<folder>\<name><suffix>"); names of any length.
+    std::string nomdir;
+    std::string nomfic;
+    std::string nomim1;
+    std::string nomdescr1;
+    std::string nomim2;
+    std::string nomdescr2;
+};

@@ -1,0 +1,230 @@
+// terrapivoter: rotates a digital elevation model about a reference point.
+//
+// The program is a fixed dialogue in three phases over one run-state record: `opening` picks
+// and loads the input and prepares the output, `parameters` asks for the reference point and
+// the angle, `treatment` rotates, fills and writes. The work itself is done by the core
+// (readers, writers, rotation); this file asks, calls and stores.
+#include <cstdio>
+#include <iostream>
+#include <new>
+
+#include "ascii_grid.h"
+#include "console.h"
+#include "platform.h"
+#include "raster_pair.h"
+#include "rotation.h"
+#include "rotation_engine.h"
+#include "run_state.h"
+
+namespace {
+
+RunState run;
+Console console(std::cin, stdout);
+
+constexpr const char* kBanner[] = {
+    "\n\t***********************************************************",
+    "\n\t*                                                         *",
+    "\n\t*                                                         *",
+    "\n\t*                     TERRAPIVOTER                        *",
+    "\n\t*                                                         *",
+    "\n\t*                                                         *",
+    "\n\t*                                                         *",
+    "\n\t*                                                         *",
+    "\n\t*                                                         *",
+    "\n\t*                                         L.-M. VASTIN    *",
+    "\n\t*                                        (August 2018)    *",
+    "\n\t*                                                         *",
+    "\n\t***********************************************************",
+    "\n\n\tThis program, developed for my colleague Teodric provides",
+    "\n\tclockwise or anticlockwise rotation applied on a DEM File."};
+
+constexpr const char* kBaseDirectory = "c:\\images\\";
+constexpr double kUnitCoefficients[] = {1.0, 10.0, 100.0, 1000.0};
+
+DoubleGrid input_grid() {
+    return {run.dtab_in, run.nb_lig, run.nb_col};
+}
+
+void load_raster_pair() {
+    run.Ascii_DEM = 0;
+    RasterInput input = read_raster_pair(run.nomim1);
+    run.nomdescr1 = run.nomim1 + kRasterDescriptorSuffix;
+    run.nomim1 += kRasterDataSuffix;
+    const RasterDescriptor& d = input.descriptor;
+    run.nb_lig = d.nb_lig;
+    run.nb_col = d.nb_col;
+    run.num_bytes = d.num_bytes;
+    run.dpix_size = d.dpix_size;
+    run.itab_in = input.values.rows;
+
+    const ValueRange range = value_range(input.values);
+    run.min_alt = range.smallest;
+    run.max_alt = range.largest;
+    char line[96];
+    std::snprintf(line, sizeof line, "\n\n\tHypsometric scale comprised between %d and %d ",
+                  static_cast<int>(run.min_alt), static_cast<int>(run.max_alt));
+    console.say(line);
+
+    run.scale = console.ask_choice(
+        {"\n\n\tAre these value in : ", "\n\t\t0 ====> meters\n\t\t1 ====> decimeters",
+         "\n\t\t2 ====> centimeters\n\t\t3 ====> millimeters\n\t\t"},
+        3);
+    run.coef = kUnitCoefficients[run.scale];
+    run.dtab_in = require_grid<double>(run.nb_lig, run.nb_col).rows;
+    convert_to_working_values(input.values, input_grid(), run.coef);
+    run.itab_in = nullptr;
+}
+
+void load_ascii_grid() {
+    run.Ascii_DEM = 1;
+    run.nomim1 += kAsciiSuffix;
+    AsciiInput input = read_ascii_grid(run.nomim1);
+    const AsciiHeader& h = input.header;
+    run.nb_col = h.nb_col;
+    run.nb_lig = h.nb_lig;
+    run.X_min = h.X_min;
+    run.Y_min = h.Y_min;
+    run.dsize_pix = h.dsize_pix;
+    run.has_nodata = h.nodata.has_value();
+    run.nodata = h.nodata.value_or(0.0);
+    run.dtab_in = input.values.rows;
+
+    // What a raster pair written from this grid carries: values in the grid's own unit.
+    run.coef = 1.0;
+    run.num_bytes = 4;
+    run.dpix_size = h.dsize_pix;
+    const auto extremes = whole_extremes(input_grid());
+    run.min_alt = extremes.smallest;
+    run.max_alt = extremes.largest;
+}
+
+void prepare_raster_output() {
+    run.nomdescr2 = run.nomim2 + kRasterDescriptorSuffix;
+    run.nomim2 += kRasterDataSuffix;
+    run.f2d = std::make_unique<OutputFile>(run.nomdescr2, true);
+    run.f2d->write(format_raster_descriptor(
+        {run.nb_lig, run.nb_col, run.num_bytes, run.min_alt, run.max_alt, run.dpix_size}));
+    run.f2d->finish();
+    run.f2 = std::make_unique<OutputFile>(run.nomim2, false);
+}
+
+void prepare_ascii_output() {
+    run.nomim2 += kAsciiSuffix;
+    run.f2 = std::make_unique<OutputFile>(run.nomim2, true);
+    if (run.Ascii_DEM == 0) {
+        console.say("\n\n\tIn order to create the required DEM ascii ");
+        console.say("\n\tyou must enter the UTM coordinates ");
+        run.X_min = console.ask_number({"\n\t\tX_min ? "});
+        run.Y_min = console.ask_number({"\t\tY_min ? "});
+        run.dsize_pix = run.dpix_size;
+    }
+}
+
+void opening() {
+    for (const char* line : kBanner)
+        console.say(line);
+
+    run.nomim1 = kBaseDirectory;
+    run.nomdir = console.ask_name(
+        {"\n\n\tName of the File Folder located in the Directory c:\\images\\ : "});
+    run.nomim1 += run.nomdir + "\\";
+    run.nomim2 = run.nomim1;
+
+    run.nomfic = console.ask_name({"\n\n\tName of the DEM file_in (whitout any extension) ? "});
+    run.nomim1 += run.nomfic;
+
+    run.DEM_Type_in =
+        console.ask_choice({"\n\n\tDEM Type :\n\t\t0 ====> raster con extension _m4.raw",
+                            "\n\t\t1 ====> ascii con extension .asc\n\t\t"},
+                           1);
+    if (run.DEM_Type_in == 0) load_raster_pair();
+    if (run.DEM_Type_in == 1) load_ascii_grid();
+
+    run.nomfic = console.ask_name({"\n\n\tName of the DEM file_out (whitout any extension) ? "});
+    run.nomim2 += run.nomfic;
+    run.DEM_Type_out = console.ask_choice(
+        {"\n\n\tDEM Type :\n\t\t0 ====> raster (_m4 type)\n\t\t1 ====> ascii\n\t\t"}, 1);
+    if (run.DEM_Type_out == 0) prepare_raster_output();
+    if (run.DEM_Type_out == 1) prepare_ascii_output();
+}
+
+void parameters() {
+    const int32_t coord = console.ask_choice(
+        {"\n\n\tCoordinates of the reference point ", "\n\t\t0 ====> center defined by the program",
+         "\n\t\t1 ====> defined by the user\n\t\t"},
+        1);
+    if (coord == 0) {
+        run.X1 = run.nb_col * 0.5;
+        run.Y1 = run.nb_lig * 0.5;
+    }
+    if (coord == 1) {
+        console.say("\n\n\tCoordinates of the reference point (in line and column) ");
+        run.Y1 = console.ask_number({"\n\t\tline ? "});
+        run.X1 = console.ask_number({"\tcolumn ? "});
+    }
+    for (;;) {
+        run.despl_ang =
+            console.ask_number({"\n\n\tTrigonometric rotation angle ",
+                                "\n\t   (Note: a positive value creates an anticlockwise mouvement",
+                                "\n\t          a negative value creates an clockwise mouvement",
+                                "\n\t          these value must not be greater than 90 degrees)",
+                                "\n\n\tDecimal value ? "});
+        if (angle_accepted(run.despl_ang)) break;
+        console.say("\n\n\tthe angular value is too great");
+    }
+}
+
+void treatment() {
+    Matrix<double> dtab_out(run.nb_lig, run.nb_col);
+    console.say("\n\n");
+    std::fflush(stdout);
+    const DoubleGrid out = dtab_out.view();
+    rotate(input_grid(), out, {run.X1, run.Y1, run.despl_ang});
+    fill_holes(out, run.has_nodata ? std::optional<double>(run.nodata) : std::nullopt);
+    fill_background(out, background_value(out));
+
+    if (run.DEM_Type_out == 0) write_raster_data(out, run.coef, *run.f2);
+    if (run.DEM_Type_out == 1) {
+        AsciiHeader header{run.nb_col, run.nb_lig, run.X_min, run.Y_min, run.dsize_pix, {}};
+        if (run.Ascii_DEM == 1 && run.has_nodata) header.nodata = run.nodata;
+        run.f2->write(format_ascii_header(header));
+        write_ascii_values(out, *run.f2);
+    }
+    run.f2->finish();
+    // The data file first: a raster pair is whole once its descriptor is in place.
+    run.f2->commit();
+    if (run.f2d) run.f2d->commit();
+}
+
+void discard_outputs() {
+    run.f2.reset();
+    run.f2d.reset();
+}
+
+}  // namespace
+
+int main() {
+    try {
+        opening();
+        parameters();
+        treatment();
+        std::fflush(stdout);
+        return 0;
+    } catch (const MissingInputFile& missing) {
+        discard_outputs();
+        std::fputs("\n No File ", stdout);
+        std::fwrite(missing.path.data(), 1, missing.path.size(), stdout);
+        std::fputs(" \n", stdout);
+        std::fflush(stdout);
+        platform::wait_for_key();
+    } catch (const Failure& failure) {
+        discard_outputs();
+        std::fflush(stdout);
+        std::fprintf(stderr, "terrapivoter: %s\n", failure.what());
+    } catch (const std::bad_alloc&) {
+        discard_outputs();
+        std::fflush(stdout);
+        std::fputs("terrapivoter: not enough memory\n", stderr);
+    }
+    return 1;
+}

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test in the release and the
+# sanitizer (ASan + UBSan) builds. Any failure stops it with a non-zero status.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh build test
+for preset in release asan; do
+  echo "=== $preset ==="
+  cmake --workflow --preset "$preset" --fresh
+done
+echo "=== all tests passed in the release and asan builds ==="

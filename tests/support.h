@@ -1,0 +1,55 @@
+// Shared helpers of the tests: scratch folders, files, grids, and running the program.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "grid.h"
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary directory, removed with everything in it.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    fs::path path_;
+};
+
+void write_file(const fs::path& path, const std::string& bytes);
+std::string read_file(const fs::path& path);
+
+// Little-endian int32 bytes of `values`.
+std::string raster_bytes(const std::vector<int32_t>& values);
+std::vector<int32_t> raster_values(const std::string& bytes);
+
+// A grid filled row by row from `values` (rows * cols of them).
+Matrix<double> grid_of(int32_t rows, int32_t cols, const std::vector<double>& values);
+std::vector<double> values_of(DoubleGrid grid);
+
+// A run of the real program in `workdir` with `input` on standard input.
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+ProgramRun run_program(const fs::path& workdir, const std::string& input,
+                       const std::string& environment = "");
+
+// Where the program looks for folder `folder` when run in `workdir`: c:/images/<folder>.
+fs::path images_folder(const fs::path& workdir, const std::string& folder);
+
+// Names of the files in a folder, sorted.
+std::vector<std::string> file_names(const fs::path& folder);
+
+// The bundled sample DEMs.
+fs::path sample(const std::string& name);

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "LIB/NRUTIL.h"
+
+namespace {
+
+template <class T>
+bool all_zero_bytes(const T* p, int count) {
+    static const unsigned char zeros[64] = {};
+    for (int k = 0; k < count; ++k) {
+        if (std::memcmp(p + k, zeros, sizeof(T)) != 0) return false;
+    }
+    return true;
+}
+
+template <class T>
+void check_matrix(T** (*make)(int32_t, int32_t), void (*release)(T**, int32_t)) {
+    constexpr int32_t cols = 7, rows = 5;
+    T** m = make(cols, rows);
+    ASSERT_NE(m, nullptr);
+    for (int32_t i = 0; i < rows; ++i) {
+        ASSERT_NE(m[i], nullptr);
+        EXPECT_TRUE(all_zero_bytes(m[i], cols)) << "row " << i;
+        // Rows are separate blocks: writing the whole of one leaves its neighbours alone.
+        for (int32_t j = 0; j < cols; ++j)
+            m[i][j] = static_cast<T>(i + 1);
+    }
+    for (int32_t i = 0; i < rows; ++i)
+        EXPECT_EQ(m[i][cols - 1], static_cast<T>(i + 1));
+    release(m, rows);
+}
+
+template <class T>
+void check_vector(T* (*make)(int32_t), void (*release)(T*)) {
+    T* v = make(9);
+    ASSERT_NE(v, nullptr);
+    EXPECT_TRUE(all_zero_bytes(v, 9));
+    release(v);
+}
+
+TEST(Allocation, EveryMatrixTypeIsZeroFilledWithSeparateRows) {
+    check_matrix(fmatrice, frfmatrice);
+    check_matrix(ucmatrice, frucmatrice);
+    check_matrix(smatrice, frsmatrice);
+    check_matrix(imatrice, frimatrice);
+    check_matrix(dmatrice, frdmatrice);
+    check_matrix(ldmatrice, frldmatrice);
+    // frusmatrice traces and may wait for a key; its own test is below.
+    check_matrix(
+        usmatrice, +[](uint16_t** m, int32_t rows) {
+            for (int32_t i = 0; i < rows; ++i)
+                std::free(m[i]);
+            std::free(m);
+        });
+}
+
+TEST(Allocation, EveryVectorTypeIsZeroFilled) {
+    check_vector(ucvecteur, frucvecteur);
+    check_vector(usvecteur, frusvecteur);
+    check_vector(svecteur, frsvecteur);
+    check_vector(ivecteur, frivecteur);
+    check_vector(dvecteur, frdvecteur);
+    check_vector(fvecteur, frfvecteur);
+}
+
+TEST(Allocation, FloatingElementsStartAsPositiveZero) {
+    double** m = dmatrice(3, 2);
+    ASSERT_NE(m, nullptr);
+    EXPECT_FALSE(std::signbit(m[1][2]));
+    EXPECT_EQ(m[1][2], 0.0);
+    frdmatrice(m, 2);
+}
+
+TEST(Allocation, ColumnsComeFirst) {
+    // dmatrice(3, 2): two rows of three.
+    double** m = dmatrice(3, 2);
+    ASSERT_NE(m, nullptr);
+    m[1][2] = 4.5;
+    m[0][2] = 1.5;
+    EXPECT_EQ(m[1][2], 4.5);
+    EXPECT_EQ(m[0][2], 1.5);
+    frdmatrice(m, 2);
+}
+
+TEST(Allocation, CountsOfZeroOrLessGiveNull) {
+    for (int32_t bad : {0, -1, INT32_MIN}) {
+        EXPECT_EQ(dmatrice(bad, 3), nullptr) << bad;
+        EXPECT_EQ(dmatrice(3, bad), nullptr) << bad;
+        EXPECT_EQ(imatrice(bad, bad), nullptr) << bad;
+        EXPECT_EQ(dvecteur(bad), nullptr) << bad;
+        EXPECT_EQ(ivecteur(bad), nullptr) << bad;
+    }
+}
+
+TEST(Allocation, AFailedRequestGivesNullAndLeaksNothing) {
+    // Request 0 is the row-pointer array, requests 1 and 2 the first rows. The leak checker of
+    // the sanitizer build fails the run if anything obtained before the failure stays allocated.
+    for (long successes : {0L, 1L, 3L}) {
+        nrutil_testing::fail_allocation_after(successes);
+        EXPECT_EQ(dmatrice(4, 5), nullptr) << successes;
+        nrutil_testing::fail_allocation_after(successes);
+        EXPECT_EQ(imatrice(4, 5), nullptr) << successes;
+    }
+    nrutil_testing::fail_allocation_after(0);
+    EXPECT_EQ(dvecteur(4), nullptr);
+    nrutil_testing::fail_allocation_after(-1);
+    double** m = dmatrice(4, 5);
+    EXPECT_NE(m, nullptr);
+    frdmatrice(m, 5);
+}
+
+TEST(Allocation, UnsignedShortReleaseTracesTheRowCount) {
+    uint16_t** m = usmatrice(2, 4);
+    ASSERT_NE(m, nullptr);
+    testing::internal::CaptureStdout();
+    frusmatrice(m, 4);  // standard input is not a terminal under the test runner: no wait
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n NbLig en frusmatrice 4 ");
+}
+
+}  // namespace

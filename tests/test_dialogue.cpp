@@ -1,0 +1,246 @@
+// The dialogue, run through the real program with scripted answers on standard input.
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+// The dialogue's texts, typed out here independently of the program's own copy.
+const std::string kBanner =
+    "\n\t***********************************************************"
+    "\n\t*                                                         *"
+    "\n\t*                                                         *"
+    "\n\t*                     TERRAPIVOTER                        *"
+    "\n\t*                                                         *"
+    "\n\t*                                                         *"
+    "\n\t*                                                         *"
+    "\n\t*                                                         *"
+    "\n\t*                                                         *"
+    "\n\t*                                         L.-M. VASTIN    *"
+    "\n\t*                                        (August 2018)    *"
+    "\n\t*                                                         *"
+    "\n\t***********************************************************"
+    "\n\n\tThis program, developed for my colleague Teodric provides"
+    "\n\tclockwise or anticlockwise rotation applied on a DEM File.";
+const std::string kFolder =
+    "\n\n\tName of the File Folder located in the Directory c:\\images\\ : ";
+const std::string kInputName = "\n\n\tName of the DEM file_in (whitout any extension) ? ";
+const std::string kInputForm =
+    "\n\n\tDEM Type :\n\t\t0 ====> raster con extension _m4.raw\n\t\t1 ====> ascii con extension "
+    ".asc\n\t\t";
+const std::string kUnit =
+    "\n\n\tAre these value in : \n\t\t0 ====> meters\n\t\t1 ====> decimeters\n\t\t2 ====> "
+    "centimeters\n\t\t3 ====> millimeters\n\t\t";
+const std::string kOutputName = "\n\n\tName of the DEM file_out (whitout any extension) ? ";
+const std::string kOutputForm =
+    "\n\n\tDEM Type :\n\t\t0 ====> raster (_m4 type)\n\t\t1 ====> ascii\n\t\t";
+const std::string kCornerLead =
+    "\n\n\tIn order to create the required DEM ascii \n\tyou must enter the UTM coordinates ";
+const std::string kXMin = "\n\t\tX_min ? ";
+const std::string kYMin = "\t\tY_min ? ";
+const std::string kReference =
+    "\n\n\tCoordinates of the reference point \n\t\t0 ====> center defined by the program\n\t\t1 "
+    "====> defined by the user\n\t\t";
+const std::string kUserPointLead = "\n\n\tCoordinates of the reference point (in line and column) ";
+const std::string kLine = "\n\t\tline ? ";
+const std::string kColumn = "\tcolumn ? ";
+const std::string kAngle =
+    "\n\n\tTrigonometric rotation angle \n\t   (Note: a positive value creates an anticlockwise "
+    "mouvement\n\t          a negative value creates an clockwise mouvement\n\t          these "
+    "value must not be greater than 90 degrees)\n\n\tDecimal value ? ";
+const std::string kTooGreat = "\n\n\tthe angular value is too great";
+const std::string kInvalid = "\n\tInvalid answer, please try again.";
+const std::string kEnd = "\n\n";
+
+std::string range_line(int smallest, int largest) {
+    return "\n\n\tHypsometric scale comprised between " + std::to_string(smallest) + " and " +
+           std::to_string(largest) + " ";
+}
+
+class Dialogue : public testing::Test {
+  protected:
+    void SetUp() override {
+        // A 4-line, 5-column grid in both forms: site (raster pair) and grid (ASCII grid).
+        write_file(folder() / "site_m4.txt", "4\n5\n4\n0\n0\n25.000000\n");
+        std::vector<int32_t> values;
+        for (int v = 1; v <= 20; ++v)
+            values.push_back(v * 100 - 5);
+        write_file(folder() / "site_m4.raw", raster_bytes(values));
+        write_file(folder() / "grid.asc",
+                   "ncols 5\nnrows 4\nxllcorner 1000\nyllcorner 2000\ncellsize 25\n"
+                   "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n16 17 18 19 20\n");
+    }
+    fs::path folder() const { return images_folder(work.path(), "dem1"); }
+    ProgramRun run(const std::string& answers) { return run_program(work.path(), answers); }
+    std::vector<std::string> inputs_only() const {
+        return {"grid.asc", "site_m4.raw", "site_m4.txt"};
+    }
+
+    ScratchDir work;
+};
+
+const std::string kRasterHead =
+    kBanner + kFolder + kInputName + kInputForm + range_line(95, 1995) + kUnit;
+
+TEST_F(Dialogue, RasterPairToRasterPair) {
+    const ProgramRun r = run("dem1\nsite\n0\n2\nsite_r\n0\n0\n30\n");
+    EXPECT_EQ(r.out, kRasterHead + kOutputName + kOutputForm + kReference + kAngle + kEnd);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(folder() / "site_r_m4.txt"), "4\n5\n4\n95\n1995\n25.000000\n");
+    EXPECT_EQ(read_file(folder() / "site_r_m4.raw").size(), 80u);
+}
+
+TEST_F(Dialogue, RasterPairToAsciiGridAsksTheCorner) {
+    const ProgramRun r = run("dem1 site 0 2 site_r 1 500000 4000000 0 30\n");
+    EXPECT_EQ(r.out, kRasterHead + kOutputName + kOutputForm + kCornerLead + kXMin + kYMin +
+                         kReference + kAngle + kEnd);
+    EXPECT_EQ(r.status, 0);
+    const std::string out = read_file(folder() / "site_r.asc");
+    EXPECT_EQ(out.substr(0, out.find("nodata_value")),
+              "ncols 5\nnrows 4\nxllcorner 500000.000000\nyllcorner 4000000.000000\n"
+              "cellsize 25.000000\n");
+}
+
+TEST_F(Dialogue, AsciiGridToRasterPairAsksNothingMore) {
+    const ProgramRun r = run("dem1\ngrid\n1\ngrid_r\n0\n0\n0\n");
+    EXPECT_EQ(r.out, kBanner + kFolder + kInputName + kInputForm + kOutputName + kOutputForm +
+                         kReference + kAngle + kEnd);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(folder() / "grid_r_m4.txt"), "4\n5\n4\n1\n20\n25.000000\n");
+    std::vector<int32_t> expected;
+    for (int v = 1; v <= 20; ++v)
+        expected.push_back(v);
+    EXPECT_EQ(raster_values(read_file(folder() / "grid_r_m4.raw")), expected);
+}
+
+TEST_F(Dialogue, AsciiGridToAsciiGrid) {
+    const ProgramRun r = run("dem1\ngrid\n1\ngrid_r\n1\n0\n0\n");
+    EXPECT_EQ(r.out, kBanner + kFolder + kInputName + kInputForm + kOutputName + kOutputForm +
+                         kReference + kAngle + kEnd);
+    EXPECT_EQ(r.status, 0);
+    std::string expected =
+        "ncols 5\nnrows 4\nxllcorner 1000.000000\nyllcorner 2000.000000\ncellsize 25.000000\n"
+        "nodata_value -9999.9999\n";
+    for (int v = 1; v <= 20; ++v)
+        expected += std::to_string(v) + ".000000\t";
+    EXPECT_EQ(read_file(folder() / "grid_r.asc"), expected);
+}
+
+TEST_F(Dialogue, ChoicesAboveTheLargestOrNegativeAreAskedAgain) {
+    const ProgramRun r = run("dem1 site 2 -1 0 4 -3 2 site_r 7 0 2 0 30");
+    EXPECT_EQ(r.out, kBanner + kFolder + kInputName + kInputForm + kInputForm + kInputForm +
+                         range_line(95, 1995) + kUnit + kUnit + kUnit + kOutputName + kOutputForm +
+                         kOutputForm + kReference + kReference + kAngle + kEnd);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Dialogue, AnglesBeyondAHalfTurnAreRefused) {
+    const ProgramRun r = run("dem1 site 0 0 site_r 0 0 181 -181 200 -180.9");
+    EXPECT_EQ(r.out, kRasterHead + kOutputName + kOutputForm + kReference + kAngle + kTooGreat +
+                         kAngle + kTooGreat + kAngle + kTooGreat + kAngle + kEnd);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Dialogue, AcceptedAnglesAndUserPoints) {
+    for (const char* angle : {"180", "180.9", "-180.9", "90.5", "0", "+5", ".5", "1e1"}) {
+        const ProgramRun r = run(std::string("dem1 site 0 0 site_r 0 1 10.5 3.25 ") + angle);
+        EXPECT_EQ(r.out, kRasterHead + kOutputName + kOutputForm + kReference + kUserPointLead +
+                             kLine + kColumn + kAngle + kEnd)
+            << angle;
+        EXPECT_EQ(r.status, 0) << angle;
+    }
+}
+
+TEST_F(Dialogue, UnreadableAnswersAreRefusedAndTheirLineDropped) {
+    const ProgramRun r =
+        run("dem1\nsite\nabc 1\n0\n2.5\n2\nsite_r\n12abc\n1\nnan\n5\ninf 7\n6\n"
+            "99999999999\n1\nx\n10.5\n1e999\n3.25\nabc\n30\n");
+    EXPECT_EQ(r.out, kBanner + kFolder + kInputName + kInputForm + kInvalid + kInputForm +
+                         range_line(95, 1995) + kUnit + kInvalid + kUnit + kOutputName +
+                         kOutputForm + kInvalid + kOutputForm + kCornerLead + kXMin + kInvalid +
+                         kXMin + kYMin + kInvalid + kYMin + kReference + kInvalid + kReference +
+                         kUserPointLead + kLine + kInvalid + kLine + kColumn + kInvalid + kColumn +
+                         kAngle + kInvalid + kAngle + kEnd);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Dialogue, BlankLinesAreSkipped) {
+    const ProgramRun r = run("\n\n  dem1\n\n\t\nsite\n\n0\n\n2 \r\n site_r \n 0 \n\n0\n30\n");
+    EXPECT_EQ(r.out, kRasterHead + kOutputName + kOutputForm + kReference + kAngle + kEnd);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Dialogue, TheCentreIsHalfTheCounts) {
+    // The centre of 5 columns and 4 lines is column 2.5, line 2.0 (not 2, 1.5).
+    ASSERT_EQ(run("dem1 site 0 0 centre 0 0 37").status, 0);
+    ASSERT_EQ(run("dem1 site 0 0 user 0 1 2.0 2.5 37").status, 0);
+    ASSERT_EQ(run("dem1 site 0 0 other 0 1 1.5 2 37").status, 0);
+    EXPECT_EQ(read_file(folder() / "centre_m4.raw"), read_file(folder() / "user_m4.raw"));
+    EXPECT_NE(read_file(folder() / "centre_m4.raw"), read_file(folder() / "other_m4.raw"));
+}
+
+TEST_F(Dialogue, MissingInputFilesAreNamedInOrder) {
+    const struct {
+        const char* answers;
+        const char* remove;
+        std::string message;
+    } cases[] = {
+        {"dem1 nosuch 0", nullptr, "\n No File c:\\images\\dem1\\nosuch_m4.txt \n"},
+        {"dem1 site 0", "site_m4.raw", "\n No File c:\\images\\dem1\\site_m4.raw \n"},
+        {"dem1 nosuch 1", nullptr, "\n No File c:\\images\\dem1\\nosuch.asc \n"},
+        {"dem2 site 0", nullptr, "\n No File c:\\images\\dem2\\site_m4.txt \n"},
+    };
+    for (const auto& c : cases) {
+        if (c.remove) fs::remove(folder() / c.remove);
+        const ProgramRun r = run(std::string(c.answers) + " out 0 0 30");
+        EXPECT_EQ(r.out, kBanner + kFolder + kInputName + kInputForm + c.message) << c.answers;
+        EXPECT_EQ(r.status, 1) << c.answers;
+        EXPECT_EQ(r.err, "") << c.answers;
+    }
+}
+
+TEST_F(Dialogue, EndOfInputAtAnyQuestionWritesNothing) {
+    write_file(folder() / "site_r.asc", "an older output that must survive");
+    const std::vector<std::string> answers = {"dem1", "site", "0", "2", "site_r", "1",
+                                              "500",  "600",  "1", "2", "2"};
+    for (std::size_t given = 0; given < answers.size(); ++given) {
+        std::string input;
+        for (std::size_t k = 0; k < given; ++k)
+            input += answers[k] + "\n";
+        const ProgramRun r = run(input);
+        EXPECT_EQ(r.status, 1) << given;
+        EXPECT_EQ(r.err, "terrapivoter: standard input ended before the dialogue was complete\n")
+            << given;
+        std::vector<std::string> expected = inputs_only();
+        expected.push_back("site_r.asc");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(file_names(folder()), expected) << given;
+    }
+    EXPECT_EQ(read_file(folder() / "site_r.asc"), "an older output that must survive");
+    // With every answer given the run completes and replaces it.
+    EXPECT_EQ(run("dem1 site 0 2 site_r 1 500 600 1 2 2 30").status, 0);
+    EXPECT_NE(read_file(folder() / "site_r.asc"), "an older output that must survive");
+}
+
+TEST_F(Dialogue, AnOutputFolderThatCannotBeWrittenIsReportedBeforeTheReferencePoint) {
+    // The output goes to the input's folder; a name with a missing subfolder cannot be created.
+    const ProgramRun r = run("dem1 site 0 2 missing\\sub 0 0 30");
+    EXPECT_EQ(r.out, kRasterHead + kOutputName + kOutputForm);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("terrapivoter: cannot create c:\\images\\dem1\\missing\\sub_m4.txt: ", 0),
+              0u)
+        << r.err;
+    EXPECT_EQ(file_names(folder()), inputs_only());
+}
+
+TEST_F(Dialogue, TheOutputMayReplaceItsOwnInput) {
+    ASSERT_EQ(run("dem1 site 0 0 site 0 0 0").status, 0);
+    std::vector<int32_t> expected;
+    for (int v = 1; v <= 20; ++v)
+        expected.push_back(v * 100 - 5);
+    EXPECT_EQ(raster_values(read_file(folder() / "site_m4.raw")), expected);
+    EXPECT_EQ(file_names(folder()), inputs_only());
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include "rotation.h"
+#include "support.h"
+
+namespace {
+
+// Hole filling then background fill, as the run does after a sweep.
+std::vector<double> finished(int32_t rows, int32_t cols, const std::vector<double>& values,
+                             std::optional<double> nodata = std::nullopt) {
+    Matrix<double> grid = grid_of(rows, cols, values);
+    fill_holes(grid.view(), nodata);
+    fill_background(grid.view(), background_value(grid.view()));
+    return values_of(grid.view());
+}
+
+TEST(HoleFilling, WorkedExample) {
+    EXPECT_EQ(finished(4, 4,
+                       {0, 0, 5, 0,  //
+                        0, 3, 0, 7,  //
+                        2, 4, 6, 0,  //
+                        0, 0, 0, 0}),
+              (std::vector<double>{2, 2, 5, 2,     //
+                                   2, 3, 5.25, 7,  //
+                                   2, 4, 6, 2,     //
+                                   2, 2, 2, 2}));
+}
+
+TEST(HoleFilling, Cases) {
+    const struct {
+        const char* what;
+        int32_t rows, cols;
+        std::vector<double> in, out;
+        std::optional<double> nodata;
+    } cases[] = {
+        {"four neighbours give their mean",
+         3,
+         3,
+         {9, 1, 9, 4, 0, 2, 9, 3, 9},
+         {9, 1, 9, 4, 2.5, 2, 9, 3, 9},
+         {}},
+        {"three filled neighbours are not enough",
+         3,
+         3,
+         {9, 1, 9, 0, 0, 2, 9, 3, 9},
+         {9, 1, 9, 1, 1, 2, 9, 3, 9},
+         {}},
+        {"adjacent holes both take the background",
+         3,
+         4,
+         {5, 5, 5, 5, 5, 0, 0, 5, 5, 5, 5, 6},
+         {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 6},
+         {}},
+        {"border cells are never averaged",
+         3,
+         3,
+         {0, 7, 7, 7, 7, 7, 7, 7, 8},
+         {7, 7, 7, 7, 7, 7, 7, 7, 8},
+         {}},
+        {"two rows have no interior", 2, 3, {4, 0, 4, 4, 8, 4}, {4, 4, 4, 4, 8, 4}, {}},
+        {"a mean of exactly 0 leaves the cell empty",
+         3,
+         3,
+         {3, 1, 3, -1, 0, 2, 3, -2, 3},
+         {3, 1, 3, -1, -2, 2, 3, -2, 3},
+         {}},
+        {"the smallest value fills the background",
+         2,
+         2,
+         {12.5, 0, 40, 0},
+         {12.5, 12.5, 40, 12.5},
+         {}},
+        {"a negative smallest value fills the background",
+         2,
+         2,
+         {-9999, 0, 40, 0},
+         {-9999, -9999, 40, -9999},
+         {}},
+        {"no filled cell at all", 2, 2, {0, 0, 0, 0}, {1e7, 1e7, 1e7, 1e7}, {}},
+        {"values above ten million", 2, 2, {2e7, 0, 2e7, 2e7}, {2e7, 1e7, 2e7, 2e7}, {}},
+        {"negative zero is empty", 1, 2, {-0.0, 3}, {3, 3}, {}},
+        {"a no-data neighbour is not counted",
+         3,
+         3,
+         {9, -32768, 9, 4, 0, 2, 9, 3, 9},
+         {9, -32768, 9, 4, -32768, 2, 9, 3, 9},
+         -32768.0},
+        {"no-data values are rotated values otherwise",
+         3,
+         3,
+         {9, 1, 9, 4, 0, 2, 9, -32768, 9},
+         {9, 1, 9, 4, -32768, 2, 9, -32768, 9},
+         -32768.0},
+        {"without a no-data value every value counts",
+         3,
+         3,
+         {9, -32768, 9, 4, 0, 2, 9, 3, 9},
+         {9, -32768, 9, 4, -8189.75, 2, 9, 3, 9},
+         {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(finished(c.rows, c.cols, c.in, c.nodata), c.out) << c.what;
+    }
+}
+
+TEST(HoleFilling, SumsInOrderRoundingAtEachStep) {
+    // Above 1e16, right 1, below 1, left -1e16: rounded to double after each addition the sum
+    // is 0 (1e16 + 1 is 1e16 again), so the cell stays empty; a sum kept in extended precision
+    // throughout would give a mean of 0.5.
+    Matrix<double> grid = grid_of(3, 3, {9, 1e16, 9, -1e16, 0, 1, 9, 1, 9});
+    fill_holes(grid.view(), std::nullopt);
+    EXPECT_EQ(grid[1][1], 0.0);
+}
+
+}  // namespace
