@@ -117,3 +117,12 @@ std::vector<std::string> file_names(const fs::path& folder) {
 fs::path sample(const std::string& name) {
     return fs::path(TERRAPIVOTER_SAMPLES) / name;
 }
+
+std::string failure_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const Failure& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
+}

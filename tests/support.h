@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ fs::path images_folder(const fs::path& workdir, const std::string& folder);
 
 // Names of the files in a folder, sorted.
 std::vector<std::string> file_names(const fs::path& folder);
+
+// The message of the Failure that `action` throws, or "(no failure)".
+std::string failure_of(const std::function<void()>& action);
 
 // The bundled sample DEMs.
 fs::path sample(const std::string& name);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "LIB/NRUTIL.h"
+#include "grid.h"
 
 namespace {
 
@@ -119,6 +120,21 @@ TEST(Allocation, UnsignedShortReleaseTracesTheRowCount) {
     testing::internal::CaptureStdout();
     frusmatrice(m, 4);  // standard input is not a terminal under the test runner: no wait
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n NbLig en frusmatrice 4 ");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Allocation, TheProgramStopsWithAClearMessageWhenAGridCannotBeMade) {
+    nrutil_testing::fail_allocation_after(2);
+    try {
+        require_grid<double>(40, 30);
+        FAIL() << "no failure";
+    } catch (const Failure& failure) {
+        EXPECT_STREQ(failure.what(), "not enough memory for a grid of 40 rows and 30 columns");
+    }
+    nrutil_testing::fail_allocation_after(-1);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "ascii_grid.h"
 #include "output_file.h"
 #include "support.h"
@@ -9,15 +7,6 @@
 namespace {
 
 const std::string kName = "c:\\images\\x\\g.asc";
-
-std::string failure_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
 
 // Reads `text` as the whole content of an ASCII grid file.
 AsciiInput read_text(const ScratchDir& dir, const std::string& text) {

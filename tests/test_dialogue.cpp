@@ -1,6 +1,11 @@
 // The dialogue, run through the real program with scripted answers on standard input.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+
 #include "support.h"
 
 namespace {
@@ -241,6 +246,33 @@ TEST_F(Dialogue, TheOutputMayReplaceItsOwnInput) {
         expected.push_back(v * 100 - 5);
     EXPECT_EQ(raster_values(read_file(folder() / "site_m4.raw")), expected);
     EXPECT_EQ(file_names(folder()), inputs_only());
+}
+
+}  // namespace
+
+namespace {
+
+// Seen at a real terminal: after the missing-file message the program waits for one key,
+// which is not echoed, before it exits. Run under a pseudo-terminal with the key sent a second
+// later, the run must take that second and show no "q".
+TEST_F(Dialogue, AtATerminalTheMissingFileMessageWaitsForAKey) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
+    const fs::path out = work / "terminal-output";
+    const std::string command = "cd '" + work.path().string() +
+                                "' && (printf 'dem1 nosuch 0\\n'; sleep 1; printf q) | "
+                                "timeout 20 script -qfec '" TERRAPIVOTER_BINARY "' /dev/null > '" +
+                                out.string() + "'";
+    const auto start = std::chrono::steady_clock::now();
+    const int raw = std::system(command.c_str());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 1);
+    EXPECT_GE(seconds, 0.9);
+    const std::string shown = read_file(out);
+    const std::size_t message = shown.find(" No File c:\\images\\dem1\\nosuch_m4.txt ");
+    ASSERT_NE(message, std::string::npos) << shown;
+    EXPECT_EQ(shown.find('q', message), std::string::npos) << shown;
 }
 
 }  // namespace

@@ -16,15 +16,6 @@ RasterDescriptor parse_text(const std::string& text, const ScratchDir& dir) {
     return parse_raster_descriptor(f.get(), "c:\\images\\x\\d_m4.txt");
 }
 
-std::string failure_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
-
 TEST(RasterDescriptor, ReadsSixValuesSeparatedByAnyWhiteSpace) {
     ScratchDir dir;
     for (const char* text : {"2\n3\n4\n100\n600\n25.000000\n", "2 3 4 100 600 25.000000",
@@ -224,6 +215,23 @@ TEST(RasterValues, WholeExtremesOfADoubleGrid) {
     Matrix<double> small = grid_of(1, 2, {-12.9, -3.7});
     EXPECT_EQ(whole_extremes(small.view()).smallest, -12);
     EXPECT_EQ(whole_extremes(small.view()).largest, -3);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RasterPairFiles, AGridLargerThanMemoryIsRefusedBeforeAllocation) {
+    // 200000 x 200000 cells need 320 GB as two double grids. The data file is sparse: it has
+    // the right size without taking the space.
+    write("200000 200000 4 0 0 1", "");
+    fs::resize_file(dir / "site_m4.raw", uint64_t{4} * 200000 * 200000);
+    const std::string message = failure_of([&] { read_raster_pair(base()); });
+    EXPECT_NE(
+        message.find(base() + "_m4.txt: a grid of 200000 rows and 200000 columns needs about "),
+        std::string::npos)
+        << message;
+    EXPECT_NE(message.find("of memory; this machine has"), std::string::npos) << message;
 }
 
 }  // namespace
