@@ -1,0 +1,288 @@
+#include "rotation_fast.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "parallel.h"
+
+namespace {
+
+using ld = long double;
+
+// (w + 1.5 * 2^52) - 1.5 * 2^52 rounds w to the nearest integer for |w| < 2^51.
+constexpr double kRounder = 6755399441055744.0;
+
+// Cells this far apart (in rows or in columns) can never land in the same output cell:
+// rotated cells keep their distances (up to the bound), and one output cell gathers positions
+// less than 2 apart in each axis (the band of index 0 is two cells wide), so less than 2.83
+// apart.
+constexpr int32_t kReach = 3;
+
+// Beyond this the error bound makes the fast path pointless; the plain sweep is used.
+constexpr double kLargestUsefulBound = 1e-3;
+
+// Rows are swept in tiles, so that the writes of a tile, which follow the turned rows through
+// the output, stay within a few hundred output rows (pages) instead of crossing thousands: at
+// 90 degrees that is the difference between a TLB miss on most writes and almost none.
+constexpr int32_t kTileRows = 64;
+constexpr int32_t kTileCols = 256;
+
+// Cells are located in chunks: a vectorisable pass computes the targets, a plain pass stores.
+constexpr int32_t kChunk = 256;
+constexpr int32_t kOutside = -1;
+constexpr int32_t kNearBoundary = -2;
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#define TERRAPIVOTER_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TERRAPIVOTER_CLONES
+#endif
+
+// Where the affine positions of a row start, plus one half (a cell index is the truncation of
+// its position plus one half).
+struct RowStart {
+    double ax;
+    double ay;
+};
+
+// For j0 + k, k < count: the target (row[k], col[k]), or col[k] = kOutside, or kNearBoundary
+// where the affine position is too close to a cell boundary to decide.
+TERRAPIVOTER_CLONES
+void locate_affine(RowStart start, double c, double s, int32_t j0, int32_t count, int32_t nb_lig,
+                   int32_t nb_col, double bound, int32_t* row, int32_t* col) {
+    const double cols = nb_col;
+    const double lines = nb_lig;
+    for (int32_t k = 0; k < count; ++k) {
+        const double jd = static_cast<double>(j0 + k);
+        const double wx = start.ax + jd * c;
+        const double wy = start.ay + jd * s;
+        const double off_x = wx - ((wx + kRounder) - kRounder);
+        const double off_y = wy - ((wy + kRounder) - kRounder);
+        const bool near = (std::fabs(off_x) <= bound) | (std::fabs(off_y) <= bound);
+        const bool inside = (wx > -1.0) & (wx < cols) & (wy > -1.0) & (wy < lines);
+        // Decided in doubles and converted once, which keeps the loop vectorisable.
+        const double column = near ? kNearBoundary : (inside ? wx : kOutside);
+        const double line = inside ? wy : 0.0;
+        col[k] = static_cast<int32_t>(column);
+        row[k] = nb_lig - 1 - static_cast<int32_t>(line);
+    }
+}
+
+// One rotation's constants.
+struct Sweep {
+    DoubleGrid in;
+    DoubleGrid out;
+    RotationParameters p;
+    FastSweep f;
+    double c;
+    double s;
+
+    RowStart row_start(int32_t i) const {
+        const ld dy = static_cast<ld>(in.nb_lig - 1 - i) - p.Y1;
+        return {static_cast<double>(static_cast<ld>(p.X1) + 0.5L - p.X1 * f.cos_theta -
+                                    dy * f.sin_theta),
+                static_cast<double>(static_cast<ld>(p.Y1) + 0.5L - p.X1 * f.sin_theta +
+                                    dy * f.cos_theta)};
+    }
+
+    // Targets of cells (i, j0 + k), k < count: col[k] = kOutside for cells that land outside.
+    // Returns how many needed the polar formulas.
+    int32_t locate(RowStart start, int32_t i, int32_t j0, int32_t count, int32_t* row,
+                   int32_t* col) const {
+        locate_affine(start, c, s, j0, count, in.nb_lig, in.nb_col, f.bound, row, col);
+        int32_t exact = 0;
+        for (int32_t k = 0; k < count; ++k) {
+            if (col[k] != kNearBoundary) [[likely]] {
+                continue;
+            }
+            ++exact;
+            const auto cell = target_cell(rotated_position(i, j0 + k, in.nb_lig, p), in.nb_lig,
+                                          in.nb_col);
+            row[k] = cell ? cell->row : 0;
+            col[k] = cell ? cell->col : kOutside;
+        }
+        return exact;
+    }
+
+    // Calls visit(row, col, j) for the cells of row i, j in [j0, j1), that land in the grid,
+    // in column order.
+    template <class Visit>
+    int64_t sweep_segment(int32_t i, int32_t j0, int32_t j1, Visit&& visit) const {
+        const RowStart start = row_start(i);
+        int32_t rows[kChunk];
+        int32_t cols[kChunk];
+        int64_t exact = 0;
+        for (int32_t chunk = j0; chunk < j1; chunk += kChunk) {
+            const int32_t count = std::min(kChunk, j1 - chunk);
+            exact += locate(start, i, chunk, count, rows, cols);
+            for (int32_t k = 0; k < count; ++k) {
+                if (cols[k] >= 0) visit(rows[k], cols[k], chunk + k);
+            }
+        }
+        return exact;
+    }
+
+    // Rows [begin, end), tile by tile. Within a band of rows, one block of columns is done for
+    // every row before the next block, so a cell in the first two columns of a block comes
+    // after the cells of the previous block's last two columns in the two rows below it,
+    // although these are later in row-major order: where one of them reaches the same output
+    // cell, it keeps it.
+    void sweep_rows(int32_t begin, int32_t end) const {
+        RowStart starts[kTileRows];
+        int32_t strip_row[kTileRows][2];
+        int32_t strip_col[kTileRows][2];
+        int32_t rows[kChunk];
+        int32_t cols[kChunk];
+        for (int32_t band = begin; band < end; band += std::min(kTileRows, end - band)) {
+            const int32_t height = std::min(kTileRows, end - band);
+            for (int32_t r = 0; r < height; ++r) starts[r] = row_start(band + r);
+            for (int32_t block = 0; block < in.nb_col; block += kTileCols) {
+                const int32_t block_end = std::min(block + kTileCols, in.nb_col);
+                if (block > 0) {
+                    for (int32_t r = 0; r < height; ++r) {
+                        locate(starts[r], band + r, block - 2, 2, strip_row[r], strip_col[r]);
+                    }
+                }
+                auto yields = [&](int32_t r, int32_t row, int32_t col) {
+                    for (int32_t below = r + 1; below < std::min(r + kReach, height); ++below) {
+                        for (int q = 0; q < 2; ++q) {
+                            if (strip_col[below][q] == col && strip_row[below][q] == row) return true;
+                        }
+                    }
+                    return false;
+                };
+                for (int32_t r = 0; r < height; ++r) {
+                    const int32_t i = band + r;
+                    const double* source = in[i];
+                    int32_t j = block;
+                    if (block > 0) {
+                        locate(starts[r], i, block, std::min(2, block_end - block), rows, cols);
+                        for (; j < std::min(block + 2, block_end); ++j) {
+                            const int32_t k = j - block;
+                            if (cols[k] >= 0 && !yields(r, rows[k], cols[k])) {
+                                out[rows[k]][cols[k]] = source[j];
+                            }
+                        }
+                    }
+                    store_segment(starts[r], i, j, block_end, source);
+                }
+            }
+        }
+    }
+
+    // Locates and stores in one pass, so that the arithmetic of later cells overlaps the
+    // memory traffic of earlier ones.
+    void store_segment(RowStart start, int32_t i, int32_t j0, int32_t j1, const double* source) const {
+        const double cols = in.nb_col;
+        const double lines = in.nb_lig;
+        const double bound = f.bound;
+        const int32_t last_line = in.nb_lig - 1;
+        double* const* const out_rows = out.rows;
+        for (int32_t j = j0; j < j1; ++j) {
+            const double jd = j;
+            const double wx = start.ax + jd * c;
+            const double wy = start.ay + jd * s;
+            const double off_x = wx - ((wx + kRounder) - kRounder);
+            const double off_y = wy - ((wy + kRounder) - kRounder);
+            if ((std::fabs(off_x) <= bound) | (std::fabs(off_y) <= bound)) [[unlikely]] {
+                if (auto cell = target_cell(rotated_position(i, j, in.nb_lig, p), in.nb_lig, in.nb_col)) {
+                    out_rows[cell->row][cell->col] = source[j];
+                }
+                continue;
+            }
+            if ((wx > -1.0) & (wx < cols) & (wy > -1.0) & (wy < lines)) {
+                out_rows[last_line - static_cast<int32_t>(wy)][static_cast<int32_t>(wx)] = source[j];
+            }
+        }
+    }
+
+    // The rows [boundary - kReach, boundary) held back while the bands were swept, written
+    // now in row-major order; a cell whose target a row of [boundary, boundary + kReach) also
+    // reaches is skipped, as that later cell is already written and must stay.
+    void sweep_held_back_rows(int32_t boundary) const {
+        std::vector<int64_t> taken;
+        const int64_t width = in.nb_col;
+        for (int32_t i = boundary; i < boundary + kReach; ++i) {
+            sweep_segment(i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t) {
+                taken.push_back(row * width + col);
+            });
+        }
+        std::sort(taken.begin(), taken.end());
+        for (int32_t i = boundary - kReach; i < boundary; ++i) {
+            const double* source = in[i];
+            sweep_segment(i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t j) {
+                if (!std::binary_search(taken.begin(), taken.end(), row * width + col)) {
+                    out[row][col] = source[j];
+                }
+            });
+        }
+    }
+};
+
+void copy_rows(DoubleGrid in, DoubleGrid out, unsigned threads) {
+    run_tasks(threads, threads, [&](unsigned t) {
+        const auto begin = static_cast<int32_t>(piece_start(in.nb_lig, threads, t));
+        const auto end = static_cast<int32_t>(piece_start(in.nb_lig, threads, t + 1));
+        for (int32_t i = begin; i < end; ++i) {
+            std::memcpy(out[i], in[i], sizeof(double) * static_cast<std::size_t>(in.nb_col));
+        }
+    });
+}
+
+}  // namespace
+
+FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
+    FastSweep f;
+    const ld theta = static_cast<ld>(p.despl_ang) / static_cast<ld>(api);
+    f.cos_theta = std::cos(theta);
+    f.sin_theta = std::sin(theta);
+    // Every error of either evaluation is a small multiple of 2^-52 times a magnitude no larger
+    // than this sum; 2^-40 leaves a wide margin (docs/performance.md).
+    const ld magnitude =
+        std::fabs(static_cast<ld>(p.X1)) + std::fabs(static_cast<ld>(p.Y1)) + nb_col + nb_lig + 2;
+    const ld bound = magnitude * 0x1p-40L;
+    f.bound = static_cast<double>(bound);
+    f.usable = std::isfinite(p.X1) && std::isfinite(p.Y1) && bound < kLargestUsefulBound;
+    return f;
+}
+
+void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, unsigned threads) {
+    threads = std::max(1u, threads);
+    if (p.despl_ang == 0) {
+        copy_rows(in, out, threads);
+        return;
+    }
+    const FastSweep f = plan_fast_sweep(in.nb_lig, in.nb_col, p);
+    if (!f.usable) {
+        rotate_reference(in, out, p);
+        return;
+    }
+    const Sweep sweep{in, out, p, f, static_cast<double>(f.cos_theta),
+                      static_cast<double>(f.sin_theta)};
+    // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
+    // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
+    // afterwards, yielding to the next band's first rows.
+    const auto bands = static_cast<unsigned>(
+        std::clamp<int64_t>(in.nb_lig / (2 * kReach), 1, std::max(1u, threads)));
+    auto band_start = [&](unsigned t) {
+        return static_cast<int32_t>(piece_start(in.nb_lig, bands, t));
+    };
+    run_tasks(threads, bands, [&](unsigned t) {
+        sweep.sweep_rows(band_start(t), band_start(t + 1) - (t + 1 < bands ? kReach : 0));
+    });
+    run_tasks(threads, bands - 1, [&](unsigned t) { sweep.sweep_held_back_rows(band_start(t + 1)); });
+}
+
+int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
+    const FastSweep f = plan_fast_sweep(nb_lig, nb_col, p);
+    if (!f.usable) return static_cast<int64_t>(nb_lig) * nb_col;
+    const Sweep sweep{{nullptr, nb_lig, nb_col}, {nullptr, nb_lig, nb_col}, p, f,
+                      static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta)};
+    int64_t exact = 0;
+    for (int32_t i = 0; i < nb_lig; ++i) {
+        exact += sweep.sweep_segment(i, 0, nb_col, [](int32_t, int32_t, int32_t) {});
+    }
+    return exact;
+}

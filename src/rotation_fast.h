@@ -1,0 +1,28 @@
+// The fast sweep: the same grid as rotate_reference, bit for bit, at a fraction of the cost.
+//
+// A rotation is affine, so a cell's position can be had with one multiply-add per axis
+// instead of a square root, an arc tangent, a sine and a cosine. The affine position differs
+// from the polar formulas by at most `bound` (derived in docs/performance.md); the two can
+// only pick different cells where a position lies within `bound` of a cell boundary, and only
+// there the polar formulas are evaluated. Collisions are settled as in the plain sweep: the
+// later cell in row-major order wins, whatever the number of threads.
+#pragma once
+
+#include <cstdint>
+
+#include "rotation.h"
+
+struct FastSweep {
+    bool usable = false;  // false when the bound is too coarse to pay (a far reference point)
+    long double cos_theta = 1.0L;
+    long double sin_theta = 0.0L;
+    double bound = 0.0;
+};
+
+FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParameters& p);
+
+// Rotates `in` into the all-empty `out`, on up to `threads` threads.
+void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, unsigned threads);
+
+// Counts how many cells of a rotation needed the polar formulas (for tests and benchmarks).
+int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p);
