@@ -2,8 +2,9 @@
 
 #include <random>
 
+#include "engine.h"
+#include "parallel.h"
 #include "rotation.h"
-#include "rotation_engine.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void BM_Sweep(benchmark::State& state) {
         state.PauseTiming();
         clear(out.view());
         state.ResumeTiming();
-        rotate(in.view(), out.view(), {n * 0.5, n * 0.5, angle});
+        rotate(in.view(), out.view(), {n * 0.5, n * 0.5, angle}, program_work());
         benchmark::DoNotOptimize(out[0][0]);
     }
     state.SetItemsProcessed(state.iterations() * n * n);
@@ -66,15 +67,16 @@ void BM_HoleFilling(benchmark::State& state) {
     const auto n = static_cast<int32_t>(state.range(0));
     Matrix<double> in = terrain(n);
     Matrix<double> out(n, n);
-    rotate(in.view(), out.view(), {n * 0.5, n * 0.5, 30});
+    rotate(in.view(), out.view(), {n * 0.5, n * 0.5, 30}, program_work());
     Matrix<double> work(n, n);
     for (auto _ : state) {
         state.PauseTiming();
         for (int32_t i = 0; i < n; ++i)
             std::copy(out[i], out[i] + n, work[i]);
         state.ResumeTiming();
-        fill_holes(work.view(), std::nullopt);
-        fill_background(work.view(), background_value(work.view()));
+        fill_holes(work.view(), std::nullopt, default_threads());
+        fill_background(work.view(), background_value(work.view(), default_threads()),
+                        default_threads());
     }
     state.SetItemsProcessed(state.iterations() * n * n);
 }

@@ -2,6 +2,7 @@
 # Installs the Debian packages that a task needs and that are missing.
 #   scripts/install-deps.sh build      compiler and CMake
 #   scripts/install-deps.sh test       GoogleTest, Google Benchmark and the tools the tests use
+#   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
 set -euo pipefail
 
 packages=()
@@ -9,6 +10,7 @@ for group in "$@"; do
   case "$group" in
     build) packages+=(cmake make g++) ;;
     test) packages+=(libgtest-dev libbenchmark-dev) ;;
+    peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

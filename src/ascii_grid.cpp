@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -11,10 +14,6 @@
 #include "platform.h"
 
 namespace {
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
 
 // Cuts text into white-space separated tokens.
 struct Tokens {
@@ -142,41 +141,138 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
     return parsed;
 }
 
-void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
-                        const std::string& displayed) {
-    Tokens tokens{text, data_start};
-    const int64_t cells = grid.cells();
-    for (int64_t k = 0; k < cells; ++k) {
-        std::string_view token = tokens.next();
-        if (token.empty()) {
-            throw Failure(displayed + ": ends after " + std::to_string(k) + " values, but " +
-                          std::to_string(grid.nb_lig) + " rows of " + std::to_string(grid.nb_col) +
-                          " columns need " + std::to_string(cells) + " (" +
-                          cell_name(k, grid.nb_col) + " is missing)");
-        }
-        auto v = parse_real_token(token);
-        if (!v) {
-            throw Failure(displayed + ": " + cell_name(k, grid.nb_col) + " holds " + quoted(token) +
-                          ", not a finite number");
-        }
-        grid[static_cast<int32_t>(k / grid.nb_col)][k % grid.nb_col] = *v;
-    }
-    int64_t extra = 0;
-    while (!tokens.next().empty())
-        ++extra;
+namespace {
+
+[[noreturn]] void fail_at_cell(const std::string& displayed, int64_t index, int32_t nb_col,
+                               std::string_view token) {
+    throw Failure(displayed + ": " + cell_name(index, nb_col) + " holds " + quoted(token) +
+                  ", not a finite number");
+}
+
+[[noreturn]] void fail_short(const std::string& displayed, int64_t found, DoubleGrid grid) {
+    throw Failure(displayed + ": ends after " + std::to_string(found) + " values, but " +
+                  std::to_string(grid.nb_lig) + " rows of " + std::to_string(grid.nb_col) +
+                  " columns need " + std::to_string(grid.cells()) + " (" +
+                  cell_name(found, grid.nb_col) + " is missing)");
+}
+
+void warn_extra(const std::string& displayed, int64_t extra) {
     if (extra > 0) {
         warn(displayed + ": the " + std::to_string(extra) +
              " values after the last cell are ignored");
     }
 }
 
-AsciiInput read_ascii_grid(const std::string& displayed_path) {
-    std::string text;
+// Where piece `part` of `parts` of text[begin, end) starts: never inside a token.
+std::size_t piece_boundary(std::string_view text, std::size_t begin, std::size_t end,
+                           unsigned parts, unsigned part) {
+    if (part == parts) return end;
+    std::size_t at = begin + static_cast<std::size_t>(
+                                 piece_start(static_cast<int64_t>(end - begin), parts, part));
+    while (at < end && at > begin && !is_blank(text[at - 1]))
+        ++at;
+    return at;
+}
+
+int64_t count_tokens(std::string_view text, std::size_t begin, std::size_t end) {
+    // Token starts: a non-blank after a blank (or at the start). Written without a carried
+    // state so that it vectorises.
+    int64_t count = begin < end && !is_blank(text[begin]) ? 1 : 0;
+    for (std::size_t k = begin + 1; k < end; ++k) {
+        count += (!is_blank(text[k]) & is_blank(text[k - 1])) ? 1 : 0;
+    }
+    return count;
+}
+
+}  // namespace
+
+void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
+                        const std::string& displayed, unsigned threads) {
+    // Pieces of the text are counted, then parsed, in parallel; each knows from the counts
+    // where its first value goes. The first unreadable value in file order is the one reported.
+    const unsigned parts = std::max(1u, threads);
+    std::vector<std::size_t> bounds(parts + 1);
+    for (unsigned t = 0; t <= parts; ++t) {
+        bounds[t] = piece_boundary(text, data_start, text.size(), parts, t);
+    }
+    std::vector<int64_t> first(parts + 1, 0);
+    run_tasks(threads, parts,
+              [&](unsigned t) { first[t + 1] = count_tokens(text, bounds[t], bounds[t + 1]); });
+    for (unsigned t = 0; t < parts; ++t)
+        first[t + 1] += first[t];
+    const int64_t cells = grid.cells();
+    constexpr int64_t kNone = INT64_MAX;
+    std::vector<int64_t> bad(parts, kNone);
+    std::vector<std::string_view> bad_token(parts);
+    run_tasks(threads, parts, [&](unsigned t) {
+        int64_t k = first[t];
+        if (k >= cells) return;
+        const char* p = text.data() + bounds[t];
+        const char* const end = text.data() + bounds[t + 1];
+        auto row = static_cast<int32_t>(k / grid.nb_col);
+        auto col = static_cast<int32_t>(k % grid.nb_col);
+        for (const int64_t stop = std::min(first[t + 1], cells); k < stop; ++k) {
+            while (is_blank(*p))
+                ++p;
+            const char* const token = p;
+            double v;
+            if (!read_real(p, end, v)) {
+                bad[t] = k;
+                bad_token[t] = std::string_view(token, static_cast<std::size_t>(p - token));
+                return;
+            }
+            grid[row][col] = v;
+            if (++col == grid.nb_col) {
+                col = 0;
+                ++row;
+            }
+        }
+    });
+    const auto first_bad = std::min_element(bad.begin(), bad.end());
+    if (*first_bad != kNone) {
+        fail_at_cell(displayed, *first_bad, grid.nb_col,
+                     bad_token[static_cast<std::size_t>(first_bad - bad.begin())]);
+    }
+    if (first[parts] < cells) fail_short(displayed, first[parts], grid);
+    warn_extra(displayed, first[parts] - cells);
+}
+
+void parse_ascii_values_plain(std::string_view text, std::size_t data_start, DoubleGrid grid,
+                              const std::string& displayed) {
+    Tokens tokens{text, data_start};
+    const int64_t cells = grid.cells();
+    std::string token;
+    for (int64_t k = 0; k < cells; ++k) {
+        token = tokens.next();
+        if (token.empty()) fail_short(displayed, k, grid);
+        char* end = nullptr;
+        const double v = std::strtod(token.c_str(), &end);
+        if (end != token.c_str() + token.size() || !std::isfinite(v)) {
+            fail_at_cell(displayed, k, grid.nb_col, token);
+        }
+        grid[static_cast<int32_t>(k / grid.nb_col)][k % grid.nb_col] = v;
+    }
+    int64_t extra = 0;
+    while (!tokens.next().empty())
+        ++extra;
+    warn_extra(displayed, extra);
+}
+
+AsciiInput read_ascii_grid(const std::string& displayed_path, Work work) {
+    std::unique_ptr<platform::MappedFile> mapped;
+    std::string read_text;
+    std::string_view text;
     {
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(
             platform::open_for_reading(platform::host_path(displayed_path), true), &std::fclose);
         if (!f) throw MissingInputFile(displayed_path);
-        text = file_text(f.get(), displayed_path);
+        mapped = work.plain ? nullptr : platform::MappedFile::map(f.get());
+        if (mapped) {
+            text = mapped->bytes();
+        } else {
+            read_text = file_text(f.get(), displayed_path);
+            text = read_text;
+        }
     }
     ParsedHeader parsed = parse_ascii_header(text, displayed_path);
     const AsciiHeader& h = parsed.header;
@@ -192,7 +288,11 @@ AsciiInput read_ascii_grid(const std::string& displayed_path) {
     check_fits_in_memory(h.nb_lig, h.nb_col, displayed_path);
     AsciiInput input{h, require_grid<double>(h.nb_lig, h.nb_col)};
     try {
-        parse_ascii_values(text, parsed.data_start, input.values, displayed_path);
+        if (work.plain) {
+            parse_ascii_values_plain(text, parsed.data_start, input.values, displayed_path);
+        } else {
+            parse_ascii_values(text, parsed.data_start, input.values, displayed_path, work.threads);
+        }
     } catch (...) {
         frdmatrice(input.values.rows, input.values.nb_lig);
         throw;
@@ -210,19 +310,79 @@ std::string format_ascii_header(const AsciiHeader& h) {
     return text;
 }
 
-void write_ascii_values(DoubleGrid grid, OutputFile& out) {
-    constexpr std::size_t kChunk = 1 << 20;
-    std::vector<char> buffer(kChunk + kMaxFixed6Length + 1);
-    char* p = buffer.data();
-    for (int32_t i = 0; i < grid.nb_lig; ++i) {
-        for (int32_t j = 0; j < grid.nb_col; ++j) {
-            p = format_fixed6(grid[i][j], p);
-            *p++ = '\t';
-            if (static_cast<std::size_t>(p - buffer.data()) >= kChunk) {
-                out.write(buffer.data(), static_cast<std::size_t>(p - buffer.data()));
-                p = buffer.data();
-            }
+namespace {
+
+// Text formatted by one thread: grows by doubling, never initialised beyond what is written.
+class TextBuffer {
+  public:
+    char* reserve(std::size_t more) {
+        if (size_ + more > capacity_) {
+            capacity_ = std::max(capacity_ * 2, size_ + more);
+            std::unique_ptr<char[]> bigger(new char[capacity_]);
+            if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
+            data_ = std::move(bigger);
         }
+        return data_.get() + size_;
     }
-    out.write(buffer.data(), static_cast<std::size_t>(p - buffer.data()));
+    void commit(char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+    void clear() { size_ = 0; }
+    const char* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+
+  private:
+    std::unique_ptr<char[]> data_;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace
+
+void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads) {
+    // Blocks of rows are formatted in parallel, each thread into its own text, and written in
+    // order while the next block is being formatted.
+    threads = std::max(1u, threads);
+    const int32_t rows_per_block =
+        static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 19) / grid.nb_col, 1, grid.nb_lig));
+    const auto blocks = static_cast<unsigned>((grid.nb_lig + rows_per_block - 1) / rows_per_block);
+    std::vector<TextBuffer> texts[2] = {std::vector<TextBuffer>(threads),
+                                        std::vector<TextBuffer>(threads)};
+    constexpr std::size_t kRoom = kMaxFixed6Length + 1;
+    auto format_block = [&](unsigned b, unsigned slot) {
+        const int32_t block = static_cast<int32_t>(b) * rows_per_block;
+        const int32_t block_rows = std::min(rows_per_block, grid.nb_lig - block);
+        run_tasks(threads, threads, [&](unsigned t) {
+            const auto begin = block + static_cast<int32_t>(piece_start(block_rows, threads, t));
+            const auto end = block + static_cast<int32_t>(piece_start(block_rows, threads, t + 1));
+            TextBuffer& text = texts[slot][t];
+            text.clear();
+            text.reserve(static_cast<std::size_t>(end - begin) * grid.nb_col * 24 + kRoom);
+            for (int32_t i = begin; i < end; ++i) {
+                const double* values = grid[i];
+                // Room for the row's values in the usual sizes; a longer value asks for more.
+                char* p = text.reserve(static_cast<std::size_t>(grid.nb_col) * 24 + kRoom);
+                char* limit = p + static_cast<std::size_t>(grid.nb_col) * 24;
+                for (int32_t j = 0; j < grid.nb_col; ++j) {
+                    if (p > limit) {
+                        text.commit(p);
+                        p = text.reserve(static_cast<std::size_t>(grid.nb_col - j) * kRoom);
+                        limit = p + static_cast<std::size_t>(grid.nb_col - j) * kRoom;
+                    }
+                    p = format_fixed6(values[j], p);
+                    *p++ = '\t';
+                }
+                text.commit(p);
+            }
+        });
+    };
+    pipeline(blocks, format_block, [&](unsigned, unsigned slot) {
+        for (const TextBuffer& text : texts[slot])
+            out.write(text.data(), text.size());
+    });
+}
+
+void write_ascii_values_plain(DoubleGrid grid, OutputFile& out) {
+    for (int32_t i = 0; i < grid.nb_lig; ++i) {
+        for (int32_t j = 0; j < grid.nb_col; ++j)
+            std::fprintf(out.stream(), "%lf\t", grid[i][j]);
+    }
 }

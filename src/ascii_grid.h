@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "grid.h"
+#include "parallel.h"
 
 class OutputFile;
 
@@ -34,10 +35,15 @@ struct ParsedHeader {
 // or unreadable entry, or on a grid without rows or columns.
 ParsedHeader parse_ascii_header(std::string_view text, const std::string& displayed);
 
-// Reads exactly grid.nb_lig x grid.nb_col finite values from text[data_start...] into `grid`.
-// Fails naming the row and column of a missing or unreadable value; warns about extra values.
+// Reads exactly grid.nb_lig x grid.nb_col finite values from text[data_start...] into `grid`,
+// on up to `threads` threads. Fails naming the row and column of the first missing or
+// unreadable value; warns about extra values.
 void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
-                        const std::string& displayed);
+                        const std::string& displayed, unsigned threads = 1);
+
+// The same, token by token with strtod.
+void parse_ascii_values_plain(std::string_view text, std::size_t data_start, DoubleGrid grid,
+                              const std::string& displayed);
 
 struct AsciiInput {
     AsciiHeader header;
@@ -46,11 +52,15 @@ struct AsciiInput {
 
 // Opens `displayed_path` (MissingInputFile when it cannot be opened), reads the header, checks
 // that the file can hold the announced grid, and only then allocates and reads the values.
-AsciiInput read_ascii_grid(const std::string& displayed_path);
+AsciiInput read_ascii_grid(const std::string& displayed_path, Work work = {});
 
 // "ncols", "nrows", "xllcorner", "yllcorner", "cellsize" and "nodata_value" lines. The no-data
 // line carries `nodata` when given, else the fixed "-9999.9999".
 std::string format_ascii_header(const AsciiHeader& header);
 
-// Every value as "%lf\t", all on one line, without a final line feed.
-void write_ascii_values(DoubleGrid grid, OutputFile& out);
+// Every value as "%lf\t", all on one line, without a final line feed, formatted on up to
+// `threads` threads.
+void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads = 1);
+
+// The same with fprintf.
+void write_ascii_values_plain(DoubleGrid grid, OutputFile& out);

@@ -4,7 +4,7 @@
 
 namespace {
 bool is_blank(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    return ::is_blank(static_cast<char>(c));
 }
 }  // namespace
 

@@ -10,12 +10,24 @@
 #include <string>
 #include <string_view>
 
+// White space as the C library's isspace sees it in the "C" locale.
+inline bool is_blank(char c) {
+    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
+}
+inline bool is_digit(char c) {
+    return static_cast<unsigned char>(c - '0') <= 9;
+}
+
 // An optional '+' or '-' followed by decimal digits, the whole token, within 32 bits.
 std::optional<int32_t> parse_int32_token(std::string_view token);
 
 // The whole token read by strtod as a finite value ("+5", ".5", "1e3", "0x1p4" are numbers;
 // "nan", "inf", "1e999", "12abc", "1,5" are not). Leading white space is not allowed.
 std::optional<double> parse_real_token(std::string_view token);
+
+// Reads the token that starts at p (not at a blank) and ends at the next blank or at `end`,
+// leaving p after it. True, with `value`, when parse_real_token would accept the token.
+bool read_real(const char*& p, const char* end, double& value);
 
 // Longest text format_fixed6 can produce: sign, 309 integer digits, point, six decimals.
 inline constexpr int kMaxFixed6Length = 1 + 309 + 1 + 6;

@@ -28,6 +28,8 @@ class OutputFile {
     // Closes and removes the temporary file (nothing happens to the final name).
     void discard() noexcept;
 
+    // For writers that format straight into the file; errors surface in finish().
+    std::FILE* stream() const { return stream_; }
     const std::string& displayed() const { return displayed_; }
     const std::string& temporary_path() const { return temporary_; }
 

@@ -7,7 +7,9 @@
 #include <thread>
 #include <vector>
 
-unsigned default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+unsigned default_threads() {
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 void run_tasks(unsigned threads, unsigned count, const std::function<void(unsigned)>& task) {
     const unsigned workers = std::max(1u, std::min(threads, count));
@@ -26,8 +28,35 @@ void run_tasks(unsigned threads, unsigned count, const std::function<void(unsign
     };
     std::vector<std::thread> helpers;
     helpers.reserve(workers - 1);
-    for (unsigned t = 1; t < workers; ++t) helpers.emplace_back(work);
+    for (unsigned t = 1; t < workers; ++t)
+        helpers.emplace_back(work);
     work();
-    for (std::thread& t : helpers) t.join();
+    for (std::thread& t : helpers)
+        t.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+void pipeline(unsigned count, const std::function<void(unsigned, unsigned)>& prepare,
+              const std::function<void(unsigned, unsigned)>& consume) {
+    if (count == 0) return;
+    prepare(0, 0);
+    for (unsigned b = 0; b < count; ++b) {
+        std::exception_ptr consume_failure;
+        std::thread consumer([&] {
+            try {
+                consume(b, b % 2);
+            } catch (...) {
+                consume_failure = std::current_exception();
+            }
+        });
+        std::exception_ptr prepare_failure;
+        try {
+            if (b + 1 < count) prepare(b + 1, (b + 1) % 2);
+        } catch (...) {
+            prepare_failure = std::current_exception();
+        }
+        consumer.join();
+        if (consume_failure) std::rethrow_exception(consume_failure);
+        if (prepare_failure) std::rethrow_exception(prepare_failure);
+    }
 }

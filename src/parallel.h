@@ -15,3 +15,17 @@ void run_tasks(unsigned threads, unsigned count, const std::function<void(unsign
 inline int64_t piece_start(int64_t size, unsigned parts, unsigned part) {
     return size * part / parts;
 }
+
+// How a core function does its work: on `threads` threads with the fast methods, or, when
+// `plain` is set, value by value with the C library's own conversions, on one thread.
+struct Work {
+    unsigned threads = 1;
+    bool plain = false;
+};
+
+// Produces blocks 0 .. count - 1 in two alternating slots: prepare(b, slot) fills a slot,
+// consume(b, slot) uses it. Consuming block b (on a thread of its own) overlaps preparing
+// block b + 1, so that writing a file overlaps formatting what comes next. Blocks are consumed
+// in order; an exception from either side is rethrown once both have stopped.
+void pipeline(unsigned count, const std::function<void(unsigned block, unsigned slot)>& prepare,
+              const std::function<void(unsigned block, unsigned slot)>& consume);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -84,6 +86,29 @@ std::optional<uint64_t> regular_file_size(std::FILE* f) {
     struct stat st {};
     if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return static_cast<uint64_t>(st.st_size);
+#endif
+}
+
+std::unique_ptr<MappedFile> MappedFile::map(std::FILE* f) {
+#if defined(_WIN32)
+    (void)f;
+    return nullptr;
+#else
+    const auto size = regular_file_size(f);
+    if (!size || *size == 0 || *size > SIZE_MAX) return nullptr;
+    int flags = MAP_PRIVATE;
+#if defined(MAP_POPULATE)
+    flags |= MAP_POPULATE;
+#endif
+    void* base = mmap(nullptr, static_cast<std::size_t>(*size), PROT_READ, flags, fileno(f), 0);
+    if (base == MAP_FAILED) return nullptr;
+    return std::unique_ptr<MappedFile>(new MappedFile(base, static_cast<std::size_t>(*size)));
+#endif
+}
+
+MappedFile::~MappedFile() {
+#if !defined(_WIN32)
+    munmap(base_, size_);
 #endif
 }
 

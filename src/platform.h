@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -25,6 +27,23 @@ std::FILE* open_for_reading(const std::string& host, bool text);
 
 // Size in bytes of an open regular file; nothing for pipes and devices.
 std::optional<uint64_t> regular_file_size(std::FILE* f);
+
+// The bytes of an open regular file, mapped read-only into memory (and read in ahead), which
+// spares copying a large text file into a buffer. Null when the file cannot be mapped (a pipe,
+// an empty file, a system without mapping); the caller then reads it.
+class MappedFile {
+  public:
+    static std::unique_ptr<MappedFile> map(std::FILE* f);
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    ~MappedFile();
+    std::string_view bytes() const { return {static_cast<const char*>(base_), size_}; }
+
+  private:
+    MappedFile(void* base, std::size_t size) : base_(base), size_(size) {}
+    void* base_;
+    std::size_t size_;
+};
 
 // Creates a new file that did not exist (never opens an existing one) for writing.
 // Returns null and sets errno on failure.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <numeric>
 #include <vector>
 
 #include "memory_budget.h"
@@ -182,32 +183,97 @@ int32_t raster_value(double value, double coef, bool& clamped) {
     return static_cast<int32_t>(r);
 }
 
-void write_raster_data(DoubleGrid grid, double coef, OutputFile& out) {
-    std::vector<int32_t> row(static_cast<std::size_t>(grid.nb_col));
-    int64_t clamped_cells = 0;
-    for (int32_t i = 0; i < grid.nb_lig; ++i) {
-        for (int32_t j = 0; j < grid.nb_col; ++j) {
-            bool clamped;
-            row[static_cast<std::size_t>(j)] = raster_value(grid[i][j], coef, clamped);
-            clamped_cells += clamped ? 1 : 0;
+int32_t raster_value_fast(double value, double coef, bool& clamped) {
+    // The double product is within half an ulp (2^-23 below 2^31) of the exact one; unless it
+    // lies that close to a half-integer, both round to the same integer.
+    const double product = value * coef;
+    const double magnitude = std::fabs(product);
+    if (magnitude < 2147483646.0) {
+        const auto whole = static_cast<int64_t>(magnitude);
+        const double fraction = magnitude - static_cast<double>(whole);
+        if (std::fabs(fraction - 0.5) > 0x1p-20) {
+            clamped = false;
+            const int64_t rounded = whole + (fraction > 0.5 ? 1 : 0);
+            return static_cast<int32_t>(product < 0 ? -rounded : rounded);
         }
-        to_little_endian(row.data(), row.size());
-        out.write(row.data(), row.size() * sizeof(int32_t));
     }
-    if (clamped_cells > 0) {
-        warn(out.displayed() + ": " + std::to_string(clamped_cells) +
-             (clamped_cells == 1 ? " value lies" : " values lie") +
+    return raster_value(value, coef, clamped);
+}
+
+void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work) {
+    // Blocks of rows are converted (in parallel) and written in turn, the next block being
+    // converted while one is written, so that the integers of the whole grid never exist at once.
+    const unsigned threads = work.plain ? 1 : std::max(1u, work.threads);
+    const auto convert = work.plain ? raster_value : raster_value_fast;
+    const int32_t rows_per_block =
+        static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 20) / grid.nb_col, 1, grid.nb_lig));
+    const auto blocks = static_cast<unsigned>((grid.nb_lig + rows_per_block - 1) / rows_per_block);
+    const std::size_t block_cells = static_cast<std::size_t>(rows_per_block) * grid.nb_col;
+    std::vector<int32_t> block_values[2] = {std::vector<int32_t>(block_cells),
+                                            std::vector<int32_t>(block_cells)};
+    std::vector<int64_t> clamped_cells(threads, 0);
+    auto block_rows = [&](unsigned b) {
+        return std::min(rows_per_block, grid.nb_lig - static_cast<int32_t>(b) * rows_per_block);
+    };
+    auto convert_block = [&](unsigned b, unsigned slot) {
+        const int32_t first_row = static_cast<int32_t>(b) * rows_per_block;
+        const int32_t rows = block_rows(b);
+        run_tasks(threads, threads, [&](unsigned t) {
+            const auto begin = static_cast<int32_t>(piece_start(rows, threads, t));
+            const auto end = static_cast<int32_t>(piece_start(rows, threads, t + 1));
+            for (int32_t r = begin; r < end; ++r) {
+                int32_t* row =
+                    block_values[slot].data() + static_cast<std::size_t>(r) * grid.nb_col;
+                const double* values = grid[first_row + r];
+                for (int32_t j = 0; j < grid.nb_col; ++j) {
+                    bool clamped;
+                    row[j] = convert(values[j], coef, clamped);
+                    clamped_cells[t] += clamped ? 1 : 0;
+                }
+                to_little_endian(row, static_cast<std::size_t>(grid.nb_col));
+            }
+        });
+    };
+    if (work.plain) {
+        for (unsigned b = 0; b < blocks; ++b) {
+            convert_block(b, 0);
+            out.write(block_values[0].data(),
+                      sizeof(int32_t) * static_cast<std::size_t>(block_rows(b)) * grid.nb_col);
+        }
+    } else {
+        pipeline(blocks, convert_block, [&](unsigned b, unsigned slot) {
+            out.write(block_values[slot].data(),
+                      sizeof(int32_t) * static_cast<std::size_t>(block_rows(b)) * grid.nb_col);
+        });
+    }
+    const int64_t clamped_total =
+        std::accumulate(clamped_cells.begin(), clamped_cells.end(), int64_t{0});
+    if (clamped_total > 0) {
+        warn(out.displayed() + ": " + std::to_string(clamped_total) +
+             (clamped_total == 1 ? " value lies" : " values lie") +
              " outside the 32-bit integer range and were clamped to its bounds");
     }
 }
 
-void convert_to_working_values(IntGrid& in, DoubleGrid out, double coef) {
-    for (int32_t i = 0; i < in.nb_lig; ++i) {
-        for (int32_t j = 0; j < in.nb_col; ++j)
-            out[i][j] = working_value(in[i][j], coef);
-        std::free(in.rows[i]);
-        in.rows[i] = nullptr;
-    }
+void convert_to_working_values(IntGrid& in, DoubleGrid out, double coef, Work work) {
+    const unsigned threads = work.plain ? 1 : std::max(1u, work.threads);
+    run_tasks(threads, threads, [&](unsigned t) {
+        const auto begin = static_cast<int32_t>(piece_start(in.nb_lig, threads, t));
+        const auto end = static_cast<int32_t>(piece_start(in.nb_lig, threads, t + 1));
+        for (int32_t i = begin; i < end; ++i) {
+            const int32_t* values = in[i];
+            double* working = out[i];
+            if (work.plain) {
+                for (int32_t j = 0; j < in.nb_col; ++j)
+                    working[j] = working_value(values[j], coef);
+            } else {
+                for (int32_t j = 0; j < in.nb_col; ++j)
+                    working[j] = working_value_fast(values[j], coef);
+            }
+            std::free(in.rows[i]);
+            in.rows[i] = nullptr;
+        }
+    });
     std::free(in.rows);
     in = {};
 }

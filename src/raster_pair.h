@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "grid.h"
+#include "parallel.h"
 
 class OutputFile;
 
@@ -50,20 +51,32 @@ struct ValueRange {
 };
 ValueRange value_range(IntGrid grid);
 
-// value x coef in extended precision, rounded half away from zero, clamped to 32 bits.
+// value x coef in extended precision, rounded half away from zero, clamped to 32 bits; sets
+// `clamped` when the value lay outside that range.
 int32_t raster_value(double value, double coef, bool& clamped);
 
-// Converts and writes `grid` row by row; warns with the number of clamped cells.
-void write_raster_data(DoubleGrid grid, double coef, OutputFile& out);
+// The same result, mostly in double arithmetic.
+int32_t raster_value_fast(double value, double coef, bool& clamped);
+
+// Converts and writes `grid` a block of rows at a time; warns with the number of clamped cells.
+void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work = {});
 
 // The working value (metres) of a stored integer: (double)(value / coef) in extended precision.
 inline double working_value(int32_t value, double coef) {
     return static_cast<double>(static_cast<long double>(value) / coef);
 }
 
+// The same value by one double division. For a 32-bit integer and a power of ten up to 1000,
+// the quotient cannot lie within 2^-64 (relative) of a midpoint between doubles without being
+// one, so rounding it first to 64 bits and then to 53 gives the correctly rounded quotient
+// (docs/performance.md).
+inline double working_value_fast(int32_t value, double coef) {
+    return static_cast<double>(value) / coef;
+}
+
 // Fills `out` with the working values of `in`, releasing each row of `in` once it is converted
 // so that both grids are never whole at once. `in` is released (and emptied) on return.
-void convert_to_working_values(IntGrid& in, DoubleGrid out, double coef);
+void convert_to_working_values(IntGrid& in, DoubleGrid out, double coef, Work work = {});
 
 // Smallest and largest value of a double grid, truncated toward zero and clamped to 32 bits:
 // the extremes a raster descriptor records for a grid that was not read from raster data.

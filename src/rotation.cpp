@@ -1,7 +1,11 @@
 #include "rotation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
+
+#include "parallel.h"
 
 // Each expression below is evaluated in extended precision (long double) and rounded to
 // double exactly where a named value is stored, so that every cell lands where the original
@@ -160,44 +164,62 @@ void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p
     }
 }
 
-void fill_holes(DoubleGrid grid, std::optional<double> nodata) {
+void fill_holes(DoubleGrid grid, std::optional<double> nodata, unsigned threads) {
     const bool has_nodata = nodata.has_value();
     const double nodata_value = nodata.value_or(0.0);
     auto filled = [&](double v) { return v != 0.0 && !(has_nodata && v == nodata_value); };
-    for (int32_t i = 1; i < grid.nb_lig - 1; ++i) {
-        for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
-            if (grid[i][j] != 0.0) continue;
-            int ico = 0;
-            double dtot = 0.0;
-            for (double neighbour :
-                 {grid[i - 1][j], grid[i][j + 1], grid[i + 1][j], grid[i][j - 1]}) {
-                if (filled(neighbour)) {
-                    ++ico;
-                    dtot = sum(dtot, neighbour);
+    // A cell is filled only when its four neighbours are already filled, so no cell filled here
+    // is the neighbour of another: the bands of rows read and write disjoint cells and give the
+    // grid a single pass in row-major order gives.
+    const int64_t interior = std::max(0, grid.nb_lig - 2);
+    run_tasks(threads, threads, [&](unsigned t) {
+        const auto begin = static_cast<int32_t>(1 + piece_start(interior, threads, t));
+        const auto end = static_cast<int32_t>(1 + piece_start(interior, threads, t + 1));
+        for (int32_t i = begin; i < end; ++i) {
+            for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
+                if (grid[i][j] != 0.0) continue;
+                int ico = 0;
+                double dtot = 0.0;
+                for (double neighbour :
+                     {grid[i - 1][j], grid[i][j + 1], grid[i + 1][j], grid[i][j - 1]}) {
+                    if (filled(neighbour)) {
+                        ++ico;
+                        dtot = sum(dtot, neighbour);
+                    }
                 }
+                if (ico == 4) grid[i][j] = static_cast<double>(static_cast<ld>(dtot) * 0.25L);
             }
-            if (ico == 4) grid[i][j] = static_cast<double>(static_cast<ld>(dtot) * 0.25L);
         }
-    }
+    });
 }
 
-double background_value(DoubleGrid grid) {
-    double dmin = 10000000.0;
-    for (int32_t i = 0; i < grid.nb_lig; ++i) {
-        for (int32_t j = 0; j < grid.nb_col; ++j) {
-            const double v = grid[i][j];
-            if (v != 0.0 && v < dmin) dmin = v;
+double background_value(DoubleGrid grid, unsigned threads) {
+    std::vector<double> smallest(threads, 10000000.0);
+    run_tasks(threads, threads, [&](unsigned t) {
+        double dmin = 10000000.0;
+        const auto begin = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t));
+        const auto end = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t + 1));
+        for (int32_t i = begin; i < end; ++i) {
+            for (int32_t j = 0; j < grid.nb_col; ++j) {
+                const double v = grid[i][j];
+                if (v != 0.0 && v < dmin) dmin = v;
+            }
         }
-    }
-    return dmin;
+        smallest[t] = dmin;
+    });
+    return *std::min_element(smallest.begin(), smallest.end());
 }
 
-void fill_background(DoubleGrid grid, double dmin) {
-    for (int32_t i = 0; i < grid.nb_lig; ++i) {
-        for (int32_t j = 0; j < grid.nb_col; ++j) {
-            if (grid[i][j] == 0.0) grid[i][j] = dmin;
+void fill_background(DoubleGrid grid, double dmin, unsigned threads) {
+    run_tasks(threads, threads, [&](unsigned t) {
+        const auto begin = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t));
+        const auto end = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t + 1));
+        for (int32_t i = begin; i < end; ++i) {
+            for (int32_t j = 0; j < grid.nb_col; ++j) {
+                if (grid[i][j] == 0.0) grid[i][j] = dmin;
+            }
         }
-    }
+    });
 }
 
 bool angle_accepted(double despl_ang) {

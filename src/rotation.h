@@ -42,14 +42,14 @@ void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p
 
 // A cell is empty when it compares equal to 0.0. Each empty interior cell whose four
 // neighbours are all filled takes their mean; a neighbour holding the no-data value, when there
-// is one, does not count as filled.
-void fill_holes(DoubleGrid grid, std::optional<double> nodata);
+// is one, does not count as filled. The result does not depend on the number of threads.
+void fill_holes(DoubleGrid grid, std::optional<double> nodata, unsigned threads = 1);
 
 // The smallest non-zero value of the grid, or 10000000 when none lies below that.
-double background_value(DoubleGrid grid);
+double background_value(DoubleGrid grid, unsigned threads = 1);
 
 // Gives every empty cell the value `dmin`.
-void fill_background(DoubleGrid grid, double dmin);
+void fill_background(DoubleGrid grid, double dmin, unsigned threads = 1);
 
 // The angles the program takes: those whose whole part (truncated toward zero) is at most 180
 // in magnitude, so every angle strictly between -181 and 181.

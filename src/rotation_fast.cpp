@@ -98,8 +98,8 @@ struct Sweep {
                 continue;
             }
             ++exact;
-            const auto cell = target_cell(rotated_position(i, j0 + k, in.nb_lig, p), in.nb_lig,
-                                          in.nb_col);
+            const auto cell =
+                target_cell(rotated_position(i, j0 + k, in.nb_lig, p), in.nb_lig, in.nb_col);
             row[k] = cell ? cell->row : 0;
             col[k] = cell ? cell->col : kOutside;
         }
@@ -137,7 +137,8 @@ struct Sweep {
         int32_t cols[kChunk];
         for (int32_t band = begin; band < end; band += std::min(kTileRows, end - band)) {
             const int32_t height = std::min(kTileRows, end - band);
-            for (int32_t r = 0; r < height; ++r) starts[r] = row_start(band + r);
+            for (int32_t r = 0; r < height; ++r)
+                starts[r] = row_start(band + r);
             for (int32_t block = 0; block < in.nb_col; block += kTileCols) {
                 const int32_t block_end = std::min(block + kTileCols, in.nb_col);
                 if (block > 0) {
@@ -148,7 +149,8 @@ struct Sweep {
                 auto yields = [&](int32_t r, int32_t row, int32_t col) {
                     for (int32_t below = r + 1; below < std::min(r + kReach, height); ++below) {
                         for (int q = 0; q < 2; ++q) {
-                            if (strip_col[below][q] == col && strip_row[below][q] == row) return true;
+                            if (strip_col[below][q] == col && strip_row[below][q] == row)
+                                return true;
                         }
                     }
                     return false;
@@ -174,7 +176,8 @@ struct Sweep {
 
     // Locates and stores in one pass, so that the arithmetic of later cells overlaps the
     // memory traffic of earlier ones.
-    void store_segment(RowStart start, int32_t i, int32_t j0, int32_t j1, const double* source) const {
+    void store_segment(RowStart start, int32_t i, int32_t j0, int32_t j1,
+                       const double* source) const {
         const double cols = in.nb_col;
         const double lines = in.nb_lig;
         const double bound = f.bound;
@@ -187,13 +190,15 @@ struct Sweep {
             const double off_x = wx - ((wx + kRounder) - kRounder);
             const double off_y = wy - ((wy + kRounder) - kRounder);
             if ((std::fabs(off_x) <= bound) | (std::fabs(off_y) <= bound)) [[unlikely]] {
-                if (auto cell = target_cell(rotated_position(i, j, in.nb_lig, p), in.nb_lig, in.nb_col)) {
+                if (auto cell =
+                        target_cell(rotated_position(i, j, in.nb_lig, p), in.nb_lig, in.nb_col)) {
                     out_rows[cell->row][cell->col] = source[j];
                 }
                 continue;
             }
             if ((wx > -1.0) & (wx < cols) & (wy > -1.0) & (wy < lines)) {
-                out_rows[last_line - static_cast<int32_t>(wy)][static_cast<int32_t>(wx)] = source[j];
+                out_rows[last_line - static_cast<int32_t>(wy)][static_cast<int32_t>(wx)] =
+                    source[j];
             }
         }
     }
@@ -259,8 +264,8 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, uns
         rotate_reference(in, out, p);
         return;
     }
-    const Sweep sweep{in, out, p, f, static_cast<double>(f.cos_theta),
-                      static_cast<double>(f.sin_theta)};
+    const Sweep sweep{
+        in, out, p, f, static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta)};
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
     // afterwards, yielding to the next band's first rows.
@@ -272,13 +277,14 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, uns
     run_tasks(threads, bands, [&](unsigned t) {
         sweep.sweep_rows(band_start(t), band_start(t + 1) - (t + 1 < bands ? kReach : 0));
     });
-    run_tasks(threads, bands - 1, [&](unsigned t) { sweep.sweep_held_back_rows(band_start(t + 1)); });
+    run_tasks(threads, bands - 1,
+              [&](unsigned t) { sweep.sweep_held_back_rows(band_start(t + 1)); });
 }
 
 int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
     const FastSweep f = plan_fast_sweep(nb_lig, nb_col, p);
     if (!f.usable) return static_cast<int64_t>(nb_lig) * nb_col;
-    const Sweep sweep{{nullptr, nb_lig, nb_col}, {nullptr, nb_lig, nb_col}, p, f,
+    const Sweep sweep{{nullptr, nb_lig, nb_col},        {nullptr, nb_lig, nb_col},       p, f,
                       static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta)};
     int64_t exact = 0;
     for (int32_t i = 0; i < nb_lig; ++i) {

@@ -10,10 +10,10 @@
 
 #include "ascii_grid.h"
 #include "console.h"
+#include "engine.h"
 #include "platform.h"
 #include "raster_pair.h"
 #include "rotation.h"
-#include "rotation_engine.h"
 #include "run_state.h"
 
 namespace {
@@ -71,14 +71,14 @@ void load_raster_pair() {
         3);
     run.coef = kUnitCoefficients[run.scale];
     run.dtab_in = require_grid<double>(run.nb_lig, run.nb_col).rows;
-    convert_to_working_values(input.values, input_grid(), run.coef);
+    convert_to_working_values(input.values, input_grid(), run.coef, program_work());
     run.itab_in = nullptr;
 }
 
 void load_ascii_grid() {
     run.Ascii_DEM = 1;
     run.nomim1 += kAsciiSuffix;
-    AsciiInput input = read_ascii_grid(run.nomim1);
+    AsciiInput input = read_ascii_grid(run.nomim1, program_work());
     const AsciiHeader& h = input.header;
     run.nb_col = h.nb_col;
     run.nb_lig = h.nb_lig;
@@ -179,16 +179,22 @@ void treatment() {
     console.say("\n\n");
     std::fflush(stdout);
     const DoubleGrid out = dtab_out.view();
-    rotate(input_grid(), out, {run.X1, run.Y1, run.despl_ang});
-    fill_holes(out, run.has_nodata ? std::optional<double>(run.nodata) : std::nullopt);
-    fill_background(out, background_value(out));
+    const Work work = program_work();
+    rotate(input_grid(), out, {run.X1, run.Y1, run.despl_ang}, work);
+    fill_holes(out, run.has_nodata ? std::optional<double>(run.nodata) : std::nullopt,
+               work.threads);
+    fill_background(out, background_value(out, work.threads), work.threads);
 
-    if (run.DEM_Type_out == 0) write_raster_data(out, run.coef, *run.f2);
+    if (run.DEM_Type_out == 0) write_raster_data(out, run.coef, *run.f2, work);
     if (run.DEM_Type_out == 1) {
         AsciiHeader header{run.nb_col, run.nb_lig, run.X_min, run.Y_min, run.dsize_pix, {}};
         if (run.Ascii_DEM == 1 && run.has_nodata) header.nodata = run.nodata;
         run.f2->write(format_ascii_header(header));
-        write_ascii_values(out, *run.f2);
+        if (work.plain) {
+            write_ascii_values_plain(out, *run.f2);
+        } else {
+            write_ascii_values(out, *run.f2, work.threads);
+        }
     }
     run.f2->finish();
     // The data file first: a raster pair is whole once its descriptor is in place.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "rotation.h"
 #include "support.h"
 
@@ -110,6 +112,27 @@ TEST(HoleFilling, SumsInOrderRoundingAtEachStep) {
     Matrix<double> grid = grid_of(3, 3, {9, 1e16, 9, -1e16, 0, 1, 9, 1, 9});
     fill_holes(grid.view(), std::nullopt);
     EXPECT_EQ(grid[1][1], 0.0);
+}
+
+TEST(HoleFilling, EveryThreadCountGivesTheSameGrid) {
+    std::mt19937_64 rng(5);
+    for (int trial = 0; trial < 40; ++trial) {
+        const auto rows = static_cast<int32_t>(1 + rng() % 50);
+        const auto cols = static_cast<int32_t>(1 + rng() % 50);
+        std::vector<double> values(static_cast<std::size_t>(rows * cols));
+        for (double& v : values)
+            v = rng() % 4 == 0 ? 0.0 : static_cast<double>(rng() % 1000) - 300;
+        Matrix<double> one = grid_of(rows, cols, values);
+        fill_holes(one.view(), -300.0, 1);
+        fill_background(one.view(), background_value(one.view(), 1), 1);
+        for (unsigned threads : {2u, 3u, 8u}) {
+            Matrix<double> many = grid_of(rows, cols, values);
+            fill_holes(many.view(), -300.0, threads);
+            fill_background(many.view(), background_value(many.view(), threads), threads);
+            ASSERT_TRUE(same_bits(one.view(), many.view()))
+                << rows << " x " << cols << ", " << threads;
+        }
+    }
 }
 
 }  // namespace

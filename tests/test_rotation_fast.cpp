@@ -14,7 +14,8 @@ namespace {
 Matrix<double> distinct_cells(int32_t rows, int32_t cols) {
     Matrix<double> grid(rows, cols);
     for (int32_t i = 0; i < rows; ++i) {
-        for (int32_t j = 0; j < cols; ++j) grid[i][j] = 1.0 + i * cols + j;
+        for (int32_t j = 0; j < cols; ++j)
+            grid[i][j] = 1.0 + i * cols + j;
     }
     return grid;
 }
@@ -27,20 +28,22 @@ void expect_same_as_reference(const Matrix<double>& in, const RotationParameters
         Matrix<double> got(in.nb_lig(), in.nb_col());
         rotate_fast(in.view(), got.view(), p, threads);
         ASSERT_TRUE(same_bits(expected.view(), got.view()))
-            << in.nb_lig() << " x " << in.nb_col() << " about (" << p.X1 << ", " << p.Y1
-            << ") by " << p.despl_ang << " on " << threads << " threads";
+            << in.nb_lig() << " x " << in.nb_col() << " about (" << p.X1 << ", " << p.Y1 << ") by "
+            << p.despl_ang << " on " << threads << " threads";
     }
 }
 
 // Shifts the reference column so that cell (i, j) lands within `ulps` of a cell boundary.
-RotationParameters on_a_boundary(int32_t rows, int32_t i, int32_t j, RotationParameters p, int ulps) {
+RotationParameters on_a_boundary(int32_t rows, int32_t i, int32_t j, RotationParameters p,
+                                 int ulps) {
     const long double theta = static_cast<long double>(p.despl_ang) / api;
     const long double c = std::cos(theta), s = std::sin(theta);
     const long double dy = (rows - 1 - i) - static_cast<long double>(p.Y1);
     const long double position = p.X1 + (j - p.X1) * c - dy * s;
     const long double boundary = std::floor(position) + 0.5L;
     double x1 = static_cast<double>(p.X1 + (boundary - position) / (1.0L - c));
-    for (int k = 0; k < std::abs(ulps); ++k) x1 = std::nextafter(x1, ulps > 0 ? 1e300 : -1e300);
+    for (int k = 0; k < std::abs(ulps); ++k)
+        x1 = std::nextafter(x1, ulps > 0 ? 1e300 : -1e300);
     p.X1 = x1;
     return p;
 }
@@ -50,14 +53,24 @@ TEST(FastSweep, MatchesTheReferenceOnChosenRotations) {
         int32_t rows, cols;
         RotationParameters p;
     } cases[] = {
-        {5, 5, {2, 2, 45}},          {7, 7, {3.5, 3.5, 45}},     {5, 5, {2, 2, 90}},
-        {4, 4, {2, 2, -90}},         {4, 4, {2, 2, -45}},        {5, 4, {2, 2.5, -90}},
+        {5, 5, {2, 2, 45}},
+        {7, 7, {3.5, 3.5, 45}},
+        {5, 5, {2, 2, 90}},
+        {4, 4, {2, 2, -90}},
+        {4, 4, {2, 2, -45}},
+        {5, 4, {2, 2.5, -90}},
         {301, 299, {149.5, 150.5, 90}},  // half-integer positions everywhere
-        {300, 300, {150, 150, 180}},     {300, 300, {150, 150, -180}},
-        {200, 530, {265, 100, 135}},     {200, 530, {265, 100, 170}},   // beyond a quarter turn
-        {180, 600, {300, 90, 1e-9}},     {180, 600, {300, 90, -180.99}},
-        {150, 520, {1e6, -3e5, 0.001}},  {150, 520, {1e12, 7, 30}},     // far reference points
-        {150, 520, {-40.25, 600.75, -17.3}}, {1, 700, {350, 0, 30}},    {700, 1, {0, 350, -30}},
+        {300, 300, {150, 150, 180}},
+        {300, 300, {150, 150, -180}},
+        {200, 530, {265, 100, 135}},
+        {200, 530, {265, 100, 170}},  // beyond a quarter turn
+        {180, 600, {300, 90, 1e-9}},
+        {180, 600, {300, 90, -180.99}},
+        {150, 520, {1e6, -3e5, 0.001}},
+        {150, 520, {1e12, 7, 30}},  // far reference points
+        {150, 520, {-40.25, 600.75, -17.3}},
+        {1, 700, {350, 0, 30}},
+        {700, 1, {0, 350, -30}},
         {90, 95, {47.5, 45, 0}},
     };
     for (const auto& c : cases) {
@@ -74,12 +87,25 @@ TEST(FastSweep, MatchesTheReferenceOnRandomRotations) {
         const auto cols = static_cast<int32_t>(1 + rng() % (large ? 600 : 40));
         RotationParameters p{cols * 0.5, rows * 0.5, any_angle(rng)};
         switch (trial % 6) {
-            case 1: p.X1 = static_cast<double>(rng() % cols); p.Y1 = static_cast<double>(rng() % rows); break;
-            case 2: p.X1 = std::floor(p.X1) + 0.5; p.Y1 = std::floor(p.Y1) + 0.5; break;
-            case 3: p.X1 += std::uniform_real_distribution<double>(-2 * cols, 2 * cols)(rng); break;
-            case 4: p.despl_ang = static_cast<double>(static_cast<int>(rng() % 9) * 45 - 180); break;
-            case 5: p.despl_ang = std::ldexp(1.0, -static_cast<int>(rng() % 60)) * (rng() % 2 ? 1 : -1); break;
-            default: break;
+            case 1:
+                p.X1 = static_cast<double>(rng() % cols);
+                p.Y1 = static_cast<double>(rng() % rows);
+                break;
+            case 2:
+                p.X1 = std::floor(p.X1) + 0.5;
+                p.Y1 = std::floor(p.Y1) + 0.5;
+                break;
+            case 3:
+                p.X1 += std::uniform_real_distribution<double>(-2 * cols, 2 * cols)(rng);
+                break;
+            case 4:
+                p.despl_ang = static_cast<double>(static_cast<int>(rng() % 9) * 45 - 180);
+                break;
+            case 5:
+                p.despl_ang = std::ldexp(1.0, -static_cast<int>(rng() % 60)) * (rng() % 2 ? 1 : -1);
+                break;
+            default:
+                break;
         }
         expect_same_as_reference(distinct_cells(rows, cols), p, {1, 3});
         if (testing::Test::HasFatalFailure()) return;
@@ -96,7 +122,8 @@ TEST(FastSweep, MatchesTheReferenceWithinAFewUlpsOfCellBoundaries) {
         const auto i = static_cast<int32_t>(rng() % rows);
         const auto j = static_cast<int32_t>(rng() % cols);
         const int ulps = static_cast<int>(rng() % 9) - 4;
-        expect_same_as_reference(distinct_cells(rows, cols), on_a_boundary(rows, i, j, base, ulps), {1, 2});
+        expect_same_as_reference(distinct_cells(rows, cols), on_a_boundary(rows, i, j, base, ulps),
+                                 {1, 2});
         if (testing::Test::HasFatalFailure()) return;
     }
 }

@@ -1,0 +1,215 @@
+#!/usr/bin/python3
+"""Measures terrapivoter against its peers on this machine and prints one table.
+
+Builds the release preset (and the plain reference build for the end-to-end ratios),
+installs the peers from Debian packages when they are missing, and reports medians of
+several runs: task, ours, peer, ratio (peer time / our time, so above 1 means faster).
+
+    bench/compare_peers.py [--runs N] [--quick]
+
+--quick skips the slow peers (scipy, GDAL) and the 8000 x 8000 end-to-end runs.
+"""
+
+import argparse
+import json
+import os
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+RELEASE = os.path.join(ROOT, "build", "release")
+REFERENCE = os.path.join(ROOT, "build", "reference")
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def build():
+    run([os.path.join(ROOT, "scripts", "install-deps.sh"), "build", "test", "peers"])
+    for preset in ("release", "reference"):
+        run(["cmake", "--preset", preset], cwd=ROOT, stdout=subprocess.DEVNULL)
+        run(["cmake", "--build", "--preset", preset], cwd=ROOT, stdout=subprocess.DEVNULL)
+
+
+def median_time(fn, runs):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def ours(benchmark, runs, workdir):
+    """Median real time in seconds of one Google Benchmark of bench/."""
+    out = run([os.path.join(RELEASE, "bench", "terrapivoter_bench"),
+               "--benchmark_filter=^" + benchmark + "$",
+               "--benchmark_repetitions=%d" % runs, "--benchmark_format=json",
+               "--benchmark_min_time=0.01"],
+              capture_output=True, text=True,
+              env=dict(os.environ, TERRAPIVOTER_BENCH_DIR=workdir)).stdout
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
+            return b["real_time"] * scale
+    raise RuntimeError("no median for " + benchmark)
+
+
+def program_run(binary, workdir, answers):
+    """Wall time and peak resident memory (bytes) of one run of the program."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    start = time.perf_counter()
+    proc = subprocess.run([binary], cwd=workdir, input=answers.encode(),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    elapsed = time.perf_counter() - start
+    if proc.returncode != 0:
+        raise RuntimeError(proc.stderr.decode())
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    # ru_maxrss of children is the largest of any child so far: runs go from small to large.
+    return elapsed, max(peak, before) * 1024
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--no-build", action="store_true")
+    args = parser.parse_args()
+    if not args.no_build:
+        build()
+
+    import numpy as np
+    import cv2
+
+    rows = []
+
+    def row(task, our_seconds, peer, peer_seconds, unit_count=None, unit=""):
+        rate = ""
+        if unit_count:
+            rate = " (%.0f M %s/s)" % (unit_count / our_seconds / 1e6, unit)
+        rows.append((task, "%.1f ms%s" % (our_seconds * 1e3, rate), peer,
+                     "%.1f ms" % (peer_seconds * 1e3), "%.2f" % (peer_seconds / our_seconds)))
+        print("  measured: %s" % task, file=sys.stderr)
+
+    work = tempfile.mkdtemp(prefix="terrapivoter-peers-")
+    try:
+        n = 4000
+        grid = np.random.default_rng(1).uniform(100.0, 900.0, (n, n))
+
+        # Rotation, every core on both sides.
+        cv2.setNumThreads(os.cpu_count())
+        for tenths in (300, 450, 900, -173):
+            angle = tenths / 10.0
+            m = cv2.getRotationMatrix2D((n / 2, n / 2), angle, 1.0)
+            dst = np.empty_like(grid)
+            peer = median_time(lambda: cv2.warpAffine(grid, m, (n, n), dst=dst,
+                                                      flags=cv2.INTER_NEAREST), args.runs)
+            mine = ours("BM_Sweep/4000/%d/real_time" % tenths, args.runs, work)
+            row("rotate 4000x4000 by %g deg" % angle, mine, "OpenCV warpAffine nearest", peer,
+                n * n, "cells")
+        if not args.quick:
+            import scipy.ndimage
+            from osgeo import gdal
+            mine = ours("BM_Sweep/4000/300/real_time", args.runs, work)
+            peer = median_time(lambda: scipy.ndimage.rotate(grid, 30, reshape=False, order=0), 3)
+            row("rotate 4000x4000 by 30 deg", mine, "scipy.ndimage.rotate order 0", peer, n * n, "cells")
+            src = gdal.GetDriverByName("MEM").Create("", n, n, 1, gdal.GDT_Float64)
+            src.GetRasterBand(1).WriteArray(grid)
+            c, s = np.cos(np.radians(30)), np.sin(np.radians(30))
+            # The same turn as a geotransform; gdal.Warp resamples it onto the north-up grid.
+            src.SetGeoTransform((n / 2 - n / 2 * c - n / 2 * s, c, s, n / 2 - n / 2 * s + n / 2 * c, s, -c))
+            peer = median_time(lambda: gdal.Warp("", src, format="MEM", resampleAlg="near",
+                                                 outputBounds=(0, 0, n, n), width=n, height=n,
+                                                 multithread=True,
+                                                 warpOptions=["NUM_THREADS=ALL_CPUS"]), 3)
+            row("rotate 4000x4000 by 30 deg", mine, "GDAL warp nearest", peer, n * n, "cells")
+
+        mine = ours("BM_HoleFilling/4000/real_time", args.runs, work)
+        rows.append(("fill holes + background 4000x4000", "%.1f ms" % (mine * 1e3), "", "", ""))
+
+        # ASCII grids: the peers' own writer makes the file that everyone reads.
+        header = "ncols %d\nnrows %d\nxllcorner 500000\nyllcorner 4000000\ncellsize 30\nnodata_value -9999" % (n, n)
+        path = os.path.join(work, "grid.asc")
+        values = np.random.default_rng(2).uniform(-500.0, 4000.0, (n, n))
+        peer = median_time(lambda: np.savetxt(path, values, fmt="%f", header=header, comments=""), 3)
+        mine = ours("BM_AsciiWriteFile/real_time", args.runs, work)
+        row("write ASCII grid 4000x4000", mine, "numpy.savetxt fmt='%f'", peer, n * n, "values")
+        peer = median_time(lambda: np.loadtxt(path, skiprows=6), 3)
+        mine = ours("BM_AsciiReadFile/real_time", args.runs, work)
+        row("read ASCII grid 4000x4000", mine, "numpy.loadtxt", peer, n * n, "values")
+        if not args.quick:
+            from osgeo import gdal
+            peer = median_time(lambda: gdal.Open(path).GetRasterBand(1).ReadAsArray(), 3)
+            row("read ASCII grid 4000x4000", mine, "GDAL AAIGrid read", peer, n * n, "values")
+            mem = gdal.GetDriverByName("MEM").Create("", n, n, 1, gdal.GDT_Float64)
+            mem.GetRasterBand(1).WriteArray(values)
+            mine = ours("BM_AsciiWriteFile/real_time", args.runs, work)
+            peer = median_time(lambda: gdal.GetDriverByName("AAIGrid").CreateCopy(
+                os.path.join(work, "gdal.asc"), mem), 3)
+            row("write ASCII grid 4000x4000", mine, "GDAL AAIGrid write", peer, n * n, "values")
+
+        # Raster pair data, 8000 x 8000 (256 MB), against numpy's raw I/O.
+        big = np.random.default_rng(3).integers(9000, 20000, (8000, 8000), dtype=np.int32)
+        raw = os.path.join(work, "raw.bin")
+        peer = median_time(lambda: big.tofile(raw), args.runs)
+        mine = ours("BM_RasterWrite/real_time", args.runs, work)
+        row("write raster data 8000x8000", mine, "numpy tofile (no conversion)", peer, 8000 * 8000 * 4, "bytes")
+        peer = median_time(lambda: np.fromfile(raw, dtype=np.int32), args.runs)
+        mine = ours("BM_RasterRead/real_time", args.runs, work)
+        row("read raster data 8000x8000", mine, "numpy fromfile", peer, 8000 * 8000 * 4, "bytes")
+        os.remove(raw)
+
+        # Whole runs of the program against its plain reference build.
+        images = os.path.join(work, "c:", "images", "bench")
+        os.makedirs(images)
+        shutil.move(path, os.path.join(images, "grid.asc"))
+        ascii_answers = "bench grid 1 grid_r 1 0 30\n"
+        ends = []
+        for label, answers, cells in (("ASCII grid 4000x4000", ascii_answers, n * n),):
+            ends.append((label, answers, cells))
+        if not args.quick:
+            with open(os.path.join(images, "big_m4.txt"), "w") as f:
+                f.write("8000\n8000\n4\n9000\n20000\n10.000000\n")
+            big.tofile(os.path.join(images, "big_m4.raw"))
+            ends.insert(0, ("raster pair 8000x8000", "bench big 0 2 big_r 0 0 30\n", 8000 * 8000))
+        for label, answers, cells in ends:
+            reference = []
+            fast = []
+            peak = 0
+            for _ in range(3):
+                t, _ = program_run(os.path.join(REFERENCE, "terrapivoter"), work, answers)
+                reference.append(t)
+                t, peak = program_run(os.path.join(RELEASE, "terrapivoter"), work, answers)
+                fast.append(t)
+            mine, plain = statistics.median(fast), statistics.median(reference)
+            rows.append(("whole run, %s, 30 deg" % label, "%.2f s" % mine, "plain reference build",
+                         "%.2f s" % plain, "%.1f" % (plain / mine)))
+            if cells == 8000 * 8000:
+                rows.append(("peak memory, whole run, %s" % label,
+                             "%.1f bytes/cell" % (peak / cells), "", "", ""))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    cpu = "unknown CPU"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    print("Machine: %s, %d cores, %.0f GiB; medians of %d runs (3 for the slow peers and whole runs)."
+          % (cpu, os.cpu_count(), os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30, args.runs))
+    print()
+    print("| task | ours | peer | peer time | ratio |")
+    print("|---|---|---|---|---|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,154 @@
+// The fast conversions, parser and formatter against the plain ones they replace.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <random>
+
+#include "ascii_grid.h"
+#include "output_file.h"
+#include "raster_pair.h"
+#include "support.h"
+
+namespace {
+
+constexpr double kUnits[] = {1.0, 10.0, 100.0, 1000.0};
+
+TEST(FastIo, WorkingValuesEqualTheExtendedDivision) {
+    std::mt19937_64 rng(3);
+    for (double coef : kUnits) {
+        for (int32_t v = -300000; v <= 300000; ++v) {
+            ASSERT_EQ(std::bit_cast<uint64_t>(working_value_fast(v, coef)),
+                      std::bit_cast<uint64_t>(working_value(v, coef)))
+                << v << " / " << coef;
+        }
+        for (int n = 0; n < 2000000; ++n) {
+            const auto v = static_cast<int32_t>(rng());
+            ASSERT_EQ(working_value_fast(v, coef), working_value(v, coef)) << v << " / " << coef;
+        }
+    }
+}
+
+TEST(FastIo, RasterValuesEqualTheExtendedRounding) {
+    std::mt19937_64 rng(4);
+    auto check = [](double value, double coef) {
+        bool clamped_fast = false, clamped = false;
+        ASSERT_EQ(raster_value_fast(value, coef, clamped_fast), raster_value(value, coef, clamped))
+            << std::hexfloat << value << " x " << coef;
+        ASSERT_EQ(clamped_fast, clamped) << value;
+    };
+    for (double coef : kUnits) {
+        for (int n = 0; n < 300000; ++n) {
+            // Halfway cases and their neighbours, at every magnitude up to beyond 32 bits.
+            const double half =
+                (static_cast<double>(static_cast<int64_t>(rng() % (uint64_t{1} << (n % 34)))) +
+                 0.5) *
+                (n % 2 ? 1 : -1) / coef;
+            check(half, coef);
+            check(std::nextafter(half, 1e300), coef);
+            check(std::nextafter(half, -1e300), coef);
+            check(std::bit_cast<double>(rng()), coef);
+            check(working_value(static_cast<int32_t>(rng()), coef), coef);
+        }
+    }
+}
+
+std::string random_grid_text(std::mt19937_64& rng, int32_t rows, int32_t cols, int extra) {
+    std::string text;
+    const char* separators[] = {" ", "\t", "\n", "\r\n", "   ", " \t "};
+    for (int64_t k = 0; k < int64_t{rows} * cols + extra; ++k) {
+        switch (rng() % 5) {
+            case 0:
+                text += std::to_string(static_cast<int>(rng() % 20000) - 10000);
+                break;
+            case 1:
+                text += std::to_string(std::bit_cast<double>(rng() | 0x3000000000000000));
+                break;
+            default: {
+                char buf[40];
+                std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(rng() % 8),
+                              std::uniform_real_distribution<double>(-5000, 5000)(rng));
+                text += buf;
+            }
+        }
+        text += separators[rng() % 6];
+    }
+    return text;
+}
+
+struct Outcome {
+    std::vector<double> values;
+    std::string failure;
+    std::string warning;
+};
+
+template <class Parse>
+Outcome outcome(const std::string& text, int32_t rows, int32_t cols, Parse&& parse) {
+    Matrix<double> grid(rows, cols);
+    Outcome o;
+    testing::internal::CaptureStderr();
+    o.failure = failure_of([&] { parse(text, grid.view()); });
+    o.warning = testing::internal::GetCapturedStderr();
+    o.values = values_of(grid.view());
+    return o;
+}
+
+TEST(FastIo, ParallelParsingReadsAndFailsAsTheStrtodReaderDoes) {
+    std::mt19937_64 rng(6);
+    for (int trial = 0; trial < 400; ++trial) {
+        const auto rows = static_cast<int32_t>(1 + rng() % 30);
+        const auto cols = static_cast<int32_t>(1 + rng() % 30);
+        std::string text = random_grid_text(rng, rows, cols, static_cast<int>(rng() % 3) - 1);
+        if (trial % 4 == 1) text.insert(rng() % text.size(), rng() % 2 ? "x" : " nan ");
+        const Outcome plain = outcome(text, rows, cols, [](const std::string& t, DoubleGrid g) {
+            parse_ascii_values_plain(t, 0, g, "g.asc");
+        });
+        for (unsigned threads : {1u, 2u, 3u, 7u}) {
+            const Outcome fast = outcome(text, rows, cols, [&](const std::string& t, DoubleGrid g) {
+                parse_ascii_values(t, 0, g, "g.asc", threads);
+            });
+            ASSERT_EQ(fast.failure, plain.failure) << threads;
+            ASSERT_EQ(fast.warning, plain.warning) << threads;
+            if (plain.failure == "(no failure)") {
+                for (std::size_t k = 0; k < plain.values.size(); ++k) {
+                    ASSERT_EQ(std::bit_cast<uint64_t>(fast.values[k]),
+                              std::bit_cast<uint64_t>(plain.values[k]));
+                }
+            }
+        }
+    }
+}
+
+std::string written(const std::function<void(OutputFile&)>& write) {
+    ScratchDir dir;
+    OutputFile out((dir / "o.asc").string(), true);
+    write(out);
+    out.finish();
+    out.commit();
+    return read_file(dir / "o.asc");
+}
+
+TEST(FastIo, ParallelFormattingWritesWhatFprintfWrites) {
+    std::mt19937_64 rng(8);
+    for (int trial = 0; trial < 30; ++trial) {
+        const auto rows = static_cast<int32_t>(1 + rng() % 200);
+        const auto cols = static_cast<int32_t>(1 + rng() % 200);
+        Matrix<double> grid(rows, cols);
+        for (int32_t i = 0; i < rows; ++i) {
+            for (int32_t j = 0; j < cols; ++j) {
+                const double v = std::bit_cast<double>(rng());
+                grid[i][j] = std::isfinite(v) && trial % 2
+                                 ? v
+                                 : std::ldexp(static_cast<double>(rng() % 100000), -7) - 300;
+            }
+        }
+        const std::string plain =
+            written([&](OutputFile& out) { write_ascii_values_plain(grid.view(), out); });
+        for (unsigned threads : {1u, 2u, 5u}) {
+            ASSERT_EQ(
+                written([&](OutputFile& out) { write_ascii_values(grid.view(), out, threads); }),
+                plain);
+        }
+    }
+}
+
+}  // namespace
