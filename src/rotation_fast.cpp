@@ -226,6 +226,76 @@ struct Sweep {
     }
 };
 
+// A quarter turn sends every input row to one output column: a transposition, which the
+// row-by-row sweep performs with one page-crossing write per cell. When every row is clear of
+// cell boundaries (as about a whole reference point), this does the same writes in tiles.
+// Returns false, having written nothing, when the turn is not a quarter turn or a row lies
+// near a boundary.
+bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
+    const DoubleGrid in = sweep.in;
+    const DoubleGrid out = sweep.out;
+    // s is +1 or -1 exactly and c so small that a row's columns never move by a bound.
+    const double cols = in.nb_col;
+    const double drift = std::fabs(sweep.c) * (cols + 1);
+    if (std::fabs(sweep.s) != 1.0 || drift > sweep.f.bound) return false;
+    const double margin = 2 * sweep.f.bound + drift;
+    auto clear_of_boundaries = [margin](double w) {
+        return std::fabs(w - ((w + kRounder) - kRounder)) > margin;
+    };
+    // Per row: its output column (or -1 when the row lands outside), and the line of its cell
+    // j, floor(ay) + step * j, whole numbers all: ay is clear of boundaries and moves by
+    // exactly one per cell.
+    std::vector<int32_t> column(static_cast<std::size_t>(in.nb_lig));
+    std::vector<int64_t> line_start(static_cast<std::size_t>(in.nb_lig));
+    for (int32_t i = 0; i < in.nb_lig; ++i) {
+        const RowStart start = sweep.row_start(i);
+        if (!clear_of_boundaries(start.ax) || !clear_of_boundaries(start.ay)) return false;
+        const bool inside = start.ax > -1.0 && start.ax < cols;
+        column[static_cast<std::size_t>(i)] = inside ? static_cast<int32_t>(start.ax) : -1;
+        line_start[static_cast<std::size_t>(i)] = static_cast<int64_t>(std::floor(start.ay));
+    }
+    // Rows go to distinct columns but for the two around column 0 (the band of index 0 is two
+    // cells wide); a thread's rows must keep such a pair, and then the threads write disjoint
+    // columns.
+    std::vector<int32_t> first_row(threads + 1);
+    for (unsigned t = 0; t <= threads; ++t) {
+        auto b = static_cast<int32_t>(piece_start(in.nb_lig, threads, t));
+        while (b > 0 && b < in.nb_lig && column[static_cast<std::size_t>(b)] >= 0 &&
+               column[static_cast<std::size_t>(b)] == column[static_cast<std::size_t>(b - 1)]) {
+            ++b;
+        }
+        first_row[t] = std::max(b, t > 0 ? first_row[t - 1] : 0);
+    }
+    const int64_t step = sweep.s > 0 ? 1 : -1;
+    const int64_t last_line = in.nb_lig - 1;
+    const auto lines = static_cast<uint64_t>(in.nb_lig);
+    constexpr int32_t kSide = 256;
+    run_tasks(threads, threads, [&](unsigned t) {
+        for (int32_t band = first_row[t]; band < first_row[t + 1]; band += kSide) {
+            const int32_t band_end = std::min(band + kSide, first_row[t + 1]);
+            for (int32_t block = 0; block < in.nb_col; block += kSide) {
+                const int32_t block_end = std::min(block + kSide, in.nb_col);
+                for (int32_t i = band; i < band_end; ++i) {
+                    const int32_t col = column[static_cast<std::size_t>(i)];
+                    if (col < 0) continue;
+                    const int64_t first_line = line_start[static_cast<std::size_t>(i)];
+                    const double* source = in[i];
+                    for (int32_t j = block; j < block_end; ++j) {
+                        const int64_t line = first_line + step * j;
+                        if (static_cast<uint64_t>(line) < lines) {
+                            out[last_line - line][col] = source[j];
+                        } else if (line == -1) {
+                            // Positions from -1.5 to -0.5 also go to line 0.
+                            out[last_line][col] = source[j];
+                        }
+                    }
+                }
+            }
+        }
+    });
+    return true;
+}
+
 void copy_rows(DoubleGrid in, DoubleGrid out, unsigned threads) {
     run_tasks(threads, threads, [&](unsigned t) {
         const auto begin = static_cast<int32_t>(piece_start(in.nb_lig, threads, t));
@@ -266,6 +336,7 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, uns
     }
     const Sweep sweep{
         in, out, p, f, static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta)};
+    if (sweep_quarter_turn(sweep, threads)) return;
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
     // afterwards, yielding to the next band's first rows.

@@ -72,9 +72,17 @@ TEST(FastSweep, MatchesTheReferenceOnChosenRotations) {
         {1, 700, {350, 0, 30}},
         {700, 1, {0, 350, -30}},
         {90, 95, {47.5, 45, 0}},
+        // Quarter turns that send two rows to column 0 or every cell to line 0's band.
+        {8, 8, {0, 4, 90}},
+        {8, 8, {0, 3, -90}},
+        {9, 6, {0, 0, 90}},
+        {6, 9, {5, 0, -90}},
+        {8, 8, {7, 4, -90}},
+        {1, 9, {0, 0, 90}},
+        {9, 1, {0, 0, -90}},
     };
     for (const auto& c : cases) {
-        expect_same_as_reference(distinct_cells(c.rows, c.cols), c.p, {1, 2, 3, 8});
+        expect_same_as_reference(distinct_cells(c.rows, c.cols), c.p, {1, 2, 3, 4, 8});
     }
 }
 
