@@ -136,7 +136,7 @@ void BM_RasterRead(benchmark::State& state) {
         std::fclose(f);
     }
     for (auto _ : state) {
-        RasterInput in = read_raster_pair(base.string());
+        RasterInput in = read_raster_pair(base.string(), {default_threads(), false});
         frimatrice(in.values.rows, in.values.nb_lig);
     }
     state.SetBytesProcessed(state.iterations() * int64_t{8000} * 8000 * 4);

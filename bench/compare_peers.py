@@ -13,7 +13,6 @@ several runs: task, ours, peer, ratio (peer time / our time, so above 1 means fa
 import argparse
 import json
 import os
-import resource
 import shutil
 import statistics
 import subprocess
@@ -46,8 +45,13 @@ def median_time(fn, runs):
     return statistics.median(times)
 
 
+_measured = {}
+
+
 def ours(benchmark, runs, workdir):
-    """Median real time in seconds of one Google Benchmark of bench/."""
+    """Median real time in seconds of one Google Benchmark of bench/ (measured once)."""
+    if benchmark in _measured:
+        return _measured[benchmark]
     out = run([os.path.join(RELEASE, "bench", "terrapivoter_bench"),
                "--benchmark_filter=^" + benchmark + "$",
                "--benchmark_repetitions=%d" % runs, "--benchmark_format=json",
@@ -57,22 +61,39 @@ def ours(benchmark, runs, workdir):
     for b in json.loads(out)["benchmarks"]:
         if b.get("aggregate_name") == "median":
             scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
-            return b["real_time"] * scale
+            _measured[benchmark] = b["real_time"] * scale
+            return _measured[benchmark]
     raise RuntimeError("no median for " + benchmark)
 
 
 def program_run(binary, workdir, answers):
-    """Wall time and peak resident memory (bytes) of one run of the program."""
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    """Wall time in seconds of one run of the program."""
     start = time.perf_counter()
-    proc = subprocess.run([binary], cwd=workdir, input=answers.encode(),
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc = subprocess.Popen([binary], cwd=workdir, stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, err = proc.communicate(answers.encode())
     elapsed = time.perf_counter() - start
     if proc.returncode != 0:
-        raise RuntimeError(proc.stderr.decode())
-    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    # ru_maxrss of children is the largest of any child so far: runs go from small to large.
-    return elapsed, max(peak, before) * 1024
+        raise RuntimeError(err.decode())
+    return elapsed
+
+
+def program_peak(binary, workdir, answers):
+    """Peak resident memory (bytes) of one run of the program, from wait4."""
+    pid = os.fork()
+    if pid == 0:
+        os.chdir(workdir)
+        r, w = os.pipe()
+        os.write(w, answers.encode())
+        os.close(w)
+        os.dup2(r, 0)
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        os.execv(binary, [binary])
+    _, status, usage = os.wait4(pid, 0)
+    if status != 0:
+        raise RuntimeError("run failed")
+    return usage.ru_maxrss * 1024
 
 
 def main():
@@ -145,7 +166,10 @@ def main():
         row("read ASCII grid 4000x4000", mine, "numpy.loadtxt", peer, n * n, "values")
         if not args.quick:
             from osgeo import gdal
-            peer = median_time(lambda: gdal.Open(path).GetRasterBand(1).ReadAsArray(), 3)
+            def gdal_read():
+                dataset = gdal.Open(path)  # must outlive its band
+                return dataset.GetRasterBand(1).ReadAsArray()
+            peer = median_time(gdal_read, 3)
             row("read ASCII grid 4000x4000", mine, "GDAL AAIGrid read", peer, n * n, "values")
             mem = gdal.GetDriverByName("MEM").Create("", n, n, 1, gdal.GDT_Float64)
             mem.GetRasterBand(1).WriteArray(values)
@@ -187,12 +211,10 @@ def main():
         for label, answers, cells in ends:
             reference = []
             fast = []
-            peak = 0
             for _ in range(3):
-                t, _ = program_run(os.path.join(REFERENCE, "terrapivoter"), work, answers)
-                reference.append(t)
-                t, peak = program_run(os.path.join(RELEASE, "terrapivoter"), work, answers)
-                fast.append(t)
+                reference.append(program_run(os.path.join(REFERENCE, "terrapivoter"), work, answers))
+                fast.append(program_run(os.path.join(RELEASE, "terrapivoter"), work, answers))
+            peak = program_peak(os.path.join(RELEASE, "terrapivoter"), work, answers)
             mine, plain = statistics.median(fast), statistics.median(reference)
             rows.append(("whole run, %s, 30 deg" % label, "%.2f s" % mine, "plain reference build",
                          "%.2f s" % plain, "%.1f" % (plain / mine)))

@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh build      compiler and CMake
 #   scripts/install-deps.sh test       GoogleTest, Google Benchmark and the tools the tests use
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
+#   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes
 set -euo pipefail
 
 packages=()
@@ -10,6 +11,7 @@ for group in "$@"; do
   case "$group" in
     build) packages+=(cmake make g++) ;;
     test) packages+=(libgtest-dev libbenchmark-dev) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
     peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

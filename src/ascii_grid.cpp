@@ -274,6 +274,10 @@ AsciiInput read_ascii_grid(const std::string& displayed_path, Work work) {
             text = read_text;
         }
     }
+    return parse_ascii_grid(text, displayed_path, work);
+}
+
+AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_path, Work work) {
     ParsedHeader parsed = parse_ascii_header(text, displayed_path);
     const AsciiHeader& h = parsed.header;
     // Every value takes at least one character and one separator.

@@ -54,6 +54,10 @@ struct AsciiInput {
 // that the file can hold the announced grid, and only then allocates and reads the values.
 AsciiInput read_ascii_grid(const std::string& displayed_path, Work work = {});
 
+// The same for the whole content of a file already in memory.
+AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_path,
+                            Work work = {});
+
 // "ncols", "nrows", "xllcorner", "yllcorner", "cellsize" and "nodata_value" lines. The no-data
 // line carries `nodata` when given, else the fixed "-9999.9999".
 std::string format_ascii_header(const AsciiHeader& header);

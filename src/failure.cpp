@@ -1,8 +1,18 @@
 #include "failure.h"
 
+#include <atomic>
 #include <cstdio>
 
+namespace {
+std::atomic<bool> warnings_silenced{false};
+}
+
+void silence_warnings(bool silent) {
+    warnings_silenced = silent;
+}
+
 void warn(const std::string& text) {
+    if (warnings_silenced) return;
     std::fflush(stdout);
     std::fprintf(stderr, "terrapivoter: warning: %s\n", text.c_str());
 }

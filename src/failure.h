@@ -30,3 +30,6 @@ void warn(const std::string& text);
 // `text` in double quotes for a message, cut after 40 bytes, with bytes that a terminal would
 // not show as such written as \xHH.
 std::string quoted(std::string_view text);
+
+// Turns warnings off (for the fuzzers, whose inputs provoke them by the million) or on again.
+void silence_warnings(bool silent);

@@ -23,6 +23,13 @@
 
 namespace platform {
 
+void prepare_process() {
+#if !defined(_WIN32)
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
 std::string host_path(const std::string& displayed) {
 #if defined(_WIN32)
     return displayed;
@@ -110,6 +117,28 @@ MappedFile::~MappedFile() {
 #if !defined(_WIN32)
     munmap(base_, size_);
 #endif
+}
+
+int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size) {
+    auto* bytes = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+#if defined(_WIN32)
+        static std::mutex seek_mutex;
+        std::lock_guard lock(seek_mutex);
+        if (_fseeki64(f, static_cast<long long>(offset + done), SEEK_SET) != 0) return -1;
+        const std::size_t got = std::fread(bytes + done, 1, size - done, f);
+        if (got == 0) return std::ferror(f) ? -1 : static_cast<int64_t>(done);
+#else
+        const ssize_t got =
+            pread(fileno(f), bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+#endif
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<int64_t>(done);
 }
 
 std::FILE* create_new_file(const std::string& host, bool text) {

@@ -10,6 +10,11 @@
 
 namespace platform {
 
+// Settles how the process reacts to the system: a file-size limit or a closed standard output
+// must surface as an error to handle (EFBIG, EPIPE), not end the process with its temporary
+// files left behind.
+void prepare_process();
+
 // The file that a displayed path ("c:\images\dem1\site.asc") names on this system. On POSIX
 // each backslash becomes a slash and the path stays relative to the working directory; on
 // Windows the path is used as it stands.
@@ -44,6 +49,10 @@ class MappedFile {
     void* base_;
     std::size_t size_;
 };
+
+// Reads up to `size` bytes at `offset` of an open file without moving its position, so that
+// several threads can read one file; returns the count read, or -1 on an error (errno set).
+int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size);
 
 // Creates a new file that did not exist (never opens an existing one) for writing.
 // Returns null and sets errno on failure.

@@ -9,6 +9,7 @@
 #include <numeric>
 #include <vector>
 
+#include "cpu_dispatch.h"
 #include "memory_budget.h"
 #include "number_text.h"
 #include "output_file.h"
@@ -102,7 +103,7 @@ std::string format_raster_descriptor(const RasterDescriptor& d) {
     return text;
 }
 
-RasterInput read_raster_pair(const std::string& displayed_base) {
+RasterInput read_raster_pair(const std::string& displayed_base, Work work) {
     const std::string descriptor_path = displayed_base + kRasterDescriptorSuffix;
     const std::string data_path = displayed_base + kRasterDataSuffix;
     FileHandle descriptor(platform::open_for_reading(platform::host_path(descriptor_path), true));
@@ -131,7 +132,7 @@ RasterInput read_raster_pair(const std::string& displayed_base) {
     check_fits_in_memory(d.nb_lig, d.nb_col, descriptor_path);
     input.values = require_grid<int32_t>(d.nb_lig, d.nb_col);
     try {
-        read_raster_rows(data.get(), input.values, data_path);
+        read_raster_rows(data.get(), input.values, data_path, work.plain ? 1 : work.threads);
     } catch (...) {
         frimatrice(input.values.rows, input.values.nb_lig);
         throw;
@@ -139,30 +140,49 @@ RasterInput read_raster_pair(const std::string& displayed_base) {
     return input;
 }
 
-void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed) {
-    const auto cols = static_cast<std::size_t>(grid.nb_col);
-    for (int32_t i = 0; i < grid.nb_lig; ++i) {
-        if (std::fread(grid[i], sizeof(int32_t), cols, f) != cols) {
-            if (std::ferror(f)) {
+void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, unsigned threads) {
+    // Each thread reads its own rows at their offsets: the kernel's copying and the first
+    // touch of the fresh rows then proceed in parallel.
+    const auto row_bytes = sizeof(int32_t) * static_cast<std::size_t>(grid.nb_col);
+    threads = std::max(1u, threads);
+    run_tasks(threads, threads, [&](unsigned t) {
+        const auto begin = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t));
+        const auto end = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t + 1));
+        for (int32_t i = begin; i < end; ++i) {
+            const int64_t got =
+                platform::read_at(f, static_cast<uint64_t>(i) * row_bytes, grid[i], row_bytes);
+            if (got < 0)
                 throw Failure("cannot read " + displayed + ": " + platform::last_error_text());
+            if (static_cast<std::size_t>(got) != row_bytes) {
+                throw Failure(displayed + ": ends in row " + std::to_string(i) + " of " +
+                              std::to_string(grid.nb_lig) + "; it holds fewer values than the " +
+                              "descriptor announces");
             }
-            throw Failure(displayed + ": ends in row " + std::to_string(i) + " of " +
-                          std::to_string(grid.nb_lig) + "; it holds fewer values than the " +
-                          "descriptor announces");
+            to_little_endian(grid[i], static_cast<std::size_t>(grid.nb_col));
         }
-        to_little_endian(grid[i], cols);
-    }
+    });
 }
 
-ValueRange value_range(IntGrid grid) {
-    ValueRange r{INT32_MAX, INT32_MIN};
-    for (int32_t i = 0; i < grid.nb_lig; ++i) {
-        for (int32_t j = 0; j < grid.nb_col; ++j) {
-            r.smallest = std::min(r.smallest, grid[i][j]);
-            r.largest = std::max(r.largest, grid[i][j]);
+ValueRange value_range(IntGrid grid, unsigned threads) {
+    threads = std::max(1u, threads);
+    std::vector<ValueRange> ranges(threads, ValueRange{INT32_MAX, INT32_MIN});
+    run_tasks(threads, threads, [&](unsigned t) {
+        const auto begin = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t));
+        const auto end = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t + 1));
+        ValueRange& r = ranges[t];
+        for (int32_t i = begin; i < end; ++i) {
+            for (int32_t j = 0; j < grid.nb_col; ++j) {
+                r.smallest = std::min(r.smallest, grid[i][j]);
+                r.largest = std::max(r.largest, grid[i][j]);
+            }
         }
+    });
+    ValueRange all = ranges[0];
+    for (const ValueRange& r : ranges) {
+        all.smallest = std::min(all.smallest, r.smallest);
+        all.largest = std::max(all.largest, r.largest);
     }
-    return r;
+    return all;
 }
 
 int32_t raster_value(double value, double coef, bool& clamped) {
@@ -200,6 +220,30 @@ int32_t raster_value_fast(double value, double coef, bool& clamped) {
     return raster_value(value, coef, clamped);
 }
 
+namespace {
+
+// raster_value_fast over a row, in a form that vectorises; values it cannot decide (near a
+// half-integer, or beyond 32 bits) are left to the exact formula in a second pass.
+TERRAPIVOTER_CLONES
+int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, double coef) {
+    int32_t undecided = 0;
+    for (int32_t j = 0; j < count; ++j) {
+        const double product = values[j] * coef;
+        const double magnitude = std::fabs(product);
+        const bool in_range = magnitude < 2147483646.0;
+        const double bounded = in_range ? magnitude : 0.0;
+        const auto whole = static_cast<int32_t>(bounded);
+        const double fraction = bounded - static_cast<double>(whole);
+        const bool decided = in_range & (std::fabs(fraction - 0.5) > 0x1p-20);
+        const int32_t rounded = whole + (fraction > 0.5 ? 1 : 0);
+        row[j] = product < 0 ? -rounded : rounded;
+        undecided += decided ? 0 : 1;
+    }
+    return undecided;
+}
+
+}  // namespace
+
 void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work) {
     // Blocks of rows are converted (in parallel) and written in turn, the next block being
     // converted while one is written, so that the integers of the whole grid never exist at once.
@@ -225,10 +269,12 @@ void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work)
                 int32_t* row =
                     block_values[slot].data() + static_cast<std::size_t>(r) * grid.nb_col;
                 const double* values = grid[first_row + r];
-                for (int32_t j = 0; j < grid.nb_col; ++j) {
-                    bool clamped;
-                    row[j] = convert(values[j], coef, clamped);
-                    clamped_cells[t] += clamped ? 1 : 0;
+                if (work.plain || convert_row_fast(values, row, grid.nb_col, coef) > 0) {
+                    for (int32_t j = 0; j < grid.nb_col; ++j) {
+                        bool clamped;
+                        row[j] = convert(values[j], coef, clamped);
+                        clamped_cells[t] += clamped ? 1 : 0;
+                    }
                 }
                 to_little_endian(row, static_cast<std::size_t>(grid.nb_col));
             }

@@ -40,16 +40,18 @@ struct RasterInput {
 // Opens "<base>_m4.txt" and then "<base>_m4.raw" (MissingInputFile names the first that cannot
 // be opened), reads and checks the descriptor, checks the data size (short: Failure; long:
 // warning), and only then allocates and reads the grid.
-RasterInput read_raster_pair(const std::string& displayed_base);
+RasterInput read_raster_pair(const std::string& displayed_base, Work work = {});
 
-// Reads the rows of `grid` from `f`, converting from little-endian.
-void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed);
+// Reads the rows of `grid` from the start of `f`, converting from little-endian, on up to
+// `threads` threads.
+void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed,
+                      unsigned threads = 1);
 
 struct ValueRange {
     int32_t smallest = 0;
     int32_t largest = 0;
 };
-ValueRange value_range(IntGrid grid);
+ValueRange value_range(IntGrid grid, unsigned threads = 1);
 
 // value x coef in extended precision, rounded half away from zero, clamped to 32 bits; sets
 // `clamped` when the value lay outside that range.

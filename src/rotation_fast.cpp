@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cpu_dispatch.h"
 #include "parallel.h"
 
 namespace {
@@ -33,12 +34,6 @@ constexpr int32_t kTileCols = 256;
 constexpr int32_t kChunk = 256;
 constexpr int32_t kOutside = -1;
 constexpr int32_t kNearBoundary = -2;
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define TERRAPIVOTER_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TERRAPIVOTER_CLONES
-#endif
 
 // Where the affine positions of a row start, plus one half (a cell index is the truncation of
 // its position plus one half).

@@ -47,7 +47,7 @@ DoubleGrid input_grid() {
 
 void load_raster_pair() {
     run.Ascii_DEM = 0;
-    RasterInput input = read_raster_pair(run.nomim1);
+    RasterInput input = read_raster_pair(run.nomim1, program_work());
     run.nomdescr1 = run.nomim1 + kRasterDescriptorSuffix;
     run.nomim1 += kRasterDataSuffix;
     const RasterDescriptor& d = input.descriptor;
@@ -57,7 +57,7 @@ void load_raster_pair() {
     run.dpix_size = d.dpix_size;
     run.itab_in = input.values.rows;
 
-    const ValueRange range = value_range(input.values);
+    const ValueRange range = value_range(input.values, program_work().threads);
     run.min_alt = range.smallest;
     run.max_alt = range.largest;
     char line[96];
@@ -210,6 +210,7 @@ void discard_outputs() {
 }  // namespace
 
 int main() {
+    platform::prepare_process();
     try {
         opening();
         parameters();
