@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs and that are missing.
 #   scripts/install-deps.sh build      compiler and CMake
-#   scripts/install-deps.sh test       GoogleTest, Google Benchmark and the tools the tests use
+#   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
 #   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes
 set -euo pipefail
@@ -10,7 +10,8 @@ packages=()
 for group in "$@"; do
   case "$group" in
     build) packages+=(cmake make g++) ;;
-    test) packages+=(libgtest-dev libbenchmark-dev) ;;
+    test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
+                     python3 python3-numpy gdal-bin python3-gdal) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;

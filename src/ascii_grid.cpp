@@ -12,6 +12,7 @@
 #include "number_text.h"
 #include "output_file.h"
 #include "platform.h"
+#include "progress.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ int64_t count_tokens(std::string_view text, std::size_t begin, std::size_t end) 
     // state so that it vectorises.
     int64_t count = begin < end && !is_blank(text[begin]) ? 1 : 0;
     for (std::size_t k = begin + 1; k < end; ++k) {
-        count += (!is_blank(text[k]) & is_blank(text[k - 1])) ? 1 : 0;
+        count += static_cast<int>(!is_blank(text[k])) & static_cast<int>(is_blank(text[k - 1]));
     }
     return count;
 }
@@ -187,7 +188,7 @@ int64_t count_tokens(std::string_view text, std::size_t begin, std::size_t end) 
 }  // namespace
 
 void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
-                        const std::string& displayed, unsigned threads) {
+                        const std::string& displayed, unsigned threads, Progress* progress) {
     // Pieces of the text are counted, then parsed, in parallel; each knows from the counts
     // where its first value goes. The first unreadable value in file order is the one reported.
     const unsigned parts = std::max(1u, threads);
@@ -225,6 +226,7 @@ void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGri
             if (++col == grid.nb_col) {
                 col = 0;
                 ++row;
+                advance(progress, grid.nb_col);
             }
         }
     });
@@ -295,7 +297,10 @@ AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_
         if (work.plain) {
             parse_ascii_values_plain(text, parsed.data_start, input.values, displayed_path);
         } else {
-            parse_ascii_values(text, parsed.data_start, input.values, displayed_path, work.threads);
+            Progress progress("reading " + displayed_path, cells,
+                              work.show_progress && cells >= kProgressCells);
+            parse_ascii_values(text, parsed.data_start, input.values, displayed_path, work.threads,
+                               &progress);
         }
     } catch (...) {
         frdmatrice(input.values.rows, input.values.nb_lig);
@@ -341,7 +346,7 @@ class TextBuffer {
 
 }  // namespace
 
-void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads) {
+void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads, Progress* progress) {
     // Blocks of rows are formatted in parallel, each thread into its own text, and written in
     // order while the next block is being formatted.
     threads = std::max(1u, threads);
@@ -378,9 +383,11 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads) {
             }
         });
     };
-    pipeline(blocks, format_block, [&](unsigned, unsigned slot) {
+    pipeline(blocks, format_block, [&](unsigned b, unsigned slot) {
         for (const TextBuffer& text : texts[slot])
             out.write(text.data(), text.size());
+        advance(progress,
+                std::min(rows_per_block, grid.nb_lig - static_cast<int32_t>(b) * rows_per_block));
     });
 }
 

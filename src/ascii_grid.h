@@ -12,6 +12,7 @@
 #include "parallel.h"
 
 class OutputFile;
+class Progress;
 
 inline constexpr const char* kAsciiSuffix = ".asc";
 
@@ -39,7 +40,8 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
 // on up to `threads` threads. Fails naming the row and column of the first missing or
 // unreadable value; warns about extra values.
 void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
-                        const std::string& displayed, unsigned threads = 1);
+                        const std::string& displayed, unsigned threads = 1,
+                        Progress* progress = nullptr);
 
 // The same, token by token with strtod.
 void parse_ascii_values_plain(std::string_view text, std::size_t data_start, DoubleGrid grid,
@@ -64,7 +66,8 @@ std::string format_ascii_header(const AsciiHeader& header);
 
 // Every value as "%lf\t", all on one line, without a final line feed, formatted on up to
 // `threads` threads.
-void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads = 1);
+void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads = 1,
+                        Progress* progress = nullptr);
 
 // The same with fprintf.
 void write_ascii_values_plain(DoubleGrid grid, OutputFile& out);

@@ -21,6 +21,7 @@ inline int64_t piece_start(int64_t size, unsigned parts, unsigned part) {
 struct Work {
     unsigned threads = 1;
     bool plain = false;
+    bool show_progress = false;  // standard error is a terminal: long steps may show progress
 };
 
 // Produces blocks 0 .. count - 1 in two alternating slots: prepare(b, slot) fills a slot,

@@ -14,6 +14,7 @@
 #include "number_text.h"
 #include "output_file.h"
 #include "platform.h"
+#include "progress.h"
 
 namespace {
 
@@ -132,7 +133,10 @@ RasterInput read_raster_pair(const std::string& displayed_base, Work work) {
     check_fits_in_memory(d.nb_lig, d.nb_col, descriptor_path);
     input.values = require_grid<int32_t>(d.nb_lig, d.nb_col);
     try {
-        read_raster_rows(data.get(), input.values, data_path, work.plain ? 1 : work.threads);
+        Progress progress("reading " + data_path, d.nb_lig,
+                          work.show_progress && input.values.cells() >= kProgressCells);
+        read_raster_rows(data.get(), input.values, data_path, work.plain ? 1 : work.threads,
+                         &progress);
     } catch (...) {
         frimatrice(input.values.rows, input.values.nb_lig);
         throw;
@@ -140,7 +144,8 @@ RasterInput read_raster_pair(const std::string& displayed_base, Work work) {
     return input;
 }
 
-void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, unsigned threads) {
+void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, unsigned threads,
+                      Progress* progress) {
     // Each thread reads its own rows at their offsets: the kernel's copying and the first
     // touch of the fresh rows then proceed in parallel.
     const auto row_bytes = sizeof(int32_t) * static_cast<std::size_t>(grid.nb_col);
@@ -159,6 +164,7 @@ void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, 
                               "descriptor announces");
             }
             to_little_endian(grid[i], static_cast<std::size_t>(grid.nb_col));
+            advance(progress, 1);
         }
     });
 }
@@ -280,17 +286,20 @@ void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work)
             }
         });
     };
+    Progress progress("writing " + out.displayed(), grid.nb_lig,
+                      work.show_progress && grid.cells() >= kProgressCells);
+    auto write_block = [&](unsigned b, unsigned slot) {
+        out.write(block_values[slot].data(),
+                  sizeof(int32_t) * static_cast<std::size_t>(block_rows(b)) * grid.nb_col);
+        progress.advance(block_rows(b));
+    };
     if (work.plain) {
         for (unsigned b = 0; b < blocks; ++b) {
             convert_block(b, 0);
-            out.write(block_values[0].data(),
-                      sizeof(int32_t) * static_cast<std::size_t>(block_rows(b)) * grid.nb_col);
+            write_block(b, 0);
         }
     } else {
-        pipeline(blocks, convert_block, [&](unsigned b, unsigned slot) {
-            out.write(block_values[slot].data(),
-                      sizeof(int32_t) * static_cast<std::size_t>(block_rows(b)) * grid.nb_col);
-        });
+        pipeline(blocks, convert_block, write_block);
     }
     const int64_t clamped_total =
         std::accumulate(clamped_cells.begin(), clamped_cells.end(), int64_t{0});

@@ -11,6 +11,7 @@
 #include "parallel.h"
 
 class OutputFile;
+class Progress;
 
 inline constexpr const char* kRasterDataSuffix = "_m4.raw";
 inline constexpr const char* kRasterDescriptorSuffix = "_m4.txt";
@@ -45,7 +46,7 @@ RasterInput read_raster_pair(const std::string& displayed_base, Work work = {});
 // Reads the rows of `grid` from the start of `f`, converting from little-endian, on up to
 // `threads` threads.
 void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed,
-                      unsigned threads = 1);
+                      unsigned threads = 1, Progress* progress = nullptr);
 
 struct ValueRange {
     int32_t smallest = 0;

@@ -7,6 +7,7 @@
 
 #include "cpu_dispatch.h"
 #include "parallel.h"
+#include "progress.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ struct Sweep {
     FastSweep f;
     double c;
     double s;
+    Progress* progress;
 
     RowStart row_start(int32_t i) const {
         const ld dy = static_cast<ld>(in.nb_lig - 1 - i) - p.Y1;
@@ -166,6 +168,7 @@ struct Sweep {
                     store_segment(starts[r], i, j, block_end, source);
                 }
             }
+            advance(progress, height);
         }
     }
 
@@ -218,6 +221,7 @@ struct Sweep {
                 }
             });
         }
+        advance(progress, kReach);
     }
 };
 
@@ -286,6 +290,7 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
                     }
                 }
             }
+            advance(sweep.progress, band_end - band);
         }
     });
     return true;
@@ -318,7 +323,8 @@ FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParamete
     return f;
 }
 
-void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, unsigned threads) {
+void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, unsigned threads,
+                 Progress* progress) {
     threads = std::max(1u, threads);
     if (p.despl_ang == 0) {
         copy_rows(in, out, threads);
@@ -330,7 +336,8 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, uns
         return;
     }
     const Sweep sweep{
-        in, out, p, f, static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta)};
+        in,      out, p, f, static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta),
+        progress};
     if (sweep_quarter_turn(sweep, threads)) return;
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
@@ -350,8 +357,8 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, uns
 int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
     const FastSweep f = plan_fast_sweep(nb_lig, nb_col, p);
     if (!f.usable) return static_cast<int64_t>(nb_lig) * nb_col;
-    const Sweep sweep{{nullptr, nb_lig, nb_col},        {nullptr, nb_lig, nb_col},       p, f,
-                      static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta)};
+    const Sweep sweep{{nullptr, nb_lig, nb_col},        {nullptr, nb_lig, nb_col},        p,      f,
+                      static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta), nullptr};
     int64_t exact = 0;
     for (int32_t i = 0; i < nb_lig; ++i) {
         exact += sweep.sweep_segment(i, 0, nb_col, [](int32_t, int32_t, int32_t) {});

@@ -12,6 +12,7 @@
 #include "console.h"
 #include "engine.h"
 #include "platform.h"
+#include "progress.h"
 #include "raster_pair.h"
 #include "rotation.h"
 #include "run_state.h"
@@ -193,7 +194,9 @@ void treatment() {
         if (work.plain) {
             write_ascii_values_plain(out, *run.f2);
         } else {
-            write_ascii_values(out, *run.f2, work.threads);
+            Progress progress("writing " + run.nomim2, run.nb_lig,
+                              work.show_progress && out.cells() >= kProgressCells);
+            write_ascii_values(out, *run.f2, work.threads, &progress);
         }
     }
     run.f2->finish();

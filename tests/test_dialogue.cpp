@@ -276,3 +276,34 @@ TEST_F(Dialogue, AtATerminalTheMissingFileMessageWaitsForAKey) {
 }
 
 }  // namespace
+
+namespace {
+
+// Large grids show their progress on a terminal's standard error, and nothing elsewhere.
+TEST_F(Dialogue, ProgressIsShownOnlyAtATerminal) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
+    std::vector<int32_t> values(1000 * 1000, 500);
+    write_file(folder() / "big_m4.txt", "1000 1000 4 0 0 1");
+    write_file(folder() / "big_m4.raw", raster_bytes(values));
+    const std::string answers = "dem1 big 0 0 big_r 0 0 30\n";
+    const ProgramRun piped = run(answers);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, "");
+    write_file(work / "answers", answers);
+    const fs::path shown = work / "terminal-output";
+    const std::string command = "cd '" + work.path().string() + "' && timeout 60 script -qfec '" +
+                                TERRAPIVOTER_BINARY "' /dev/null < answers > '" + shown.string() +
+                                "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string terminal = read_file(shown);
+    for (const char* step :
+         {"terrapivoter: reading c:\\images\\dem1\\big_m4.raw: ", "terrapivoter: rotating: ",
+          "terrapivoter: writing c:\\images\\dem1\\big_r_m4.raw: "}) {
+        EXPECT_NE(terminal.find(step), std::string::npos) << step;
+    }
+    // The last line drawn is cleared when its step ends.
+    ASSERT_NE(terminal.rfind("% ("), std::string::npos);
+    EXPECT_GT(terminal.rfind("\r\033[K"), terminal.rfind("% ("));
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// One line on standard error, rewritten in place, that tells how far a long step has got.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class Progress {
+  public:
+    // Draws nothing at all unless `show` (the program shows progress only when standard error
+    // is a terminal and the grid is large). `total` is the number of units the step counts.
+    Progress(std::string label, int64_t total, bool show);
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    // Clears the line.
+    ~Progress();
+
+    // Counts `units` more as done; any thread may call it. Redraws at most ten times a second.
+    void advance(int64_t units);
+
+  private:
+    void draw(int64_t done);
+
+    const std::string label_;
+    const int64_t total_;
+    const bool show_;
+    const std::chrono::steady_clock::time_point start_;
+    std::atomic<int64_t> done_{0};
+    std::atomic<int64_t> next_draw_ms_{0};
+    std::mutex draw_mutex_;
+};
+
+// Grids from this many cells up show their progress (where progress may be shown at all).
+inline constexpr int64_t kProgressCells = 1000000;
+
+// Counts units on an optional Progress.
+inline void advance(Progress* progress, int64_t units) {
+    if (progress != nullptr) progress->advance(units);
+}

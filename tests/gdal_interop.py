@@ -1,0 +1,180 @@
+#!/usr/bin/python3
+"""GDAL and terrapivoter read each other's files.
+
+    gdal_interop.py <terrapivoter binary> <samples folder>
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+from osgeo import gdal
+
+gdal.UseExceptions()
+BINARY = None
+SAMPLES = None
+
+
+def ascii_header_and_values(path):
+    """Header pairs (lower-case keys) and the values, as the text says them."""
+    with open(path) as f:
+        tokens = f.read().split()
+    header = {}
+    k = 0
+    while tokens[k].lower() in ("ncols", "nrows", "xllcorner", "yllcorner", "xllcenter",
+                                "yllcenter", "cellsize", "nodata_value"):
+        header[tokens[k].lower()] = float(tokens[k + 1])
+        k += 2
+    values = np.array([float(t) for t in tokens[k:]])
+    return header, values.reshape(int(header["nrows"]), int(header["ncols"]))
+
+
+class Folder:
+    """c:/images/<name>/ below a scratch working directory, as the program sees it."""
+
+    def __init__(self):
+        self.work = tempfile.mkdtemp(prefix="terrapivoter-gdal-")
+        self.path = os.path.join(self.work, "c:", "images", "g")
+        os.makedirs(self.path)
+
+    def __call__(self, name):
+        return os.path.join(self.path, name)
+
+    def run(self, answers):
+        proc = subprocess.run([BINARY], cwd=self.work, input=answers.encode(),
+                              capture_output=True)
+        if proc.returncode != 0:
+            raise AssertionError("terrapivoter failed: " + proc.stderr.decode())
+
+    def remove(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+class GdalReadsOurFiles(unittest.TestCase):
+    def setUp(self):
+        self.folder = Folder()
+
+    def tearDown(self):
+        self.folder.remove()
+
+    def check_ascii_output(self, output, nrows, ncols, x_min, y_min, cell, nodata):
+        dataset = gdal.OpenEx(self.folder(output), open_options=["DATATYPE=Float64"])
+        self.assertEqual((dataset.RasterYSize, dataset.RasterXSize), (nrows, ncols))
+        gt = dataset.GetGeoTransform()
+        self.assertAlmostEqual(gt[0], x_min, places=12)
+        self.assertAlmostEqual(gt[3], y_min + nrows * cell, places=9)
+        self.assertAlmostEqual(gt[1], cell, places=15)
+        self.assertAlmostEqual(gt[5], -cell, places=15)
+        band = dataset.GetRasterBand(1)
+        self.assertEqual(band.GetNoDataValue(), nodata)
+        _, written = ascii_header_and_values(self.folder(output))
+        np.testing.assert_array_equal(band.ReadAsArray(), written)
+
+    def test_a_grid_in_degrees_keeps_its_georeference_and_no_data(self):
+        shutil.copy(os.path.join(SAMPLES, "lux_elev.asc"), self.folder("lux.asc"))
+        self.folder.run("g lux 1 lux_r 1 0 30\n")
+        self.check_ascii_output("lux_r.asc", 90, 95, 5.741666666667, 49.441666666667,
+                                0.008333333333, -32768.0)
+
+    def test_a_raster_pair_written_as_an_ascii_grid(self):
+        for name in ("volcano_m4.txt", "volcano_m4.raw"):
+            shutil.copy(os.path.join(SAMPLES, name), self.folder(name))
+        self.folder.run("g volcano 0 2 v 1 1756000 5917000 0 -17.3\n")
+        self.check_ascii_output("v.asc", 87, 61, 1756000.0, 5917000.0, 10.0, -9999.9999)
+
+    def test_a_raster_pair_output_through_a_vrt(self):
+        for name in ("volcano_m4.txt", "volcano_m4.raw"):
+            shutil.copy(os.path.join(SAMPLES, name), self.folder(name))
+        self.folder.run("g volcano 0 2 v 0 0 30\n")
+        with open(self.folder("v.vrt"), "w") as f:
+            f.write('<VRTDataset rasterXSize="61" rasterYSize="87">'
+                    '<VRTRasterBand dataType="Int32" band="1" subClass="VRTRawRasterBand">'
+                    '<SourceFilename relativetoVRT="1">v_m4.raw</SourceFilename>'
+                    '<ImageOffset>0</ImageOffset><PixelOffset>4</PixelOffset>'
+                    '<LineOffset>244</LineOffset><ByteOrder>LSB</ByteOrder>'
+                    '</VRTRasterBand></VRTDataset>')
+        dataset = gdal.Open(self.folder("v.vrt"))
+        written = np.fromfile(self.folder("v_m4.raw"), dtype="<i4").reshape(87, 61)
+        np.testing.assert_array_equal(dataset.GetRasterBand(1).ReadAsArray(), written)
+        self.assertGreater(written.min(), 9000)
+
+
+class WeReadGdalFiles(unittest.TestCase):
+    def setUp(self):
+        self.folder = Folder()
+
+    def tearDown(self):
+        self.folder.remove()
+
+    def through_gdal(self, array, gdal_type, nodata, geotransform):
+        """A GeoTIFF of `array`, turned into an ASCII grid by gdal_translate."""
+        tif = self.folder("src.tif")
+        driver = gdal.GetDriverByName("GTiff")
+        dataset = driver.Create(tif, array.shape[1], array.shape[0], 1, gdal_type)
+        dataset.SetGeoTransform(geotransform)
+        band = dataset.GetRasterBand(1)
+        if nodata is not None:
+            band.SetNoDataValue(nodata)
+        band.WriteArray(array)
+        dataset = None
+        gdal.Translate(self.folder("grid.asc"), tif, format="AAIGrid")
+
+    def check_copy(self, geotransform, nodata_line):
+        """Rotating by 0 copies the grid: our output must hold what GDAL's file holds."""
+        self.folder.run("g grid 1 copy 1 0 0\n")
+        reference = gdal.OpenEx(self.folder("grid.asc"), open_options=["DATATYPE=Float64"])
+        header, values = ascii_header_and_values(self.folder("copy.asc"))
+        expected = np.array([[float("%f" % v) for v in row]
+                             for row in reference.GetRasterBand(1).ReadAsArray()])
+        np.testing.assert_array_equal(values, expected)
+        self.assertEqual(header["ncols"], reference.RasterXSize)
+        self.assertEqual(header["nrows"], reference.RasterYSize)
+        self.assertAlmostEqual(header["xllcorner"], geotransform[0], places=9)
+        self.assertAlmostEqual(header["yllcorner"], geotransform[3] + geotransform[5] * reference.RasterYSize, places=9)
+        self.assertAlmostEqual(header["cellsize"], geotransform[1], places=12)
+        self.assertEqual(header["nodata_value"], nodata_line)
+
+    def test_integer_data_with_no_data(self):
+        rng = np.random.default_rng(1)
+        array = rng.integers(1, 3000, (40, 50)).astype(np.int16)
+        array[0, :7] = -9999
+        gt = (600000.0, 25.0, 0, 4800000.0, 0, -25.0)
+        self.through_gdal(array, gdal.GDT_Int16, -9999, gt)
+        self.check_copy(gt, -9999.0)
+
+    def test_floating_data_in_degrees_without_no_data(self):
+        rng = np.random.default_rng(2)
+        array = rng.uniform(-400.0, 4000.0, (30, 45)).astype(np.float32)
+        gt = (-3.5, 0.0008333333333333334, 0, 52.25, 0, -0.0008333333333333334)
+        self.through_gdal(array, gdal.GDT_Float32, None, gt)
+        with open(self.folder("grid.asc")) as f:
+            self.assertNotIn("NODATA", f.read(300).upper())
+        self.check_copy(gt, -9999.9999)
+
+    def test_double_data_with_no_data(self):
+        rng = np.random.default_rng(3)
+        array = rng.uniform(0.5, 99.5, (20, 20))
+        array[5, 5] = -1.0e10
+        gt = (1000.0, 2.0, 0, 2000.0, 0, -2.0)
+        self.through_gdal(array, gdal.GDT_Float64, -1.0e10, gt)
+        self.check_copy(gt, -1.0e10)
+
+    def test_the_luxembourg_grid_rewritten_by_gdal(self):
+        gdal.Translate(self.folder("grid.asc"), os.path.join(SAMPLES, "lux_elev.asc"), format="AAIGrid")
+        self.folder.run("g grid 1 copy 1 0 0\n")
+        header, values = ascii_header_and_values(self.folder("copy.asc"))
+        _, original = ascii_header_and_values(os.path.join(SAMPLES, "lux_elev.asc"))
+        np.testing.assert_array_equal(values, original)
+        self.assertEqual(header["xllcorner"], 5.741666666667)
+        self.assertEqual(header["cellsize"], 0.008333333333)
+        self.assertEqual(header["nodata_value"], -32768.0)
+
+
+if __name__ == "__main__":
+    BINARY = os.path.abspath(sys.argv[1])
+    SAMPLES = os.path.abspath(sys.argv[2])
+    unittest.main(argv=[sys.argv[0], "-v"])
