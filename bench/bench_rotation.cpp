@@ -24,8 +24,8 @@ void clear(DoubleGrid g) {
         std::fill(g[i], g[i] + g.nb_col, 0.0);
 }
 
-// args: grid side, angle in tenths of a degree
-void BM_SweepReference(benchmark::State& state) {
+// args: grid side, angle in tenths of a degree; the sweep into a cleared grid about the centre.
+void sweep(benchmark::State& state, Work work) {
     const auto n = static_cast<int32_t>(state.range(0));
     const double angle = static_cast<double>(state.range(1)) / 10.0;
     Matrix<double> in = terrain(n);
@@ -34,26 +34,19 @@ void BM_SweepReference(benchmark::State& state) {
         state.PauseTiming();
         clear(out.view());
         state.ResumeTiming();
-        rotate_reference(in.view(), out.view(), {n * 0.5, n * 0.5, angle});
+        rotate(in.view(), out.view(), {n * 0.5, n * 0.5, angle}, work);
         benchmark::DoNotOptimize(out[0][0]);
     }
     state.SetItemsProcessed(state.iterations() * n * n);
 }
+
+void BM_SweepReference(benchmark::State& state) {
+    sweep(state, {1, true, false});
+}
 BENCHMARK(BM_SweepReference)->Args({1000, 300})->Args({1000, -173})->Unit(benchmark::kMillisecond);
 
 void BM_Sweep(benchmark::State& state) {
-    const auto n = static_cast<int32_t>(state.range(0));
-    const double angle = static_cast<double>(state.range(1)) / 10.0;
-    Matrix<double> in = terrain(n);
-    Matrix<double> out(n, n);
-    for (auto _ : state) {
-        state.PauseTiming();
-        clear(out.view());
-        state.ResumeTiming();
-        rotate(in.view(), out.view(), {n * 0.5, n * 0.5, angle}, program_work());
-        benchmark::DoNotOptimize(out[0][0]);
-    }
-    state.SetItemsProcessed(state.iterations() * n * n);
+    sweep(state, {default_threads(), false, false});
 }
 BENCHMARK(BM_Sweep)
     ->Args({4000, 300})
@@ -67,7 +60,7 @@ void BM_HoleFilling(benchmark::State& state) {
     const auto n = static_cast<int32_t>(state.range(0));
     Matrix<double> in = terrain(n);
     Matrix<double> out(n, n);
-    rotate(in.view(), out.view(), {n * 0.5, n * 0.5, 30}, program_work());
+    rotate(in.view(), out.view(), {n * 0.5, n * 0.5, 30}, {default_threads(), false, false});
     Matrix<double> work(n, n);
     for (auto _ : state) {
         state.PauseTiming();

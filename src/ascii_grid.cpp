@@ -359,9 +359,7 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads, Prog
     auto format_block = [&](unsigned b, unsigned slot) {
         const int32_t block = static_cast<int32_t>(b) * rows_per_block;
         const int32_t block_rows = std::min(rows_per_block, grid.nb_lig - block);
-        run_tasks(threads, threads, [&](unsigned t) {
-            const auto begin = block + static_cast<int32_t>(piece_start(block_rows, threads, t));
-            const auto end = block + static_cast<int32_t>(piece_start(block_rows, threads, t + 1));
+        for_row_bands(threads, block, block_rows, [&](unsigned t, int32_t begin, int32_t end) {
             TextBuffer& text = texts[slot][t];
             text.clear();
             text.reserve(static_cast<std::size_t>(end - begin) * grid.nb_col * 24 + kRoom);

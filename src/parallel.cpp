@@ -60,3 +60,12 @@ void pipeline(unsigned count, const std::function<void(unsigned, unsigned)>& pre
         if (prepare_failure) std::rethrow_exception(prepare_failure);
     }
 }
+
+void for_row_bands(unsigned threads, int64_t first, int64_t count,
+                   const std::function<void(unsigned, int32_t, int32_t)>& band) {
+    threads = std::max(1u, threads);
+    run_tasks(threads, threads, [&](unsigned t) {
+        band(t, static_cast<int32_t>(first + piece_start(count, threads, t)),
+             static_cast<int32_t>(first + piece_start(count, threads, t + 1)));
+    });
+}

@@ -30,3 +30,8 @@ struct Work {
 // in order; an exception from either side is rethrown once both have stopped.
 void pipeline(unsigned count, const std::function<void(unsigned block, unsigned slot)>& prepare,
               const std::function<void(unsigned block, unsigned slot)>& consume);
+
+// Splits rows [first, first + count) into `threads` consecutive bands and runs
+// band(t, begin, end) for each on its own thread; `t` numbers the band from 0.
+void for_row_bands(unsigned threads, int64_t first, int64_t count,
+                   const std::function<void(unsigned t, int32_t begin, int32_t end)>& band);

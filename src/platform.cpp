@@ -42,20 +42,21 @@ std::string host_path(const std::string& displayed) {
 #endif
 }
 
-bool stdin_is_terminal() {
+namespace {
+bool is_terminal(std::FILE* stream) {
 #if defined(_WIN32)
-    return _isatty(_fileno(stdin)) != 0;
+    return _isatty(_fileno(stream)) != 0;
 #else
-    return isatty(STDIN_FILENO) != 0;
+    return isatty(fileno(stream)) != 0;
 #endif
 }
+}  // namespace
 
+bool stdin_is_terminal() {
+    return is_terminal(stdin);
+}
 bool stderr_is_terminal() {
-#if defined(_WIN32)
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
-#endif
+    return is_terminal(stderr);
 }
 
 void wait_for_key() {

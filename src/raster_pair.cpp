@@ -150,9 +150,7 @@ void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, 
     // touch of the fresh rows then proceed in parallel.
     const auto row_bytes = sizeof(int32_t) * static_cast<std::size_t>(grid.nb_col);
     threads = std::max(1u, threads);
-    run_tasks(threads, threads, [&](unsigned t) {
-        const auto begin = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t));
-        const auto end = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t + 1));
+    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             const int64_t got =
                 platform::read_at(f, static_cast<uint64_t>(i) * row_bytes, grid[i], row_bytes);
@@ -172,9 +170,7 @@ void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, 
 ValueRange value_range(IntGrid grid, unsigned threads) {
     threads = std::max(1u, threads);
     std::vector<ValueRange> ranges(threads, ValueRange{INT32_MAX, INT32_MIN});
-    run_tasks(threads, threads, [&](unsigned t) {
-        const auto begin = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t));
-        const auto end = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t + 1));
+    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
         ValueRange& r = ranges[t];
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 0; j < grid.nb_col; ++j) {
@@ -268,9 +264,7 @@ void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work)
     auto convert_block = [&](unsigned b, unsigned slot) {
         const int32_t first_row = static_cast<int32_t>(b) * rows_per_block;
         const int32_t rows = block_rows(b);
-        run_tasks(threads, threads, [&](unsigned t) {
-            const auto begin = static_cast<int32_t>(piece_start(rows, threads, t));
-            const auto end = static_cast<int32_t>(piece_start(rows, threads, t + 1));
+        for_row_bands(threads, 0, rows, [&](unsigned t, int32_t begin, int32_t end) {
             for (int32_t r = begin; r < end; ++r) {
                 int32_t* row =
                     block_values[slot].data() + static_cast<std::size_t>(r) * grid.nb_col;
@@ -312,9 +306,7 @@ void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work)
 
 void convert_to_working_values(IntGrid& in, DoubleGrid out, double coef, Work work) {
     const unsigned threads = work.plain ? 1 : std::max(1u, work.threads);
-    run_tasks(threads, threads, [&](unsigned t) {
-        const auto begin = static_cast<int32_t>(piece_start(in.nb_lig, threads, t));
-        const auto end = static_cast<int32_t>(piece_start(in.nb_lig, threads, t + 1));
+    for_row_bands(threads, 0, in.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             const int32_t* values = in[i];
             double* working = out[i];

@@ -172,9 +172,7 @@ void fill_holes(DoubleGrid grid, std::optional<double> nodata, unsigned threads)
     // is the neighbour of another: the bands of rows read and write disjoint cells and give the
     // grid a single pass in row-major order gives.
     const int64_t interior = std::max(0, grid.nb_lig - 2);
-    run_tasks(threads, threads, [&](unsigned t) {
-        const auto begin = static_cast<int32_t>(1 + piece_start(interior, threads, t));
-        const auto end = static_cast<int32_t>(1 + piece_start(interior, threads, t + 1));
+    for_row_bands(threads, 1, interior, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
                 if (grid[i][j] != 0.0) continue;
@@ -194,11 +192,10 @@ void fill_holes(DoubleGrid grid, std::optional<double> nodata, unsigned threads)
 }
 
 double background_value(DoubleGrid grid, unsigned threads) {
+    threads = std::max(1u, threads);
     std::vector<double> smallest(threads, 10000000.0);
-    run_tasks(threads, threads, [&](unsigned t) {
+    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
         double dmin = 10000000.0;
-        const auto begin = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t));
-        const auto end = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t + 1));
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 0; j < grid.nb_col; ++j) {
                 const double v = grid[i][j];
@@ -211,9 +208,7 @@ double background_value(DoubleGrid grid, unsigned threads) {
 }
 
 void fill_background(DoubleGrid grid, double dmin, unsigned threads) {
-    run_tasks(threads, threads, [&](unsigned t) {
-        const auto begin = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t));
-        const auto end = static_cast<int32_t>(piece_start(grid.nb_lig, threads, t + 1));
+    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 0; j < grid.nb_col; ++j) {
                 if (grid[i][j] == 0.0) grid[i][j] = dmin;

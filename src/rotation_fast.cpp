@@ -297,9 +297,7 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
 }
 
 void copy_rows(DoubleGrid in, DoubleGrid out, unsigned threads) {
-    run_tasks(threads, threads, [&](unsigned t) {
-        const auto begin = static_cast<int32_t>(piece_start(in.nb_lig, threads, t));
-        const auto end = static_cast<int32_t>(piece_start(in.nb_lig, threads, t + 1));
+    for_row_bands(threads, 0, in.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             std::memcpy(out[i], in[i], sizeof(double) * static_cast<std::size_t>(in.nb_col));
         }
