@@ -244,8 +244,30 @@ char* format_fixed6(double v, char* out) {
             const u128 half = u128{1} << (shift - 1);
             if (remainder > half || (remainder == half && (scaled & 1) != 0)) ++scaled;
         }
-        if (negative) *out++ = '-';
-        out = write_unsigned(scaled / 1000000, out);
+        // Without a branch on the sign or on the number of digits: these vary from value to
+        // value, and mispredicting them cost more than the arithmetic.
+        *out = '-';
+        out += negative ? 1 : 0;
+        const uint64_t whole = scaled / 1000000;
+        if (std::endian::native == std::endian::little && whole < 100000000) {
+            // Eight digits with leading zeros, assembled in a register (the first in the
+            // lowest byte), shifted down past the zeros and stored at once.
+            const auto w = static_cast<uint32_t>(whole);
+            auto pair = [](uint32_t two_digits) {
+                uint16_t chars;
+                std::memcpy(&chars, kDigitPairs + two_digits * 2, 2);
+                return uint64_t{chars};
+            };
+            const uint64_t digits = pair(w / 1000000) | pair(w / 10000 % 100) << 16 |
+                                    pair(w / 100 % 100) << 32 | pair(w % 100) << 48;
+            const int count = 1 + (w >= 10) + (w >= 100) + (w >= 1000) + (w >= 10000) +
+                              (w >= 100000) + (w >= 1000000) + (w >= 10000000);
+            const uint64_t significant = digits >> (8 * (8 - count));
+            std::memcpy(out, &significant, 8);
+            out += count;
+        } else {
+            out = write_unsigned(whole, out);
+        }
         *out++ = '.';
         return write_six_digits(static_cast<uint32_t>(scaled % 1000000), out);
     }

@@ -34,7 +34,8 @@ inline constexpr int kMaxFixed6Length = 1 + 309 + 1 + 6;
 
 // Writes v as printf's "%lf" would (fixed point, six decimals, round half to even on exact
 // ties, "-" for any negative value including -0.0) into out, which has room for
-// kMaxFixed6Length characters; returns the end of the text. No terminating NUL is written.
+// kMaxFixed6Length characters; returns the end of the text. No terminating NUL is written,
+// and the bytes after the text, within that room, may be overwritten.
 char* format_fixed6(double v, char* out);
 
 // A header real: "%lf" when that text reads back as the same double, otherwise "%.*g" with the

@@ -205,27 +205,12 @@ int32_t raster_value(double value, double coef, bool& clamped) {
     return static_cast<int32_t>(r);
 }
 
-int32_t raster_value_fast(double value, double coef, bool& clamped) {
-    // The double product is within half an ulp (2^-23 below 2^31) of the exact one; unless it
-    // lies that close to a half-integer, both round to the same integer.
-    const double product = value * coef;
-    const double magnitude = std::fabs(product);
-    if (magnitude < 2147483646.0) {
-        const auto whole = static_cast<int64_t>(magnitude);
-        const double fraction = magnitude - static_cast<double>(whole);
-        if (std::fabs(fraction - 0.5) > 0x1p-20) {
-            clamped = false;
-            const int64_t rounded = whole + (fraction > 0.5 ? 1 : 0);
-            return static_cast<int32_t>(product < 0 ? -rounded : rounded);
-        }
-    }
-    return raster_value(value, coef, clamped);
-}
-
 namespace {
 
-// raster_value_fast over a row, in a form that vectorises; values it cannot decide (near a
-// half-integer, or beyond 32 bits) are left to the exact formula in a second pass.
+// The rounding of value x coef for a row, in a form that vectorises. The double product is
+// within half an ulp (2^-23 below 2^31) of the exact one; unless it lies that close to a
+// half-integer, both round to the same integer. Returns how many values it could not decide
+// (near a half-integer, or beyond 32 bits): those need the extended-precision formula.
 TERRAPIVOTER_CLONES
 int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, double coef) {
     int32_t undecided = 0;
@@ -245,6 +230,15 @@ int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, doub
 }
 
 }  // namespace
+
+int32_t raster_value_fast(double value, double coef, bool& clamped) {
+    int32_t rounded;
+    if (convert_row_fast(&value, &rounded, 1, coef) == 0) {
+        clamped = false;
+        return rounded;
+    }
+    return raster_value(value, coef, clamped);
+}
 
 void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work) {
     // Blocks of rows are converted (in parallel) and written in turn, the next block being

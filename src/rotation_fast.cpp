@@ -127,6 +127,11 @@ struct Sweep {
     // although these are later in row-major order: where one of them reaches the same output
     // cell, it keeps it.
     void sweep_rows(int32_t begin, int32_t end) const {
+        // A block of columns spans about its width times |sin| output rows: wider blocks where
+        // the turn is shallow keep that near kTileCols rows with fewer block boundaries.
+        const double steepness = std::max(std::fabs(s), 1e-9);
+        const auto tile_cols = static_cast<int32_t>(
+            std::min<double>(in.nb_col, std::max<double>(kTileCols, kTileCols / steepness)));
         RowStart starts[kTileRows];
         int32_t strip_row[kTileRows][2];
         int32_t strip_col[kTileRows][2];
@@ -136,8 +141,8 @@ struct Sweep {
             const int32_t height = std::min(kTileRows, end - band);
             for (int32_t r = 0; r < height; ++r)
                 starts[r] = row_start(band + r);
-            for (int32_t block = 0; block < in.nb_col; block += kTileCols) {
-                const int32_t block_end = std::min(block + kTileCols, in.nb_col);
+            for (int32_t block = 0; block < in.nb_col; block += tile_cols) {
+                const int32_t block_end = std::min(block + tile_cols, in.nb_col);
                 if (block > 0) {
                     for (int32_t r = 0; r < height; ++r) {
                         locate(starts[r], band + r, block - 2, 2, strip_row[r], strip_col[r]);

@@ -151,4 +151,36 @@ TEST(FastIo, ParallelFormattingWritesWhatFprintfWrites) {
     }
 }
 
+TEST(FastIo, RasterWritingInBlocksWritesWhatThePlainWriterWrites) {
+    std::mt19937_64 rng(12);
+    Matrix<double> grid(37, 53);
+    for (int32_t i = 0; i < 37; ++i) {
+        for (int32_t j = 0; j < 53; ++j) {
+            const double half = (static_cast<double>(rng() % 100000) + 0.5) / 100.0;
+            const double choices[] = {
+                half, -half, std::nextafter(half, 0.0),
+                3e9,  -7.25, working_value(static_cast<int32_t>(rng()), 100.0)};
+            grid[i][j] = choices[rng() % 6];
+        }
+    }
+    auto written = [&](Work work, std::string& warning) {
+        ScratchDir dir;
+        OutputFile out((dir / "o_m4.raw").string(), false);
+        testing::internal::CaptureStderr();
+        write_raster_data(grid.view(), 100.0, out, work);
+        warning = testing::internal::GetCapturedStderr();
+        warning = warning.substr(std::min(warning.size(), warning.find("o_m4.raw")));
+        out.finish();
+        out.commit();
+        return read_file(dir / "o_m4.raw");
+    };
+    std::string plain_warning, fast_warning;
+    const std::string plain = written({1, true, false}, plain_warning);
+    for (unsigned threads : {1u, 3u}) {
+        EXPECT_EQ(written({threads, false, false}, fast_warning), plain) << threads;
+        EXPECT_EQ(fast_warning, plain_warning);
+    }
+    EXPECT_NE(plain_warning.find("values lie outside the 32-bit integer range"), std::string::npos);
+}
+
 }  // namespace

@@ -90,6 +90,13 @@ TEST_F(RasterPairFiles, LoadsRowZeroFromTheFirstBytes) {
     const ValueRange r = value_range(in.values);
     EXPECT_EQ(r.smallest, -600);
     EXPECT_EQ(r.largest, 500);
+    // All negative: the largest is the largest value, not 0.
+    for (int32_t i = 0; i < 2; ++i) {
+        for (int32_t j = 0; j < 3; ++j)
+            in.values[i][j] = -10 - 4 * (i * 3 + j);
+    }
+    EXPECT_EQ(value_range(in.values, 2).smallest, -30);
+    EXPECT_EQ(value_range(in.values, 2).largest, -10);
     frimatrice(in.values.rows, in.values.nb_lig);
 }
 
