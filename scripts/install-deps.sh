@@ -13,7 +13,7 @@ for group in "$@"; do
     test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
                      python3 python3-numpy gdal-bin python3-gdal) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal) ;;
+    peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal time) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
