@@ -104,10 +104,9 @@ struct Sweep {
     }
 
     // Calls visit(row, col, j) for the cells of row i, j in [j0, j1), that land in the grid,
-    // in column order.
+    // in column order; `start` is row_start(i).
     template <class Visit>
-    int64_t sweep_segment(int32_t i, int32_t j0, int32_t j1, Visit&& visit) const {
-        const RowStart start = row_start(i);
+    int64_t sweep_segment(RowStart start, int32_t i, int32_t j0, int32_t j1, Visit&& visit) const {
         int32_t rows[kChunk];
         int32_t cols[kChunk];
         int64_t exact = 0;
@@ -170,39 +169,12 @@ struct Sweep {
                             }
                         }
                     }
-                    store_segment(starts[r], i, j, block_end, source);
+                    sweep_segment(
+                        starts[r], i, j, block_end,
+                        [&](int32_t row, int32_t col, int32_t jj) { out[row][col] = source[jj]; });
                 }
             }
             advance(progress, height);
-        }
-    }
-
-    // Locates and stores in one pass, so that the arithmetic of later cells overlaps the
-    // memory traffic of earlier ones.
-    void store_segment(RowStart start, int32_t i, int32_t j0, int32_t j1,
-                       const double* source) const {
-        const double cols = in.nb_col;
-        const double lines = in.nb_lig;
-        const double bound = f.bound;
-        const int32_t last_line = in.nb_lig - 1;
-        double* const* const out_rows = out.rows;
-        for (int32_t j = j0; j < j1; ++j) {
-            const double jd = j;
-            const double wx = start.ax + jd * c;
-            const double wy = start.ay + jd * s;
-            const double off_x = wx - ((wx + kRounder) - kRounder);
-            const double off_y = wy - ((wy + kRounder) - kRounder);
-            if ((std::fabs(off_x) <= bound) | (std::fabs(off_y) <= bound)) [[unlikely]] {
-                if (auto cell =
-                        target_cell(rotated_position(i, j, in.nb_lig, p), in.nb_lig, in.nb_col)) {
-                    out_rows[cell->row][cell->col] = source[j];
-                }
-                continue;
-            }
-            if ((wx > -1.0) & (wx < cols) & (wy > -1.0) & (wy < lines)) {
-                out_rows[last_line - static_cast<int32_t>(wy)][static_cast<int32_t>(wx)] =
-                    source[j];
-            }
         }
     }
 
@@ -213,14 +185,14 @@ struct Sweep {
         std::vector<int64_t> taken;
         const int64_t width = in.nb_col;
         for (int32_t i = boundary; i < boundary + kReach; ++i) {
-            sweep_segment(i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t) {
+            sweep_segment(row_start(i), i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t) {
                 taken.push_back(row * width + col);
             });
         }
         std::sort(taken.begin(), taken.end());
         for (int32_t i = boundary - kReach; i < boundary; ++i) {
             const double* source = in[i];
-            sweep_segment(i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t j) {
+            sweep_segment(row_start(i), i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t j) {
                 if (!std::binary_search(taken.begin(), taken.end(), row * width + col)) {
                     out[row][col] = source[j];
                 }
@@ -364,7 +336,8 @@ int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationPara
                       static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta), nullptr};
     int64_t exact = 0;
     for (int32_t i = 0; i < nb_lig; ++i) {
-        exact += sweep.sweep_segment(i, 0, nb_col, [](int32_t, int32_t, int32_t) {});
+        exact +=
+            sweep.sweep_segment(sweep.row_start(i), i, 0, nb_col, [](int32_t, int32_t, int32_t) {});
     }
     return exact;
 }
