@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "bench_support.h"
 #include "engine.h"
 #include "parallel.h"
 #include "rotation.h"
@@ -41,12 +42,12 @@ void sweep(benchmark::State& state, Work work) {
 }
 
 void BM_SweepReference(benchmark::State& state) {
-    sweep(state, {1, true, false});
+    sweep(state, {.threads = 1, .reference = true});
 }
 BENCHMARK(BM_SweepReference)->Args({1000, 300})->Args({1000, -173})->Unit(benchmark::kMillisecond);
 
 void BM_Sweep(benchmark::State& state) {
-    sweep(state, {default_threads(), false, false});
+    sweep(state, all_cores());
 }
 BENCHMARK(BM_Sweep)
     ->Args({4000, 300})
@@ -60,16 +61,14 @@ void BM_HoleFilling(benchmark::State& state) {
     const auto n = static_cast<int32_t>(state.range(0));
     Matrix<double> in = terrain(n);
     Matrix<double> out(n, n);
-    rotate(in.view(), out.view(), {n * 0.5, n * 0.5, 30}, {default_threads(), false, false});
+    rotate(in.view(), out.view(), {n * 0.5, n * 0.5, 30}, all_cores());
     Matrix<double> work(n, n);
     for (auto _ : state) {
         state.PauseTiming();
         for (int32_t i = 0; i < n; ++i)
             std::copy(out[i], out[i] + n, work[i]);
         state.ResumeTiming();
-        fill_holes(work.view(), std::nullopt, default_threads());
-        fill_background(work.view(), background_value(work.view(), default_threads()),
-                        default_threads());
+        fill_holes_and_background(work.view(), std::nullopt, all_cores());
     }
     state.SetItemsProcessed(state.iterations() * n * n);
 }

@@ -17,15 +17,15 @@ struct Outcome {
     std::string bits;
 };
 
-Outcome read_with(std::string_view text, Work work) {
+template <class Read>
+Outcome read_with(Read&& read) {
     Outcome o;
     try {
-        AsciiInput in = parse_ascii_grid(text, "fuzz.asc", work);
-        for (int32_t i = 0; i < in.values.nb_lig; ++i) {
+        const AsciiInput in = read();
+        for (int32_t i = 0; i < in.values.nb_lig(); ++i) {
             o.bits.append(reinterpret_cast<const char*>(in.values[i]),
-                          sizeof(double) * static_cast<std::size_t>(in.values.nb_col));
+                          sizeof(double) * static_cast<std::size_t>(in.values.nb_col()));
         }
-        frdmatrice(in.values.rows, in.values.nb_lig);
     } catch (const Failure& failure) {
         o.failure = failure.what();
     }
@@ -37,8 +37,9 @@ Outcome read_with(std::string_view text, Work work) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     silence_warnings(true);
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const Outcome plain = read_with(text, {1, true});
-    const Outcome fast = read_with(text, {3, false});
+    const Outcome plain = read_with([&] { return parse_ascii_grid_reference(text, "fuzz.asc"); });
+    const Outcome fast =
+        read_with([&] { return parse_ascii_grid(text, "fuzz.asc", {.threads = 3}); });
     if (plain.failure != fast.failure || plain.bits != fast.bits) std::abort();
     return 0;
 }

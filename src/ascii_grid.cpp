@@ -11,25 +11,12 @@
 #include "memory_budget.h"
 #include "number_text.h"
 #include "output_file.h"
+#include "parallel.h"
 #include "platform.h"
 #include "progress.h"
+#include "tokens.h"
 
 namespace {
-
-// Cuts text into white-space separated tokens.
-struct Tokens {
-    std::string_view text;
-    std::size_t pos = 0;
-
-    std::string_view next() {
-        while (pos < text.size() && is_blank(text[pos]))
-            ++pos;
-        std::size_t start = pos;
-        while (pos < text.size() && !is_blank(text[pos]))
-            ++pos;
-        return text.substr(start, pos - start);
-    }
-};
 
 enum Key { kCols, kRows, kXCorner, kXCenter, kYCorner, kYCenter, kCellSize, kNoData, kKeys };
 constexpr std::array<const char*, kKeys> kKeywords = {"ncols",     "nrows",       "xllcorner",
@@ -52,13 +39,12 @@ std::optional<Key> keyword_of(std::string_view token) {
 std::string file_text(std::FILE* f, const std::string& displayed) {
     std::string text;
     if (auto size = platform::regular_file_size(f)) text.reserve(*size);
-    std::unique_ptr<char[]> chunk(new char[1 << 20]);
-    std::size_t got;
-    while ((got = std::fread(chunk.get(), 1, 1 << 20, f)) > 0)
-        text.append(chunk.get(), got);
-    if (std::ferror(f)) {
-        throw Failure("cannot read " + displayed + ": " + platform::last_error_text());
-    }
+    constexpr std::size_t kChunk = 1 << 20;
+    std::unique_ptr<char[]> chunk(new char[kChunk]);
+    int64_t got;
+    while ((got = platform::read_some(f, chunk.get(), kChunk)) > 0)
+        text.append(chunk.get(), static_cast<std::size_t>(got));
+    if (got < 0) throw Failure("cannot read " + displayed + ": " + platform::last_error_text());
     return text;
 }
 
@@ -82,12 +68,14 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
     AsciiHeader& h = parsed.header;
     std::array<bool, kKeys> seen{};
     std::array<double, kKeys> reals{};
-    Tokens tokens{text};
+    TextSource source{text};
+    std::string word;
+    std::string value;
     for (;;) {
-        std::string_view word = tokens.next();
+        next_word(source, word);
         auto key = word.empty() ? std::nullopt : keyword_of(word);
         if (!key) {
-            parsed.data_start = tokens.pos - word.size();
+            parsed.data_start = source.pos - word.size();
             if (std::none_of(seen.begin(), seen.end(), [](bool b) { return b; })) {
                 if (word.empty()) throw Failure(displayed + ": is empty");
                 throw Failure(displayed + ": is not an ASCII grid: it starts with " + quoted(word) +
@@ -103,7 +91,7 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
                           (twin_seen ? " as well as its corner/centre twin" : " twice"));
         }
         seen[*key] = true;
-        std::string_view value = tokens.next();
+        next_word(source, value);
         if (*key == kCols || *key == kRows) {
             auto v = parse_int32_token(value);
             if (!v) {
@@ -130,11 +118,7 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
     require(seen[kYCorner] || seen[kYCenter], "yllcorner");
     require(seen[kCellSize], "cellsize");
     if (!missing.empty()) throw Failure(displayed + ": the header lacks " + missing);
-    if (h.nb_col <= 0 || h.nb_lig <= 0) {
-        throw Failure(displayed + ": the grid must have at least one row and one column, not " +
-                      std::to_string(h.nb_lig) + " rows and " + std::to_string(h.nb_col) +
-                      " columns");
-    }
+    check_grid_shape(h.nb_lig, h.nb_col, displayed);
     h.dsize_pix = reals[kCellSize];
     h.X_min = seen[kXCorner] ? reals[kXCorner] : reals[kXCenter] - h.dsize_pix / 2.0;
     h.Y_min = seen[kYCorner] ? reals[kYCorner] : reals[kYCenter] - h.dsize_pix / 2.0;
@@ -188,10 +172,11 @@ int64_t count_tokens(std::string_view text, std::size_t begin, std::size_t end) 
 }  // namespace
 
 void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
-                        const std::string& displayed, unsigned threads, Progress* progress) {
+                        const std::string& displayed, const Work& work, Progress* progress) {
     // Pieces of the text are counted, then parsed, in parallel; each knows from the counts
     // where its first value goes. The first unreadable value in file order is the one reported.
-    const unsigned parts = std::max(1u, threads);
+    const unsigned threads = std::max(1u, work.threads);
+    const unsigned parts = threads;
     std::vector<std::size_t> bounds(parts + 1);
     for (unsigned t = 0; t <= parts; ++t) {
         bounds[t] = piece_boundary(text, data_start, text.size(), parts, t);
@@ -239,14 +224,13 @@ void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGri
     warn_extra(displayed, first[parts] - cells);
 }
 
-void parse_ascii_values_plain(std::string_view text, std::size_t data_start, DoubleGrid grid,
-                              const std::string& displayed) {
-    Tokens tokens{text, data_start};
+void parse_ascii_values_reference(std::string_view text, std::size_t data_start, DoubleGrid grid,
+                                  const std::string& displayed) {
+    TextSource source{text, data_start};
     const int64_t cells = grid.cells();
     std::string token;
     for (int64_t k = 0; k < cells; ++k) {
-        token = tokens.next();
-        if (token.empty()) fail_short(displayed, k, grid);
+        if (!next_word(source, token)) fail_short(displayed, k, grid);
         char* end = nullptr;
         const double v = std::strtod(token.c_str(), &end);
         if (end != token.c_str() + token.size() || !std::isfinite(v)) {
@@ -255,33 +239,29 @@ void parse_ascii_values_plain(std::string_view text, std::size_t data_start, Dou
         grid[static_cast<int32_t>(k / grid.nb_col)][k % grid.nb_col] = v;
     }
     int64_t extra = 0;
-    while (!tokens.next().empty())
+    while (next_word(source, token))
         ++extra;
     warn_extra(displayed, extra);
 }
 
-AsciiInput read_ascii_grid(const std::string& displayed_path, Work work) {
-    std::unique_ptr<platform::MappedFile> mapped;
-    std::string read_text;
-    std::string_view text;
-    {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(
-            platform::open_for_reading(platform::host_path(displayed_path), true), &std::fclose);
-        if (!f) throw MissingInputFile(displayed_path);
-        mapped = work.plain ? nullptr : platform::MappedFile::map(f.get());
-        if (mapped) {
-            text = mapped->bytes();
-        } else {
-            read_text = file_text(f.get(), displayed_path);
-            text = read_text;
-        }
-    }
-    return parse_ascii_grid(text, displayed_path, work);
+namespace {
+
+using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+FileHandle open_ascii_grid(const std::string& displayed_path) {
+    FileHandle f(platform::open_for_reading(platform::host_path(displayed_path), true),
+                 &std::fclose);
+    if (!f) throw MissingInputFile(displayed_path);
+    return f;
 }
 
-AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_path, Work work) {
+// The header, with the grid the rest of the text must fill, allocated once the text is known to
+// be long enough for it.
+AsciiInput ascii_grid_for(std::string_view text, const std::string& displayed_path,
+                          std::size_t& data_start) {
     ParsedHeader parsed = parse_ascii_header(text, displayed_path);
     const AsciiHeader& h = parsed.header;
+    data_start = parsed.data_start;
     // Every value takes at least one character and one separator.
     const int64_t room = static_cast<int64_t>((text.size() - parsed.data_start + 1) / 2);
     const int64_t cells = static_cast<int64_t>(h.nb_lig) * h.nb_col;
@@ -292,20 +272,47 @@ AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_
                       " bytes after it can hold at most " + std::to_string(room) + " values");
     }
     check_fits_in_memory(h.nb_lig, h.nb_col, displayed_path);
-    AsciiInput input{h, require_grid<double>(h.nb_lig, h.nb_col)};
-    try {
-        if (work.plain) {
-            parse_ascii_values_plain(text, parsed.data_start, input.values, displayed_path);
+    return {h, Matrix<double>(h.nb_lig, h.nb_col)};
+}
+
+}  // namespace
+
+AsciiInput read_ascii_grid(const std::string& displayed_path, const Work& work) {
+    std::unique_ptr<platform::MappedFile> mapped;
+    std::string read_text;
+    std::string_view text;
+    {
+        FileHandle f = open_ascii_grid(displayed_path);
+        mapped = platform::MappedFile::map(f.get());
+        if (mapped) {
+            text = mapped->bytes();
         } else {
-            Progress progress("reading " + displayed_path, cells,
-                              work.show_progress && cells >= kProgressCells);
-            parse_ascii_values(text, parsed.data_start, input.values, displayed_path, work.threads,
-                               &progress);
+            read_text = file_text(f.get(), displayed_path);
+            text = read_text;
         }
-    } catch (...) {
-        frdmatrice(input.values.rows, input.values.nb_lig);
-        throw;
     }
+    return parse_ascii_grid(text, displayed_path, work);
+}
+
+AsciiInput read_ascii_grid_reference(const std::string& displayed_path) {
+    const std::string text = file_text(open_ascii_grid(displayed_path).get(), displayed_path);
+    return parse_ascii_grid_reference(text, displayed_path);
+}
+
+AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_path,
+                            const Work& work) {
+    std::size_t data_start = 0;
+    AsciiInput input = ascii_grid_for(text, displayed_path, data_start);
+    Progress progress(work, "reading " + displayed_path, input.values.cells(),
+                      input.values.cells());
+    parse_ascii_values(text, data_start, input.values.view(), displayed_path, work, &progress);
+    return input;
+}
+
+AsciiInput parse_ascii_grid_reference(std::string_view text, const std::string& displayed_path) {
+    std::size_t data_start = 0;
+    AsciiInput input = ascii_grid_for(text, displayed_path, data_start);
+    parse_ascii_values_reference(text, data_start, input.values.view(), displayed_path);
     return input;
 }
 
@@ -346,20 +353,18 @@ class TextBuffer {
 
 }  // namespace
 
-void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads, Progress* progress) {
+void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work) {
     // Blocks of rows are formatted in parallel, each thread into its own text, and written in
     // order while the next block is being formatted.
-    threads = std::max(1u, threads);
-    const int32_t rows_per_block =
-        static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 19) / grid.nb_col, 1, grid.nb_lig));
-    const auto blocks = static_cast<unsigned>((grid.nb_lig + rows_per_block - 1) / rows_per_block);
+    const unsigned threads = std::max(1u, work.threads);
+    const auto rows_per_block = static_cast<int32_t>((int64_t{1} << 19) / grid.nb_col);
     std::vector<TextBuffer> texts[2] = {std::vector<TextBuffer>(threads),
                                         std::vector<TextBuffer>(threads)};
     constexpr std::size_t kRoom = kMaxFixed6Length + 1;
-    auto format_block = [&](unsigned b, unsigned slot) {
-        const int32_t block = static_cast<int32_t>(b) * rows_per_block;
-        const int32_t block_rows = std::min(rows_per_block, grid.nb_lig - block);
-        for_row_bands(threads, block, block_rows, [&](unsigned t, int32_t begin, int32_t end) {
+    Progress progress(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
+    produce_row_blocks(
+        grid.nb_lig, rows_per_block, threads, true,
+        [&](unsigned slot, unsigned t, int32_t begin, int32_t end) {
             TextBuffer& text = texts[slot][t];
             text.clear();
             text.reserve(static_cast<std::size_t>(end - begin) * grid.nb_col * 24 + kRoom);
@@ -379,17 +384,15 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads, Prog
                 }
                 text.commit(p);
             }
+        },
+        [&](unsigned slot, int32_t begin, int32_t end) {
+            for (const TextBuffer& text : texts[slot])
+                out.write(text.data(), text.size());
+            progress.advance(end - begin);
         });
-    };
-    pipeline(blocks, format_block, [&](unsigned b, unsigned slot) {
-        for (const TextBuffer& text : texts[slot])
-            out.write(text.data(), text.size());
-        advance(progress,
-                std::min(rows_per_block, grid.nb_lig - static_cast<int32_t>(b) * rows_per_block));
-    });
 }
 
-void write_ascii_values_plain(DoubleGrid grid, OutputFile& out) {
+void write_ascii_values_reference(DoubleGrid grid, OutputFile& out) {
     for (int32_t i = 0; i < grid.nb_lig; ++i) {
         for (int32_t j = 0; j < grid.nb_col; ++j)
             std::fprintf(out.stream(), "%lf\t", grid[i][j]);

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "grid.h"
-#include "parallel.h"
+#include "work.h"
 
 class OutputFile;
 class Progress;
@@ -37,37 +37,41 @@ struct ParsedHeader {
 ParsedHeader parse_ascii_header(std::string_view text, const std::string& displayed);
 
 // Reads exactly grid.nb_lig x grid.nb_col finite values from text[data_start...] into `grid`,
-// on up to `threads` threads. Fails naming the row and column of the first missing or
+// on up to `work.threads` threads. Fails naming the row and column of the first missing or
 // unreadable value; warns about extra values.
 void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
-                        const std::string& displayed, unsigned threads = 1,
+                        const std::string& displayed, const Work& work = {},
                         Progress* progress = nullptr);
 
-// The same, token by token with strtod.
-void parse_ascii_values_plain(std::string_view text, std::size_t data_start, DoubleGrid grid,
-                              const std::string& displayed);
+// The same, word by word with strtod.
+void parse_ascii_values_reference(std::string_view text, std::size_t data_start, DoubleGrid grid,
+                                  const std::string& displayed);
 
 struct AsciiInput {
     AsciiHeader header;
-    DoubleGrid values;  // allocated with dmatrice; the caller owns it
+    Matrix<double> values;
 };
 
 // Opens `displayed_path` (MissingInputFile when it cannot be opened), reads the header, checks
-// that the file can hold the announced grid, and only then allocates and reads the values.
-AsciiInput read_ascii_grid(const std::string& displayed_path, Work work = {});
+// that the file can hold the announced grid, and only then allocates and reads the values. The
+// file is mapped rather than copied where the system allows.
+AsciiInput read_ascii_grid(const std::string& displayed_path, const Work& work = {});
+
+// The same, the file read into memory and its values parsed by strtod.
+AsciiInput read_ascii_grid_reference(const std::string& displayed_path);
 
 // The same for the whole content of a file already in memory.
 AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_path,
-                            Work work = {});
+                            const Work& work = {});
+AsciiInput parse_ascii_grid_reference(std::string_view text, const std::string& displayed_path);
 
 // "ncols", "nrows", "xllcorner", "yllcorner", "cellsize" and "nodata_value" lines. The no-data
 // line carries `nodata` when given, else the fixed "-9999.9999".
 std::string format_ascii_header(const AsciiHeader& header);
 
 // Every value as "%lf\t", all on one line, without a final line feed, formatted on up to
-// `threads` threads.
-void write_ascii_values(DoubleGrid grid, OutputFile& out, unsigned threads = 1,
-                        Progress* progress = nullptr);
+// `work.threads` threads while the previous block of rows is written.
+void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work = {});
 
 // The same with fprintf.
-void write_ascii_values_plain(DoubleGrid grid, OutputFile& out);
+void write_ascii_values_reference(DoubleGrid grid, OutputFile& out);

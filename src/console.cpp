@@ -1,11 +1,20 @@
 #include "console.h"
 
 #include "number_text.h"
+#include "tokens.h"
 
 namespace {
-bool is_blank(int c) {
-    return ::is_blank(static_cast<char>(c));
-}
+
+struct StreamSource {
+    std::istream& in;
+
+    int get() {
+        const auto c = in.get();
+        return c == std::istream::traits_type::eof() ? -1 : static_cast<unsigned char>(c);
+    }
+    void unget(int) { in.unget(); }
+};
+
 }  // namespace
 
 void Console::say(const char* text) {
@@ -20,16 +29,9 @@ void Console::show(Prompt prompt) {
 }
 
 std::string Console::next_token() {
+    StreamSource source{in_};
     std::string token;
-    std::istream::int_type c;
-    while ((c = in_.get()) != std::istream::traits_type::eof() && is_blank(c)) {
-    }
-    while (c != std::istream::traits_type::eof() && !is_blank(c)) {
-        token.push_back(static_cast<char>(c));
-        c = in_.get();
-    }
-    if (c != std::istream::traits_type::eof()) in_.unget();
-    if (token.empty()) throw EndOfInput();
+    if (!next_word(source, token)) throw EndOfInput();
     return token;
 }
 

@@ -1,22 +1,65 @@
 #include "engine.h"
 
+#include "parallel.h"
 #include "platform.h"
-#include "progress.h"
 #include "rotation_fast.h"
 
 Work program_work() {
 #if defined(TERRAPIVOTER_REFERENCE)
-    return {1, true, false};
+    return {.threads = 1, .reference = true, .show_progress = false};
 #else
-    return {default_threads(), false, platform::stderr_is_terminal()};
+    return {.threads = default_threads(),
+            .reference = false,
+            .show_progress = platform::stderr_is_terminal()};
 #endif
 }
 
-void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, Work work) {
-    if (work.plain) {
-        rotate_reference(in, out, p);
-        return;
+RasterInput load_raster_pair(const std::string& displayed_base, const Work& work) {
+    return read_raster_pair(displayed_base, work);
+}
+
+Matrix<double> working_values(Matrix<int32_t>& raw, double coef, const Work& work) {
+    Matrix<double> values(raw.nb_lig(), raw.nb_col());
+    if (work.reference) {
+        convert_to_working_values_reference(raw, values.view(), coef);
+    } else {
+        convert_to_working_values(raw, values.view(), coef, work);
     }
-    Progress progress("rotating", in.nb_lig, work.show_progress && in.cells() >= kProgressCells);
-    rotate_fast(in, out, p, work.threads, &progress);
+    return values;
+}
+
+AsciiInput load_ascii_grid(const std::string& displayed_path, const Work& work) {
+    return work.reference ? read_ascii_grid_reference(displayed_path)
+                          : read_ascii_grid(displayed_path, work);
+}
+
+void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work) {
+    if (work.reference) {
+        rotate_reference(in, out, p);
+    } else {
+        rotate_fast(in, out, p, work);
+    }
+}
+
+void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
+    fill_holes(grid, nodata, work);
+    fill_background(grid, background_value(grid, work), work);
+}
+
+void write_raster_values(DoubleGrid grid, double coef, OutputFile& out, const Work& work) {
+    if (work.reference) {
+        write_raster_data_reference(grid, coef, out);
+    } else {
+        write_raster_data(grid, coef, out, work);
+    }
+}
+
+void write_ascii_grid(DoubleGrid grid, const AsciiHeader& header, OutputFile& out,
+                      const Work& work) {
+    out.write(format_ascii_header(header));
+    if (work.reference) {
+        write_ascii_values_reference(grid, out);
+    } else {
+        write_ascii_values(grid, out, work);
+    }
 }

@@ -1,13 +1,36 @@
-// How the program does its work: the fast methods on every core, or, in a build configured
-// with TERRAPIVOTER_REFERENCE, the plain methods (the polar formulas cell by cell, stdio
-// formatting and strtod) on one thread, as the yardstick the fast ones are measured against.
+// How the program does its work, decided here and nowhere else: the fast methods on every core,
+// or, in a build configured with TERRAPIVOTER_REFERENCE, the plain methods (the polar formulas
+// cell by cell, stdio formatting and strtod) on one thread, as the yardstick the fast ones are
+// measured against. Both give the same bytes.
 #pragma once
 
-#include "parallel.h"
+#include <optional>
+#include <string>
+
+#include "ascii_grid.h"
+#include "output_file.h"
+#include "raster_pair.h"
 #include "rotation.h"
 
 Work program_work();
 
-// Rotates `in` into the all-empty `out` of the same size: the plain sweep or the fast one,
-// which gives the same grid bit for bit.
-void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, Work work);
+// A raster pair's descriptor and stored integers ("<base>_m4.txt", "<base>_m4.raw").
+RasterInput load_raster_pair(const std::string& displayed_base, const Work& work);
+
+// The working values of a raster pair's integers (divided by `coef`); `raw` is empty after.
+Matrix<double> working_values(Matrix<int32_t>& raw, double coef, const Work& work);
+
+AsciiInput load_ascii_grid(const std::string& displayed_path, const Work& work);
+
+// Rotates `in` into the all-empty `out` of the same size.
+void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work);
+
+// Fills the holes the rotation left, then gives every cell still empty the background value.
+void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work);
+
+// The values of a raster pair's data file: times `coef`, rounded, as 32-bit integers.
+void write_raster_values(DoubleGrid grid, double coef, OutputFile& out, const Work& work);
+
+// An ASCII grid: its header, then every value.
+void write_ascii_grid(DoubleGrid grid, const AsciiHeader& header, OutputFile& out,
+                      const Work& work);

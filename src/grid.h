@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "LIB/NRUTIL.h"
@@ -22,18 +23,6 @@ struct GridView {
 using DoubleGrid = GridView<double>;
 using IntGrid = GridView<int32_t>;
 
-// Bit-for-bit equality, so that -0.0 and 0.0 differ and equal NaN payloads match.
-template <class T>
-bool same_bits(GridView<T> a, GridView<T> b) {
-    if (a.nb_lig != b.nb_lig || a.nb_col != b.nb_col) return false;
-    for (int32_t i = 0; i < a.nb_lig; ++i) {
-        if (std::memcmp(a[i], b[i], sizeof(T) * static_cast<std::size_t>(a.nb_col)) != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
 inline double** allocate_grid(double*, int32_t cols, int32_t rows) {
     return dmatrice(cols, rows);
 }
@@ -46,6 +35,18 @@ inline void release_grid(double** m, int32_t rows) {
 inline void release_grid(int32_t** m, int32_t rows) {
     frimatrice(m, rows);
 }
+// Rows are single blocks of the allocation family's allocator, as its release functions assume.
+inline void release_grid_row(void* row) {
+    std::free(row);
+}
+
+// Fails naming `displayed` unless the grid has at least one row and one column.
+inline void check_grid_shape(int64_t nb_lig, int64_t nb_col, const std::string& displayed) {
+    if (nb_lig <= 0 || nb_col <= 0) {
+        throw Failure(displayed + ": the grid must have at least one row and one column, not " +
+                      std::to_string(nb_lig) + " rows and " + std::to_string(nb_col) + " columns");
+    }
+}
 
 // Allocates a zero-filled grid or fails with the out-of-memory message.
 template <class T>
@@ -55,10 +56,12 @@ GridView<T> require_grid(int32_t nb_lig, int32_t nb_col) {
     return {rows, nb_lig, nb_col};
 }
 
-// Owns a grid for code that releases what it allocates (tests, benchmarks, scratch grids).
+// Owns a grid: every grid a reader returns or a run holds. Rows may be released one by one
+// while the grid is converted into another, so that the two are never whole at once.
 template <class T>
 class Matrix {
   public:
+    Matrix() = default;
     Matrix(int32_t nb_lig, int32_t nb_col) : view_(require_grid<T>(nb_lig, nb_col)) {}
     Matrix(const Matrix&) = delete;
     Matrix& operator=(const Matrix&) = delete;
@@ -72,10 +75,18 @@ class Matrix {
     }
 
     GridView<T> view() const { return view_; }
+    bool empty() const { return view_.rows == nullptr; }
+    int64_t cells() const { return view_.cells(); }
+
+    // Releases row i early; the row must not be used again.
+    void release_row(int32_t i) {
+        release_grid_row(view_.rows[i]);
+        view_.rows[i] = nullptr;
+    }
     T* operator[](int32_t i) const { return view_[i]; }
     int32_t nb_lig() const { return view_.nb_lig; }
     int32_t nb_col() const { return view_.nb_col; }
 
   private:
-    GridView<T> view_;
+    GridView<T> view_{};
 };

@@ -10,13 +10,7 @@
 #include <string>
 #include <string_view>
 
-// White space as the C library's isspace sees it in the "C" locale.
-inline bool is_blank(char c) {
-    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
-}
-inline bool is_digit(char c) {
-    return static_cast<unsigned char>(c - '0') <= 9;
-}
+#include "tokens.h"
 
 // An optional '+' or '-' followed by decimal digits, the whole token, within 32 bits.
 std::optional<int32_t> parse_int32_token(std::string_view token);

@@ -2,19 +2,26 @@
 
 #include <atomic>
 #include <cerrno>
+#include <vector>
 
 #include "failure.h"
 #include "platform.h"
 
 namespace {
+
 std::atomic<unsigned> temporary_counter{0};
+
+std::string marked_name(const std::string& final_name) {
+    return final_name + OutputFile::kTemporaryMarker + std::to_string(platform::process_id()) +
+           "-" + std::to_string(temporary_counter.fetch_add(1));
 }
+
+}  // namespace
 
 OutputFile::OutputFile(std::string displayed, bool text)
     : displayed_(std::move(displayed)), final_(platform::host_path(displayed_)) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary_ = final_ + kTemporaryMarker + std::to_string(platform::process_id()) + "-" +
-                     std::to_string(temporary_counter.fetch_add(1));
+        temporary_ = marked_name(final_);
         // Registered before it exists, so that no interruption can leave it behind.
         platform::remove_on_interrupt(temporary_);
         stream_ = platform::create_new_file(temporary_, text);
@@ -40,7 +47,7 @@ void OutputFile::fail(const std::string& what) {
 }
 
 void OutputFile::write(const void* data, std::size_t size) {
-    if (size != 0 && std::fwrite(data, 1, size, stream_) != size) fail("write");
+    if (!platform::write_all(stream_, data, size)) fail("write");
 }
 
 void OutputFile::finish() {
@@ -51,10 +58,48 @@ void OutputFile::finish() {
     if (std::fclose(f) != 0) fail("write");
 }
 
-void OutputFile::commit() {
-    if (!platform::replace_file(temporary_, final_)) fail("replace");
-    platform::forget_on_interrupt(temporary_);
-    committed_ = true;
+void OutputFile::commit_together(std::initializer_list<OutputFile*> files) {
+    // Each older file keeps a second name until every new one has its own, so that a failed
+    // rename can put back what the earlier ones replaced. Interruptions wait meanwhile: the
+    // handlers would remove the temporaries between two renames.
+    const platform::InterruptsHeld held;
+    struct Step {
+        OutputFile* file;
+        bool replaced;      // a file of that name existed
+        std::string older;  // its second name; empty when it had none (or could not have one)
+    };
+    std::vector<Step> done;
+    auto put_back = [&] {
+        for (auto step = done.rbegin(); step != done.rend(); ++step) {
+            if (!step->replaced) {
+                platform::remove_file(step->file->final_);
+            } else if (!step->older.empty()) {
+                platform::replace_file(step->older, step->file->final_);
+            }
+        }
+    };
+    for (OutputFile* file : files) {
+        std::string older;
+        const bool replaced = files.size() > 1 && platform::file_exists(file->final_);
+        if (replaced) {
+            older = marked_name(file->final_);
+            if (!platform::link_file(file->final_, older)) older.clear();
+        }
+        if (!platform::replace_file(file->temporary_, file->final_)) {
+            const std::string reason = platform::last_error_text();
+            if (!older.empty()) platform::remove_file(older);
+            put_back();
+            for (OutputFile* f : files)
+                f->discard();
+            throw Failure("cannot replace " + file->displayed_ + ": " + reason);
+        }
+        platform::forget_on_interrupt(file->temporary_);
+        file->committed_ = true;
+        done.push_back({file, replaced, std::move(older)});
+    }
+    for (const Step& step : done) {
+        if (!step.older.empty()) platform::remove_file(step.older);
+    }
 }
 
 void OutputFile::discard() noexcept {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 
 class OutputFile {
@@ -24,9 +25,13 @@ class OutputFile {
     // Flushes, syncs and closes the temporary file; fails on any write error.
     void finish();
     // Gives the finished file its final name.
-    void commit();
+    void commit() { commit_together({this}); }
     // Closes and removes the temporary file (nothing happens to the final name).
     void discard() noexcept;
+
+    // Gives finished files their final names, all or none: when one cannot take its name, those
+    // renamed before it are put back as they were (the older file, or no file) and it fails.
+    static void commit_together(std::initializer_list<OutputFile*> files);
 
     // For writers that format straight into the file; errors surface in finish().
     std::FILE* stream() const { return stream_; }

@@ -69,3 +69,26 @@ void for_row_bands(unsigned threads, int64_t first, int64_t count,
              static_cast<int32_t>(first + piece_start(count, threads, t + 1)));
     });
 }
+
+void produce_row_blocks(int32_t rows, int32_t rows_per_block, unsigned threads, bool overlap,
+                        const std::function<void(unsigned, unsigned, int32_t, int32_t)>& prepare,
+                        const std::function<void(unsigned, int32_t, int32_t)>& emit) {
+    rows_per_block = std::clamp(rows_per_block, 1, std::max(rows, 1));
+    const auto blocks = static_cast<unsigned>((rows + rows_per_block - 1) / rows_per_block);
+    auto first_row = [&](unsigned b) { return static_cast<int32_t>(b) * rows_per_block; };
+    auto end_row = [&](unsigned b) { return std::min(rows, first_row(b) + rows_per_block); };
+    auto prepare_block = [&](unsigned b, unsigned slot) {
+        for_row_bands(
+            threads, first_row(b), end_row(b) - first_row(b),
+            [&](unsigned part, int32_t begin, int32_t end) { prepare(slot, part, begin, end); });
+    };
+    auto emit_block = [&](unsigned b, unsigned slot) { emit(slot, first_row(b), end_row(b)); };
+    if (overlap) {
+        pipeline(blocks, prepare_block, emit_block);
+        return;
+    }
+    for (unsigned b = 0; b < blocks; ++b) {
+        prepare_block(b, 0);
+        emit_block(b, 0);
+    }
+}

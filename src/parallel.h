@@ -16,14 +16,6 @@ inline int64_t piece_start(int64_t size, unsigned parts, unsigned part) {
     return size * part / parts;
 }
 
-// How a core function does its work: on `threads` threads with the fast methods, or, when
-// `plain` is set, value by value with the C library's own conversions, on one thread.
-struct Work {
-    unsigned threads = 1;
-    bool plain = false;
-    bool show_progress = false;  // standard error is a terminal: long steps may show progress
-};
-
 // Produces blocks 0 .. count - 1 in two alternating slots: prepare(b, slot) fills a slot,
 // consume(b, slot) uses it. Consuming block b (on a thread of its own) overlaps preparing
 // block b + 1, so that writing a file overlaps formatting what comes next. Blocks are consumed
@@ -35,3 +27,13 @@ void pipeline(unsigned count, const std::function<void(unsigned block, unsigned 
 // band(t, begin, end) for each on its own thread; `t` numbers the band from 0.
 void for_row_bands(unsigned threads, int64_t first, int64_t count,
                    const std::function<void(unsigned t, int32_t begin, int32_t end)>& band);
+
+// Produces rows [0, rows) a block of `rows_per_block` at a time, for writers: prepare(slot,
+// part, begin, end) makes rows [begin, end) of a block ready in one of two slots, the block's
+// rows split into `threads` consecutive parts run on their own threads; emit(slot, begin, end)
+// then writes the whole block, rows [begin, end), in order. With `overlap`, a block is emitted
+// while the next one is prepared.
+void produce_row_blocks(
+    int32_t rows, int32_t rows_per_block, unsigned threads, bool overlap,
+    const std::function<void(unsigned slot, unsigned part, int32_t begin, int32_t end)>& prepare,
+    const std::function<void(unsigned slot, int32_t begin, int32_t end)>& emit);

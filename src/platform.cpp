@@ -16,12 +16,37 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
 
 namespace platform {
+
+namespace {
+
+std::atomic<int> armed_faults[5];
+
+// True, with errno set, when a test armed a failure of `call`.
+bool injected(Call call) {
+    const int error = armed_faults[static_cast<int>(call)].exchange(0);
+    if (error == 0) return false;
+    errno = error;
+    return true;
+}
+
+}  // namespace
+
+namespace faults {
+void fail_next(Call call, int error) {
+    armed_faults[static_cast<int>(call)].store(error);
+}
+void clear() {
+    for (auto& armed : armed_faults)
+        armed.store(0);
+}
+}  // namespace faults
 
 void prepare_process() {
 #if !defined(_WIN32)
@@ -121,6 +146,7 @@ MappedFile::~MappedFile() {
 }
 
 int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size) {
+    if (injected(Call::read)) return -1;
     auto* bytes = static_cast<char*>(buffer);
     std::size_t done = 0;
     while (done < size) {
@@ -142,7 +168,15 @@ int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size) {
     return static_cast<int64_t>(done);
 }
 
+int64_t read_some(std::FILE* f, void* buffer, std::size_t size) {
+    if (injected(Call::read)) return -1;
+    const std::size_t got = std::fread(buffer, 1, size, f);
+    if (got == 0 && std::ferror(f)) return -1;
+    return static_cast<int64_t>(got);
+}
+
 std::FILE* create_new_file(const std::string& host, bool text) {
+    if (injected(Call::create)) return nullptr;
     if (host.find('\0') != std::string::npos) {
         errno = EINVAL;
         return nullptr;
@@ -167,7 +201,13 @@ std::FILE* create_new_file(const std::string& host, bool text) {
 #endif
 }
 
+bool write_all(std::FILE* f, const void* data, std::size_t size) {
+    if (injected(Call::write)) return false;
+    return size == 0 || std::fwrite(data, 1, size, f) == size;
+}
+
 bool sync_to_disk(std::FILE* f) {
+    if (injected(Call::sync)) return false;
 #if defined(_WIN32)
     return _commit(_fileno(f)) == 0;
 #else
@@ -177,11 +217,30 @@ bool sync_to_disk(std::FILE* f) {
 }
 
 bool replace_file(const std::string& from, const std::string& to) {
+    if (injected(Call::rename)) return false;
 #if defined(_WIN32)
     return MoveFileExA(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
     return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+bool link_file(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+    return CreateHardLinkA(to.c_str(), from.c_str(), nullptr) != 0;
+#else
+    return link(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+bool file_exists(const std::string& host) {
+#if defined(_WIN32)
+    struct _stat64 st {};
+    return _stat64(host.c_str(), &st) == 0;
+#else
+    struct stat st {};
+    return stat(host.c_str(), &st) == 0;
 #endif
 }
 
@@ -291,6 +350,23 @@ void forget_on_interrupt(const std::string& host) {
             return;
         }
     }
+}
+
+InterruptsHeld::InterruptsHeld() : saved_{} {
+#if !defined(_WIN32)
+    static_assert(sizeof(sigset_t) <= sizeof saved_);
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&held, sig);
+    pthread_sigmask(SIG_BLOCK, &held, reinterpret_cast<sigset_t*>(saved_));
+#endif
+}
+
+InterruptsHeld::~InterruptsHeld() {
+#if !defined(_WIN32)
+    pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(saved_), nullptr);
+#endif
 }
 
 }  // namespace platform

@@ -54,15 +54,28 @@ class MappedFile {
 // several threads can read one file; returns the count read, or -1 on an error (errno set).
 int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size);
 
+// Reads up to `size` bytes from the current position; returns the count read (0 at the end of
+// the file), or -1 on an error (errno set).
+int64_t read_some(std::FILE* f, void* buffer, std::size_t size);
+
 // Creates a new file that did not exist (never opens an existing one) for writing.
 // Returns null and sets errno on failure.
 std::FILE* create_new_file(const std::string& host, bool text);
+
+// Writes all `size` bytes; false on an error (errno set).
+bool write_all(std::FILE* f, const void* data, std::size_t size);
 
 // Pushes an open file's data to the storage device.
 bool sync_to_disk(std::FILE* f);
 
 // Replaces `to` by `from` in one step where the system allows it.
 bool replace_file(const std::string& from, const std::string& to);
+
+// Gives the existing file `from` a second name `to` (a hard link); false where the file system
+// cannot, or `to` exists.
+bool link_file(const std::string& from, const std::string& to);
+
+bool file_exists(const std::string& host);
 
 bool remove_file(const std::string& host);
 
@@ -80,5 +93,29 @@ std::string last_error_text();
 // with the interrupting signal's usual status.
 void remove_on_interrupt(const std::string& host);
 void forget_on_interrupt(const std::string& host);
+
+// Holds SIGINT, SIGTERM and SIGHUP back while it lives (they arrive when it ends), so that a
+// few renames that belong together are never cut in two.
+class InterruptsHeld {
+  public:
+    InterruptsHeld();
+    ~InterruptsHeld();
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+  private:
+    alignas(16) unsigned char saved_[256];  // the signal mask to restore
+};
+
+// The calls through which a test can make the system fail, in process: no root, full disk or
+// broken device needed to reach the error paths.
+enum class Call { create, write, sync, rename, read };
+
+namespace faults {
+// Makes the next `call` fail with `error` (an errno value), once.
+void fail_next(Call call, int error);
+// Disarms every pending failure.
+void clear();
+}  // namespace faults
 
 }  // namespace platform

@@ -6,10 +6,10 @@ namespace {
 constexpr int64_t kRedrawMs = 100;
 }
 
-Progress::Progress(std::string label, int64_t total, bool show)
+Progress::Progress(const Work& work, std::string label, int64_t total, int64_t cells)
     : label_(std::move(label)),
       total_(total > 0 ? total : 1),
-      show_(show),
+      show_(work.show_progress && cells >= kProgressCells),
       start_(std::chrono::steady_clock::now()) {
     if (show_) {
         std::fflush(stdout);

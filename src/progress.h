@@ -7,11 +7,14 @@
 #include <mutex>
 #include <string>
 
+#include "work.h"
+
 class Progress {
   public:
-    // Draws nothing at all unless `show` (the program shows progress only when standard error
-    // is a terminal and the grid is large). `total` is the number of units the step counts.
-    Progress(std::string label, int64_t total, bool show);
+    // The progress of a step that counts `total` units over a grid of `cells` cells. It is
+    // drawn only when `work` may show progress (standard error is a terminal) and the grid is
+    // large enough for the wait to be noticed; otherwise it draws nothing at all.
+    Progress(const Work& work, std::string label, int64_t total, int64_t cells);
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
     // Clears the line.

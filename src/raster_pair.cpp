@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -13,8 +12,10 @@
 #include "memory_budget.h"
 #include "number_text.h"
 #include "output_file.h"
+#include "parallel.h"
 #include "platform.h"
 #include "progress.h"
+#include "tokens.h"
 
 namespace {
 
@@ -26,19 +27,6 @@ using FileHandle = std::unique_ptr<std::FILE, CloseFile>;
 // A longer token is refused rather than kept whole: even "%lf" of the largest double is
 // shorter, and a descriptor is never megabytes of digits.
 constexpr std::size_t kLongestDescriptorToken = 1000;
-
-// Next white-space separated token of `f`; false at the end of the file.
-bool next_token(std::FILE* f, std::string& token) {
-    token.clear();
-    int c;
-    while ((c = std::getc(f)) != EOF && std::isspace(c)) {
-    }
-    while (c != EOF && !std::isspace(c)) {
-        if (token.size() <= kLongestDescriptorToken) token.push_back(static_cast<char>(c));
-        c = std::getc(f);
-    }
-    return !token.empty();
-}
 
 constexpr const char* kDescriptorFields[] = {"the number of rows", "the number of columns",
                                              "the byte count",     "the smallest value",
@@ -60,8 +48,9 @@ RasterDescriptor parse_raster_descriptor(std::FILE* f, const std::string& displa
     RasterDescriptor d;
     int32_t* integers[] = {&d.nb_lig, &d.nb_col, &d.num_bytes, &d.min_alt, &d.max_alt};
     std::string token;
+    FileSource source{f};
     for (int k = 0; k < 6; ++k) {
-        if (!next_token(f, token)) {
+        if (!next_word(source, token, kLongestDescriptorToken + 1)) {
             if (std::ferror(f)) {
                 throw Failure("cannot read " + displayed + ": " + platform::last_error_text());
             }
@@ -85,11 +74,7 @@ RasterDescriptor parse_raster_descriptor(std::FILE* f, const std::string& displa
                           (k < 5 ? "a whole number within 32 bits" : "a finite number"));
         }
     }
-    if (d.nb_lig <= 0 || d.nb_col <= 0) {
-        throw Failure(displayed + ": the grid must have at least one row and one column, not " +
-                      std::to_string(d.nb_lig) + " rows and " + std::to_string(d.nb_col) +
-                      " columns");
-    }
+    check_grid_shape(d.nb_lig, d.nb_col, displayed);
     return d;
 }
 
@@ -104,7 +89,7 @@ std::string format_raster_descriptor(const RasterDescriptor& d) {
     return text;
 }
 
-RasterInput read_raster_pair(const std::string& displayed_base, Work work) {
+RasterInput read_raster_pair(const std::string& displayed_base, const Work& work) {
     const std::string descriptor_path = displayed_base + kRasterDescriptorSuffix;
     const std::string data_path = displayed_base + kRasterDataSuffix;
     FileHandle descriptor(platform::open_for_reading(platform::host_path(descriptor_path), true));
@@ -131,26 +116,18 @@ RasterInput read_raster_pair(const std::string& displayed_base, Work work) {
         }
     }
     check_fits_in_memory(d.nb_lig, d.nb_col, descriptor_path);
-    input.values = require_grid<int32_t>(d.nb_lig, d.nb_col);
-    try {
-        Progress progress("reading " + data_path, d.nb_lig,
-                          work.show_progress && input.values.cells() >= kProgressCells);
-        read_raster_rows(data.get(), input.values, data_path, work.plain ? 1 : work.threads,
-                         &progress);
-    } catch (...) {
-        frimatrice(input.values.rows, input.values.nb_lig);
-        throw;
-    }
+    input.values = Matrix<int32_t>(d.nb_lig, d.nb_col);
+    Progress progress(work, "reading " + data_path, d.nb_lig, input.values.cells());
+    detail::read_raster_rows(data.get(), input.values.view(), data_path, work, &progress);
     return input;
 }
 
-void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, unsigned threads,
-                      Progress* progress) {
+void detail::read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed,
+                              const Work& work, Progress* progress) {
     // Each thread reads its own rows at their offsets: the kernel's copying and the first
     // touch of the fresh rows then proceed in parallel.
     const auto row_bytes = sizeof(int32_t) * static_cast<std::size_t>(grid.nb_col);
-    threads = std::max(1u, threads);
-    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
+    for_row_bands(work.threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             const int64_t got =
                 platform::read_at(f, static_cast<uint64_t>(i) * row_bytes, grid[i], row_bytes);
@@ -167,8 +144,8 @@ void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, 
     });
 }
 
-ValueRange value_range(IntGrid grid, unsigned threads) {
-    threads = std::max(1u, threads);
+ValueRange value_range(IntGrid grid, const Work& work) {
+    const unsigned threads = std::max(1u, work.threads);
     std::vector<ValueRange> ranges(threads, ValueRange{INT32_MAX, INT32_MIN});
     for_row_bands(threads, 0, grid.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
         ValueRange& r = ranges[t];
@@ -229,66 +206,44 @@ int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, doub
     return undecided;
 }
 
-}  // namespace
-
-int32_t raster_value_fast(double value, double coef, bool& clamped) {
-    int32_t rounded;
-    if (convert_row_fast(&value, &rounded, 1, coef) == 0) {
-        clamped = false;
-        return rounded;
+int64_t convert_row_reference(const double* values, int32_t* row, int32_t count, double coef) {
+    int64_t clamped_cells = 0;
+    for (int32_t j = 0; j < count; ++j) {
+        bool clamped;
+        row[j] = raster_value(values[j], coef, clamped);
+        clamped_cells += clamped ? 1 : 0;
     }
-    return raster_value(value, coef, clamped);
+    return clamped_cells;
 }
 
-void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work) {
-    // Blocks of rows are converted (in parallel) and written in turn, the next block being
-    // converted while one is written, so that the integers of the whole grid never exist at once.
-    const unsigned threads = work.plain ? 1 : std::max(1u, work.threads);
-    const auto convert = work.plain ? raster_value : raster_value_fast;
-    const int32_t rows_per_block =
+using RowConversion = int64_t (*)(const double*, int32_t*, int32_t, double);
+
+// Blocks of rows are converted (in parallel) and written in turn, so that the integers of the
+// whole grid never exist at once.
+void write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConversion convert,
+                          unsigned threads, bool overlap, Progress* progress) {
+    const auto rows_per_block =
         static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 20) / grid.nb_col, 1, grid.nb_lig));
-    const auto blocks = static_cast<unsigned>((grid.nb_lig + rows_per_block - 1) / rows_per_block);
     const std::size_t block_cells = static_cast<std::size_t>(rows_per_block) * grid.nb_col;
     std::vector<int32_t> block_values[2] = {std::vector<int32_t>(block_cells),
-                                            std::vector<int32_t>(block_cells)};
+                                            std::vector<int32_t>(overlap ? block_cells : 0)};
     std::vector<int64_t> clamped_cells(threads, 0);
-    auto block_rows = [&](unsigned b) {
-        return std::min(rows_per_block, grid.nb_lig - static_cast<int32_t>(b) * rows_per_block);
-    };
-    auto convert_block = [&](unsigned b, unsigned slot) {
-        const int32_t first_row = static_cast<int32_t>(b) * rows_per_block;
-        const int32_t rows = block_rows(b);
-        for_row_bands(threads, 0, rows, [&](unsigned t, int32_t begin, int32_t end) {
-            for (int32_t r = begin; r < end; ++r) {
+    produce_row_blocks(
+        grid.nb_lig, rows_per_block, threads, overlap,
+        [&](unsigned slot, unsigned part, int32_t begin, int32_t end) {
+            const int32_t first = begin - begin % rows_per_block;
+            for (int32_t i = begin; i < end; ++i) {
                 int32_t* row =
-                    block_values[slot].data() + static_cast<std::size_t>(r) * grid.nb_col;
-                const double* values = grid[first_row + r];
-                if (work.plain || convert_row_fast(values, row, grid.nb_col, coef) > 0) {
-                    for (int32_t j = 0; j < grid.nb_col; ++j) {
-                        bool clamped;
-                        row[j] = convert(values[j], coef, clamped);
-                        clamped_cells[t] += clamped ? 1 : 0;
-                    }
-                }
+                    block_values[slot].data() + static_cast<std::size_t>(i - first) * grid.nb_col;
+                clamped_cells[part] += convert(grid[i], row, grid.nb_col, coef);
                 to_little_endian(row, static_cast<std::size_t>(grid.nb_col));
             }
+        },
+        [&](unsigned slot, int32_t begin, int32_t end) {
+            out.write(block_values[slot].data(),
+                      sizeof(int32_t) * static_cast<std::size_t>(end - begin) * grid.nb_col);
+            advance(progress, end - begin);
         });
-    };
-    Progress progress("writing " + out.displayed(), grid.nb_lig,
-                      work.show_progress && grid.cells() >= kProgressCells);
-    auto write_block = [&](unsigned b, unsigned slot) {
-        out.write(block_values[slot].data(),
-                  sizeof(int32_t) * static_cast<std::size_t>(block_rows(b)) * grid.nb_col);
-        progress.advance(block_rows(b));
-    };
-    if (work.plain) {
-        for (unsigned b = 0; b < blocks; ++b) {
-            convert_block(b, 0);
-            write_block(b, 0);
-        }
-    } else {
-        pipeline(blocks, convert_block, write_block);
-    }
     const int64_t clamped_total =
         std::accumulate(clamped_cells.begin(), clamped_cells.end(), int64_t{0});
     if (clamped_total > 0) {
@@ -298,25 +253,44 @@ void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work)
     }
 }
 
-void convert_to_working_values(IntGrid& in, DoubleGrid out, double coef, Work work) {
-    const unsigned threads = work.plain ? 1 : std::max(1u, work.threads);
-    for_row_bands(threads, 0, in.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
+}  // namespace
+
+int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, double coef) {
+    // Rows holding a value the fast rounding cannot decide are converted again, value by value.
+    if (convert_row_fast(values, row, count, coef) == 0) return 0;
+    return convert_row_reference(values, row, count, coef);
+}
+
+void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, const Work& work) {
+    const unsigned threads = std::max(1u, work.threads);
+    Progress progress(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
+    write_converted_rows(grid, coef, out, detail::convert_row, threads, true, &progress);
+}
+
+void write_raster_data_reference(DoubleGrid grid, double coef, OutputFile& out) {
+    write_converted_rows(grid, coef, out, convert_row_reference, 1, false, nullptr);
+}
+
+void convert_to_working_values(Matrix<int32_t>& in, DoubleGrid out, double coef, const Work& work) {
+    for_row_bands(work.threads, 0, in.nb_lig(), [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             const int32_t* values = in[i];
             double* working = out[i];
-            if (work.plain) {
-                for (int32_t j = 0; j < in.nb_col; ++j)
-                    working[j] = working_value(values[j], coef);
-            } else {
-                for (int32_t j = 0; j < in.nb_col; ++j)
-                    working[j] = working_value_fast(values[j], coef);
-            }
-            std::free(in.rows[i]);
-            in.rows[i] = nullptr;
+            for (int32_t j = 0; j < in.nb_col(); ++j)
+                working[j] = working_value_fast(values[j], coef);
+            in.release_row(i);
         }
     });
-    std::free(in.rows);
-    in = {};
+    in = Matrix<int32_t>();
+}
+
+void convert_to_working_values_reference(Matrix<int32_t>& in, DoubleGrid out, double coef) {
+    for (int32_t i = 0; i < in.nb_lig(); ++i) {
+        for (int32_t j = 0; j < in.nb_col(); ++j)
+            out[i][j] = working_value(in[i][j], coef);
+        in.release_row(i);
+    }
+    in = Matrix<int32_t>();
 }
 
 ValueRange whole_extremes(DoubleGrid grid) {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "grid.h"
-#include "parallel.h"
+#include "work.h"
 
 class OutputFile;
 class Progress;
@@ -35,34 +35,31 @@ std::string format_raster_descriptor(const RasterDescriptor& d);
 
 struct RasterInput {
     RasterDescriptor descriptor;
-    IntGrid values;  // allocated with imatrice; the caller owns it
+    Matrix<int32_t> values;
 };
 
 // Opens "<base>_m4.txt" and then "<base>_m4.raw" (MissingInputFile names the first that cannot
 // be opened), reads and checks the descriptor, checks the data size (short: Failure; long:
 // warning), and only then allocates and reads the grid.
-RasterInput read_raster_pair(const std::string& displayed_base, Work work = {});
-
-// Reads the rows of `grid` from the start of `f`, converting from little-endian, on up to
-// `threads` threads.
-void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed,
-                      unsigned threads = 1, Progress* progress = nullptr);
+RasterInput read_raster_pair(const std::string& displayed_base, const Work& work = {});
 
 struct ValueRange {
     int32_t smallest = 0;
     int32_t largest = 0;
 };
-ValueRange value_range(IntGrid grid, unsigned threads = 1);
+ValueRange value_range(IntGrid grid, const Work& work = {});
 
 // value x coef in extended precision, rounded half away from zero, clamped to 32 bits; sets
 // `clamped` when the value lay outside that range.
 int32_t raster_value(double value, double coef, bool& clamped);
 
-// The same result, mostly in double arithmetic.
-int32_t raster_value_fast(double value, double coef, bool& clamped);
+// Converts and writes `grid` a block of rows at a time, converting the next block while one is
+// written; warns with the number of clamped cells. The values are raster_value's, mostly
+// reached in double arithmetic.
+void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, const Work& work = {});
 
-// Converts and writes `grid` a block of rows at a time; warns with the number of clamped cells.
-void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, Work work = {});
+// The same bytes, every value through raster_value, on one thread.
+void write_raster_data_reference(DoubleGrid grid, double coef, OutputFile& out);
 
 // The working value (metres) of a stored integer: (double)(value / coef) in extended precision.
 inline double working_value(int32_t value, double coef) {
@@ -77,10 +74,27 @@ inline double working_value_fast(int32_t value, double coef) {
     return static_cast<double>(value) / coef;
 }
 
-// Fills `out` with the working values of `in`, releasing each row of `in` once it is converted
-// so that both grids are never whole at once. `in` is released (and emptied) on return.
-void convert_to_working_values(IntGrid& in, DoubleGrid out, double coef, Work work = {});
+// Fills `out` with the working values of `in` (working_value_fast), releasing each row of `in`
+// once it is converted so that both grids are never whole at once; `in` is empty on return.
+void convert_to_working_values(Matrix<int32_t>& in, DoubleGrid out, double coef,
+                               const Work& work = {});
+
+// The same with working_value, on one thread.
+void convert_to_working_values_reference(Matrix<int32_t>& in, DoubleGrid out, double coef);
 
 // Smallest and largest value of a double grid, truncated toward zero and clamped to 32 bits:
 // the extremes a raster descriptor records for a grid that was not read from raster data.
 ValueRange whole_extremes(DoubleGrid grid);
+
+namespace detail {
+
+// Reads the rows of `grid` from the start of `f`, converting from little-endian, on up to
+// `work.threads` threads.
+void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, const Work& work,
+                      Progress* progress);
+
+// raster_value for a whole row, mostly in double arithmetic (the fast writer's conversion).
+// Returns the number of clamped cells.
+int64_t convert_row(const double* values, int32_t* row, int32_t count, double coef);
+
+}  // namespace detail

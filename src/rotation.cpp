@@ -164,7 +164,7 @@ void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p
     }
 }
 
-void fill_holes(DoubleGrid grid, std::optional<double> nodata, unsigned threads) {
+void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
     const bool has_nodata = nodata.has_value();
     const double nodata_value = nodata.value_or(0.0);
     auto filled = [&](double v) { return v != 0.0 && !(has_nodata && v == nodata_value); };
@@ -172,7 +172,7 @@ void fill_holes(DoubleGrid grid, std::optional<double> nodata, unsigned threads)
     // is the neighbour of another: the bands of rows read and write disjoint cells and give the
     // grid a single pass in row-major order gives.
     const int64_t interior = std::max(0, grid.nb_lig - 2);
-    for_row_bands(threads, 1, interior, [&](unsigned, int32_t begin, int32_t end) {
+    for_row_bands(work.threads, 1, interior, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
                 if (grid[i][j] != 0.0) continue;
@@ -191,8 +191,8 @@ void fill_holes(DoubleGrid grid, std::optional<double> nodata, unsigned threads)
     });
 }
 
-double background_value(DoubleGrid grid, unsigned threads) {
-    threads = std::max(1u, threads);
+double background_value(DoubleGrid grid, const Work& work) {
+    const unsigned threads = std::max(1u, work.threads);
     std::vector<double> smallest(threads, 10000000.0);
     for_row_bands(threads, 0, grid.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
         double dmin = 10000000.0;
@@ -207,8 +207,8 @@ double background_value(DoubleGrid grid, unsigned threads) {
     return *std::min_element(smallest.begin(), smallest.end());
 }
 
-void fill_background(DoubleGrid grid, double dmin, unsigned threads) {
-    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
+void fill_background(DoubleGrid grid, double dmin, const Work& work) {
+    for_row_bands(work.threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 0; j < grid.nb_col; ++j) {
                 if (grid[i][j] == 0.0) grid[i][j] = dmin;

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "grid.h"
+#include "work.h"
 
 // Degrees per radian, as the program has always used it (not quite 180/pi to the last bit).
 inline constexpr double api = 57.29577951308232;
@@ -43,13 +44,13 @@ void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p
 // A cell is empty when it compares equal to 0.0. Each empty interior cell whose four
 // neighbours are all filled takes their mean; a neighbour holding the no-data value, when there
 // is one, does not count as filled. The result does not depend on the number of threads.
-void fill_holes(DoubleGrid grid, std::optional<double> nodata, unsigned threads = 1);
+void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work = {});
 
 // The smallest non-zero value of the grid, or 10000000 when none lies below that.
-double background_value(DoubleGrid grid, unsigned threads = 1);
+double background_value(DoubleGrid grid, const Work& work = {});
 
 // Gives every empty cell the value `dmin`.
-void fill_background(DoubleGrid grid, double dmin, unsigned threads = 1);
+void fill_background(DoubleGrid grid, double dmin, const Work& work = {});
 
 // The angles the program takes: those whose whole part (truncated toward zero) is at most 180
 // in magnitude, so every angle strictly between -181 and 181.

@@ -13,6 +13,13 @@ namespace {
 
 using ld = long double;
 
+struct FastSweep {
+    bool usable = false;  // false when the bound is too coarse to pay (a far reference point)
+    long double cos_theta = 1.0L;
+    long double sin_theta = 0.0L;
+    double bound = 0.0;
+};
+
 // (w + 1.5 * 2^52) - 1.5 * 2^52 rounds w to the nearest integer for |w| < 2^51.
 constexpr double kRounder = 6755399441055744.0;
 
@@ -281,8 +288,6 @@ void copy_rows(DoubleGrid in, DoubleGrid out, unsigned threads) {
     });
 }
 
-}  // namespace
-
 FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
     FastSweep f;
     const ld theta = static_cast<ld>(p.despl_ang) / static_cast<ld>(api);
@@ -298,9 +303,10 @@ FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParamete
     return f;
 }
 
-void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, unsigned threads,
-                 Progress* progress) {
-    threads = std::max(1u, threads);
+}  // namespace
+
+void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work) {
+    const unsigned threads = std::max(1u, work.threads);
     if (p.despl_ang == 0) {
         copy_rows(in, out, threads);
         return;
@@ -310,9 +316,10 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, uns
         rotate_reference(in, out, p);
         return;
     }
+    Progress progress(work, "rotating", in.nb_lig, in.cells());
     const Sweep sweep{
-        in,      out, p, f, static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta),
-        progress};
+        in,       out, p, f, static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta),
+        &progress};
     if (sweep_quarter_turn(sweep, threads)) return;
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
@@ -329,7 +336,7 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, uns
               [&](unsigned t) { sweep.sweep_held_back_rows(band_start(t + 1)); });
 }
 
-int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
+int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
     const FastSweep f = plan_fast_sweep(nb_lig, nb_col, p);
     if (!f.usable) return static_cast<int64_t>(nb_lig) * nb_col;
     const Sweep sweep{{nullptr, nb_lig, nb_col},        {nullptr, nb_lig, nb_col},        p,      f,

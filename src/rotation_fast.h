@@ -11,21 +11,12 @@
 #include <cstdint>
 
 #include "rotation.h"
+#include "work.h"
 
-class Progress;
+// Rotates `in` into the all-empty `out`, on up to `work.threads` threads.
+void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work = {});
 
-struct FastSweep {
-    bool usable = false;  // false when the bound is too coarse to pay (a far reference point)
-    long double cos_theta = 1.0L;
-    long double sin_theta = 0.0L;
-    double bound = 0.0;
-};
-
-FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParameters& p);
-
-// Rotates `in` into the all-empty `out`, on up to `threads` threads.
-void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, unsigned threads,
-                 Progress* progress = nullptr);
-
-// Counts how many cells of a rotation needed the polar formulas (for tests and benchmarks).
+namespace detail {
+// Counts how many cells of a rotation need the polar formulas (for tests and benchmarks).
 int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p);
+}  // namespace detail

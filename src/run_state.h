@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "grid.h"
 #include "output_file.h"
 
 struct RunState {
@@ -33,8 +34,8 @@ struct RunState {
 
     // Grids. itab_in is released once converted into dtab_in; the raster writer converts the
     // output one row at a time, so no whole integer copy of the output (itab_out) exists.
-    int32_t** itab_in = nullptr;
-    double** dtab_in = nullptr;
+    Matrix<int32_t> itab_in;
+    Matrix<double> dtab_in;
     int32_t ival = 0;
 
     // Georeference of an ASCII grid.

@@ -12,7 +12,6 @@
 #include "console.h"
 #include "engine.h"
 #include "platform.h"
-#include "progress.h"
 #include "raster_pair.h"
 #include "rotation.h"
 #include "run_state.h"
@@ -42,13 +41,9 @@ constexpr const char* kBanner[] = {
 constexpr const char* kBaseDirectory = "c:\\images\\";
 constexpr double kUnitCoefficients[] = {1.0, 10.0, 100.0, 1000.0};
 
-DoubleGrid input_grid() {
-    return {run.dtab_in, run.nb_lig, run.nb_col};
-}
-
-void load_raster_pair() {
+void load_raster_input() {
     run.Ascii_DEM = 0;
-    RasterInput input = read_raster_pair(run.nomim1, program_work());
+    RasterInput input = load_raster_pair(run.nomim1, program_work());
     run.nomdescr1 = run.nomim1 + kRasterDescriptorSuffix;
     run.nomim1 += kRasterDataSuffix;
     const RasterDescriptor& d = input.descriptor;
@@ -56,9 +51,9 @@ void load_raster_pair() {
     run.nb_col = d.nb_col;
     run.num_bytes = d.num_bytes;
     run.dpix_size = d.dpix_size;
-    run.itab_in = input.values.rows;
+    run.itab_in = std::move(input.values);
 
-    const ValueRange range = value_range(input.values, program_work().threads);
+    const ValueRange range = value_range(run.itab_in.view(), program_work());
     run.min_alt = range.smallest;
     run.max_alt = range.largest;
     char line[96];
@@ -71,15 +66,13 @@ void load_raster_pair() {
          "\n\t\t2 ====> centimeters\n\t\t3 ====> millimeters\n\t\t"},
         3);
     run.coef = kUnitCoefficients[run.scale];
-    run.dtab_in = require_grid<double>(run.nb_lig, run.nb_col).rows;
-    convert_to_working_values(input.values, input_grid(), run.coef, program_work());
-    run.itab_in = nullptr;
+    run.dtab_in = working_values(run.itab_in, run.coef, program_work());
 }
 
-void load_ascii_grid() {
+void load_ascii_input() {
     run.Ascii_DEM = 1;
     run.nomim1 += kAsciiSuffix;
-    AsciiInput input = read_ascii_grid(run.nomim1, program_work());
+    AsciiInput input = load_ascii_grid(run.nomim1, program_work());
     const AsciiHeader& h = input.header;
     run.nb_col = h.nb_col;
     run.nb_lig = h.nb_lig;
@@ -88,13 +81,13 @@ void load_ascii_grid() {
     run.dsize_pix = h.dsize_pix;
     run.has_nodata = h.nodata.has_value();
     run.nodata = h.nodata.value_or(0.0);
-    run.dtab_in = input.values.rows;
+    run.dtab_in = std::move(input.values);
 
     // What a raster pair written from this grid carries: values in the grid's own unit.
     run.coef = 1.0;
     run.num_bytes = 4;
     run.dpix_size = h.dsize_pix;
-    const auto extremes = whole_extremes(input_grid());
+    const auto extremes = whole_extremes(run.dtab_in.view());
     run.min_alt = extremes.smallest;
     run.max_alt = extremes.largest;
 }
@@ -138,8 +131,8 @@ void opening() {
         console.ask_choice({"\n\n\tDEM Type :\n\t\t0 ====> raster con extension _m4.raw",
                             "\n\t\t1 ====> ascii con extension .asc\n\t\t"},
                            1);
-    if (run.DEM_Type_in == 0) load_raster_pair();
-    if (run.DEM_Type_in == 1) load_ascii_grid();
+    if (run.DEM_Type_in == 0) load_raster_input();
+    if (run.DEM_Type_in == 1) load_ascii_input();
 
     run.nomfic = console.ask_name({"\n\n\tName of the DEM file_out (whitout any extension) ? "});
     run.nomim2 += run.nomfic;
@@ -181,28 +174,22 @@ void treatment() {
     std::fflush(stdout);
     const DoubleGrid out = dtab_out.view();
     const Work work = program_work();
-    rotate(input_grid(), out, {run.X1, run.Y1, run.despl_ang}, work);
-    fill_holes(out, run.has_nodata ? std::optional<double>(run.nodata) : std::nullopt,
-               work.threads);
-    fill_background(out, background_value(out, work.threads), work.threads);
+    rotate(run.dtab_in.view(), out, {run.X1, run.Y1, run.despl_ang}, work);
+    fill_holes_and_background(
+        out, run.has_nodata ? std::optional<double>(run.nodata) : std::nullopt, work);
 
-    if (run.DEM_Type_out == 0) write_raster_data(out, run.coef, *run.f2, work);
+    if (run.DEM_Type_out == 0) write_raster_values(out, run.coef, *run.f2, work);
     if (run.DEM_Type_out == 1) {
         AsciiHeader header{run.nb_col, run.nb_lig, run.X_min, run.Y_min, run.dsize_pix, {}};
         if (run.Ascii_DEM == 1 && run.has_nodata) header.nodata = run.nodata;
-        run.f2->write(format_ascii_header(header));
-        if (work.plain) {
-            write_ascii_values_plain(out, *run.f2);
-        } else {
-            Progress progress("writing " + run.nomim2, run.nb_lig,
-                              work.show_progress && out.cells() >= kProgressCells);
-            write_ascii_values(out, *run.f2, work.threads, &progress);
-        }
+        write_ascii_grid(out, header, *run.f2, work);
     }
     run.f2->finish();
-    // The data file first: a raster pair is whole once its descriptor is in place.
-    run.f2->commit();
-    if (run.f2d) run.f2d->commit();
+    if (run.f2d) {
+        OutputFile::commit_together({run.f2.get(), run.f2d.get()});
+    } else {
+        run.f2->commit();
+    }
 }
 
 void discard_outputs() {

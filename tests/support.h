@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
@@ -36,6 +37,21 @@ std::vector<int32_t> raster_values(const std::string& bytes);
 // A grid filled row by row from `values` (rows * cols of them).
 Matrix<double> grid_of(int32_t rows, int32_t cols, const std::vector<double>& values);
 std::vector<double> values_of(DoubleGrid grid);
+inline std::vector<double> values_of(const Matrix<double>& grid) {
+    return values_of(grid.view());
+}
+
+// Bit-for-bit equality, so that -0.0 and 0.0 differ and equal NaN payloads match.
+template <class T>
+bool same_bits(GridView<T> a, GridView<T> b) {
+    if (a.nb_lig != b.nb_lig || a.nb_col != b.nb_col) return false;
+    for (int32_t i = 0; i < a.nb_lig; ++i) {
+        if (std::memcmp(a[i], b[i], sizeof(T) * static_cast<std::size_t>(a.nb_col)) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // A run of the real program in `workdir` with `input` on standard input.
 struct ProgramRun {

@@ -14,12 +14,6 @@ AsciiInput read_text(const ScratchDir& dir, const std::string& text) {
     return read_ascii_grid((dir / "g.asc").string());
 }
 
-struct OwnedInput {
-    explicit OwnedInput(AsciiInput in) : input(in) {}
-    ~OwnedInput() { frdmatrice(input.values.rows, input.values.nb_lig); }
-    AsciiInput input;
-};
-
 std::string written(const AsciiHeader& header, DoubleGrid values) {
     ScratchDir dir;
     {
@@ -51,9 +45,9 @@ TEST(AsciiGridWriter, KeepsAGeoreferenceInDegreesAndACarriedNoDataValue) {
 TEST(AsciiGridReader, ReadsBackWhatTheWriterWrote) {
     ScratchDir dir;
     Matrix<double> values = grid_of(3, 2, {1.5, -2.25, 1e6, 0.1234564, -0.0000004, 7});
-    OwnedInput back(read_text(
+    AsciiInput back(read_text(
         dir, written({2, 3, 5.741666666667, 49.441666666667, 0.008333333333, {}}, values.view())));
-    const AsciiHeader& h = back.input.header;
+    const AsciiHeader& h = back.header;
     EXPECT_EQ(h.nb_col, 2);
     EXPECT_EQ(h.nb_lig, 3);
     EXPECT_EQ(h.X_min, 5.741666666667);
@@ -61,8 +55,7 @@ TEST(AsciiGridReader, ReadsBackWhatTheWriterWrote) {
     EXPECT_EQ(h.dsize_pix, 0.008333333333);
     ASSERT_TRUE(h.nodata.has_value());
     EXPECT_EQ(*h.nodata, -9999.9999);
-    EXPECT_EQ(values_of(back.input.values),
-              (std::vector<double>{1.5, -2.25, 1e6, 0.123456, -0.0, 7}));
+    EXPECT_EQ(values_of(back.values), (std::vector<double>{1.5, -2.25, 1e6, 0.123456, -0.0, 7}));
 }
 
 TEST(AsciiGridReader, AcceptsTheHeaderForms) {
@@ -82,15 +75,15 @@ TEST(AsciiGridReader, AcceptsTheHeaderForms) {
         {"ncols\t2\nnrows\t1\nxllcenter\t11\nyllcenter\t21\ncellsize\t2\n1\t2\t", 10, false},
     };
     for (const auto& c : cases) {
-        OwnedInput in(read_text(dir, c.text));
-        const AsciiHeader& h = in.input.header;
+        AsciiInput in(read_text(dir, c.text));
+        const AsciiHeader& h = in.header;
         EXPECT_EQ(h.nb_col, 2) << c.text;
         EXPECT_EQ(h.nb_lig, 1) << c.text;
         EXPECT_EQ(h.X_min, c.x_min) << c.text;
         EXPECT_EQ(h.Y_min, 20) << c.text;
         EXPECT_EQ(h.dsize_pix, 2) << c.text;
         EXPECT_EQ(h.nodata.has_value(), c.has_nodata) << c.text;
-        EXPECT_EQ(values_of(in.input.values), (std::vector<double>{1, 2})) << c.text;
+        EXPECT_EQ(values_of(in.values), (std::vector<double>{1, 2})) << c.text;
     }
 }
 
@@ -138,7 +131,7 @@ TEST(AsciiGridReader, RefusesBadFilesNamingTheFileAndTheFault) {
          "at most 500 values"},
     };
     for (const auto& c : cases) {
-        const std::string message = failure_of([&] { OwnedInput in(read_text(dir, c.text)); });
+        const std::string message = failure_of([&] { read_text(dir, c.text); });
         EXPECT_NE(message.find((dir / "g.asc").string() + ": "), std::string::npos) << message;
         EXPECT_NE(message.find(c.says), std::string::npos) << c.text << "\n -> " << message;
     }
@@ -147,10 +140,10 @@ TEST(AsciiGridReader, RefusesBadFilesNamingTheFileAndTheFault) {
 TEST(AsciiGridReader, WarnsAboutValuesAfterTheLastCell) {
     ScratchDir dir;
     testing::internal::CaptureStderr();
-    OwnedInput in(
+    AsciiInput in(
         read_text(dir, "ncols 1\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 1\n5 6 7\n"));
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(values_of(in.input.values), (std::vector<double>{5}));
+    EXPECT_EQ(values_of(in.values), (std::vector<double>{5}));
     EXPECT_NE(err.find("terrapivoter: warning: " + (dir / "g.asc").string() +
                        ": the 2 values after the last cell are ignored"),
               std::string::npos)
@@ -158,8 +151,8 @@ TEST(AsciiGridReader, WarnsAboutValuesAfterTheLastCell) {
 }
 
 TEST(AsciiGridReader, ReadsTheLuxembourgGridThatGdalWrote) {
-    OwnedInput in(read_ascii_grid(sample("lux_elev.asc").string()));
-    const AsciiHeader& h = in.input.header;
+    AsciiInput in(read_ascii_grid(sample("lux_elev.asc").string()));
+    const AsciiHeader& h = in.header;
     EXPECT_EQ(h.nb_lig, 90);
     EXPECT_EQ(h.nb_col, 95);
     EXPECT_EQ(h.X_min, 5.741666666667);
@@ -167,9 +160,9 @@ TEST(AsciiGridReader, ReadsTheLuxembourgGridThatGdalWrote) {
     EXPECT_EQ(h.dsize_pix, 0.008333333333);
     ASSERT_TRUE(h.nodata.has_value());
     EXPECT_EQ(*h.nodata, -32768);
-    EXPECT_EQ(in.input.values[0][0], -32768);
-    EXPECT_EQ(in.input.values[45][47], 290);
-    EXPECT_EQ(in.input.values[89][94], -32768);
+    EXPECT_EQ(in.values[0][0], -32768);
+    EXPECT_EQ(in.values[45][47], 290);
+    EXPECT_EQ(in.values[89][94], -32768);
 }
 
 TEST(AsciiGridReader, MissingFileIsReportedAsSuch) {

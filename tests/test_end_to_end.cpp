@@ -26,10 +26,7 @@ class RealDems : public testing::Test {
         return r;
     }
     std::vector<double> ascii_values(const std::string& name) {
-        AsciiInput in = read_ascii_grid((folder() / name).string());
-        std::vector<double> v = values_of(in.values);
-        frdmatrice(in.values.rows, in.values.nb_lig);
-        return v;
+        return values_of(read_ascii_grid((folder() / name).string()).values);
     }
     ScratchDir work;
 };

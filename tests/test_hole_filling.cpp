@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "engine.h"
 #include "rotation.h"
 #include "support.h"
 
@@ -123,12 +124,10 @@ TEST(HoleFilling, EveryThreadCountGivesTheSameGrid) {
         for (double& v : values)
             v = rng() % 4 == 0 ? 0.0 : static_cast<double>(rng() % 1000) - 300;
         Matrix<double> one = grid_of(rows, cols, values);
-        fill_holes(one.view(), -300.0, 1);
-        fill_background(one.view(), background_value(one.view(), 1), 1);
+        fill_holes_and_background(one.view(), -300.0, {.threads = 1});
         for (unsigned threads : {2u, 3u, 8u}) {
             Matrix<double> many = grid_of(rows, cols, values);
-            fill_holes(many.view(), -300.0, threads);
-            fill_background(many.view(), background_value(many.view(), threads), threads);
+            fill_holes_and_background(many.view(), -300.0, {.threads = threads});
             ASSERT_TRUE(same_bits(one.view(), many.view()))
                 << rows << " x " << cols << ", " << threads;
         }

@@ -81,13 +81,13 @@ TEST_F(RasterPairFiles, LoadsRowZeroFromTheFirstBytes) {
     RasterInput in = read_raster_pair(base());
     EXPECT_EQ(in.descriptor.num_bytes, 4);
     EXPECT_EQ(in.descriptor.dpix_size, 25.0);
-    ASSERT_EQ(in.values.nb_lig, 2);
-    ASSERT_EQ(in.values.nb_col, 3);
+    ASSERT_EQ(in.values.nb_lig(), 2);
+    ASSERT_EQ(in.values.nb_col(), 3);
     EXPECT_EQ(in.values[0][0], 100);
     EXPECT_EQ(in.values[0][2], 300);
     EXPECT_EQ(in.values[1][0], 400);
     EXPECT_EQ(in.values[1][2], -600);
-    const ValueRange r = value_range(in.values);
+    const ValueRange r = value_range(in.values.view());
     EXPECT_EQ(r.smallest, -600);
     EXPECT_EQ(r.largest, 500);
     // All negative: the largest is the largest value, not 0.
@@ -95,9 +95,8 @@ TEST_F(RasterPairFiles, LoadsRowZeroFromTheFirstBytes) {
         for (int32_t j = 0; j < 3; ++j)
             in.values[i][j] = -10 - 4 * (i * 3 + j);
     }
-    EXPECT_EQ(value_range(in.values, 2).smallest, -30);
-    EXPECT_EQ(value_range(in.values, 2).largest, -10);
-    frimatrice(in.values.rows, in.values.nb_lig);
+    EXPECT_EQ(value_range(in.values.view(), {.threads = 2}).smallest, -30);
+    EXPECT_EQ(value_range(in.values.view(), {.threads = 2}).largest, -10);
 }
 
 TEST_F(RasterPairFiles, OpensTheDescriptorFirstThenTheData) {
@@ -148,7 +147,6 @@ TEST_F(RasterPairFiles, WarnsAboutAndIgnoresExtraData) {
     EXPECT_NE(err.find("terrapivoter: warning: " + base() + "_m4.raw: holds 14 bytes; the 6 bytes"),
               std::string::npos)
         << err;
-    frimatrice(in.values.rows, in.values.nb_lig);
 }
 
 TEST(RasterValues, UnitConversionsComeBackUnchanged) {

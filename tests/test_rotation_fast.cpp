@@ -26,7 +26,7 @@ void expect_same_as_reference(const Matrix<double>& in, const RotationParameters
     rotate_reference(in.view(), expected.view(), p);
     for (unsigned threads : thread_counts) {
         Matrix<double> got(in.nb_lig(), in.nb_col());
-        rotate_fast(in.view(), got.view(), p, threads);
+        rotate_fast(in.view(), got.view(), p, {.threads = threads});
         ASSERT_TRUE(same_bits(expected.view(), got.view()))
             << in.nb_lig() << " x " << in.nb_col() << " about (" << p.X1 << ", " << p.Y1 << ") by "
             << p.despl_ang << " on " << threads << " threads";
@@ -139,10 +139,10 @@ TEST(FastSweep, MatchesTheReferenceWithinAFewUlpsOfCellBoundaries) {
 TEST(FastSweep, FallsBackOnlyNearCellBoundaries) {
     // About a whole centre at 37 degrees no position is near a boundary; at 90 degrees about a
     // half-integer column every column position lies on one.
-    EXPECT_EQ(count_exact_fallbacks(400, 400, {200, 200, 37}), 0);
+    EXPECT_EQ(detail::count_exact_fallbacks(400, 400, {200, 200, 37}), 0);
     // At 30 degrees, sin = 1/2 puts every other cell of the centre row and column on a boundary.
-    EXPECT_EQ(count_exact_fallbacks(400, 400, {200, 200, 30}), 400);
-    EXPECT_EQ(count_exact_fallbacks(300, 301, {150.5, 150, 90}), 300 * 301);
+    EXPECT_EQ(detail::count_exact_fallbacks(400, 400, {200, 200, 30}), 400);
+    EXPECT_EQ(detail::count_exact_fallbacks(300, 301, {150.5, 150, 90}), 300 * 301);
 }
 
 }  // namespace
