@@ -6,6 +6,10 @@
 #include "platform.h"
 
 namespace {
+
+// The run holds at most two double grids at once (input and rotated output).
+constexpr uint64_t kRunBytesPerCell = 2 * sizeof(double);
+
 std::string gib(long double bytes) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.1Lf GiB", bytes / (1024.0L * 1024.0L * 1024.0L));

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 
-// The run holds at most two double grids at once (input and rotated output).
-inline constexpr uint64_t kRunBytesPerCell = 2 * sizeof(double);
-
+// Fails naming `displayed` when the run's grids (an input and a rotated output, of doubles)
+// need more memory than the machine has.
 void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed);

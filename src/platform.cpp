@@ -26,11 +26,18 @@ namespace platform {
 
 namespace {
 
-std::atomic<int> armed_faults[5];
+struct ArmedFault {
+    std::atomic<int> error{0};
+    std::atomic<int> successes_left{0};
+};
+ArmedFault armed_faults[5];
 
-// True, with errno set, when a test armed a failure of `call`.
+// True, with errno set, when a test armed a failure of `call` and its turn has come.
 bool injected(Call call) {
-    const int error = armed_faults[static_cast<int>(call)].exchange(0);
+    ArmedFault& fault = armed_faults[static_cast<int>(call)];
+    if (fault.error.load(std::memory_order_relaxed) == 0) return false;
+    if (fault.successes_left.fetch_sub(1) > 0) return false;
+    const int error = fault.error.exchange(0);
     if (error == 0) return false;
     errno = error;
     return true;
@@ -39,12 +46,14 @@ bool injected(Call call) {
 }  // namespace
 
 namespace faults {
-void fail_next(Call call, int error) {
-    armed_faults[static_cast<int>(call)].store(error);
+void fail_next(Call call, int error, unsigned successes) {
+    ArmedFault& fault = armed_faults[static_cast<int>(call)];
+    fault.successes_left.store(static_cast<int>(successes));
+    fault.error.store(error);
 }
 void clear() {
-    for (auto& armed : armed_faults)
-        armed.store(0);
+    for (ArmedFault& fault : armed_faults)
+        fault.error.store(0);
 }
 }  // namespace faults
 

@@ -112,8 +112,9 @@ class InterruptsHeld {
 enum class Call { create, write, sync, rename, read };
 
 namespace faults {
-// Makes the next `call` fail with `error` (an errno value), once.
-void fail_next(Call call, int error);
+// Makes `call` fail with `error` (an errno value) once, after `successes` more calls of it
+// have succeeded.
+void fail_next(Call call, int error, unsigned successes = 0);
 // Disarms every pending failure.
 void clear();
 }  // namespace faults

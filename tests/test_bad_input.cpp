@@ -191,16 +191,24 @@ class WriteFault : public BadInput {
     void expect_old_outputs_and_no_temporary() {
         EXPECT_EQ(file_names(folder()),
                   (std::vector<std::string>{"grid.asc", "out.asc", "out_m4.raw", "out_m4.txt"}));
-        EXPECT_EQ(read_file(folder() / "out.asc"), kOldOutput);
+        for (const char* name : {"out.asc", "out_m4.raw", "out_m4.txt"})
+            EXPECT_EQ(read_file(folder() / name), kOldOutput) << name;
     }
 };
 
+// The answers of a run from grid.asc to a raster pair output.
+const std::string kToRaster = "dem1 grid 1 out 0 0 30";
+
 TEST_F(WriteFault, AFullDiskIsAnErrorAndLeavesNothingBehind) {
-    // A file-size limit of 16 kB stands in for a full disk.
-    const ProgramRun r = run_program(work.path(), kAsciiAnswers, "ulimit -f 16 &&");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "terrapivoter: cannot write c:\\images\\dem1\\out.asc: File too large\n");
-    expect_old_outputs_and_no_temporary();
+    // A file-size limit of 16 kB stands in for a full disk; both outputs are larger.
+    for (const auto& [answers, written] :
+         {std::pair{kAsciiAnswers, "out.asc"}, std::pair{kToRaster, "out_m4.raw"}}) {
+        const ProgramRun r = run_program(work.path(), answers, "ulimit -f 16 &&");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("terrapivoter: cannot write c:\\images\\dem1\\") + written +
+                             ": File too large\n");
+        expect_old_outputs_and_no_temporary();
+    }
 }
 
 TEST_F(WriteFault, AFolderThatCannotBeWrittenIsReportedBeforeTheReferencePoint) {
@@ -221,15 +229,18 @@ TEST_F(WriteFault, AFolderThatCannotBeWrittenIsReportedBeforeTheReferencePoint) 
     expect_old_outputs_and_no_temporary();
 }
 
-// Starts the program on a 3000 x 3000 raster pair (an ASCII output of about 60 MB), waits
-// until its temporary output is being written, and sends `sig`; returns the wait status.
-int interrupt_while_writing(const fs::path& workdir, const fs::path& folder, int sig) {
+// Starts the program on a 3000 x 3000 raster pair (an ASCII output of about 60 MB, or a raster
+// pair of 36 MB), waits until its temporary output is being written, and sends `sig`; returns
+// the wait status.
+int interrupt_while_writing(const fs::path& workdir, const fs::path& folder, int sig,
+                            const char* output_form = "1") {
     std::vector<int32_t> values(3000 * 3000);
     for (std::size_t k = 0; k < values.size(); ++k)
         values[k] = static_cast<int32_t>(k % 9973) + 100;
     write_file(folder / "big_m4.txt", "3000 3000 4 0 0 10");
     write_file(folder / "big_m4.raw", raster_bytes(values));
-    write_file(workdir / "answers", "dem1 big 0 0 out 1 0 0 0 30\n");
+    write_file(workdir / "answers", std::string("dem1 big 0 0 out ") + output_form +
+                                        (output_form[0] == '1' ? " 0 0" : "") + " 0 30\n");
     const pid_t child = fork();
     if (child == 0) {
         if (chdir(workdir.c_str()) != 0) _exit(100);
@@ -263,8 +274,9 @@ int interrupt_while_writing(const fs::path& workdir, const fs::path& folder, int
 }
 
 TEST_F(WriteFault, InterruptionsDuringTheWriteLeaveTheOldOutputsAndNoTemporary) {
-    for (int sig : {SIGINT, SIGTERM}) {
-        const int status = interrupt_while_writing(work.path(), folder(), sig);
+    for (const auto& [sig, form] : {std::pair{SIGINT, "1"}, std::pair{SIGTERM, "1"},
+                                    std::pair{SIGINT, "0"}, std::pair{SIGTERM, "0"}}) {
+        const int status = interrupt_while_writing(work.path(), folder(), sig, form);
         ASSERT_NE(status, -1) << "the write was not caught in progress";
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
         expect_old_outputs_and_no_temporary();

@@ -206,26 +206,44 @@ TEST_F(Dialogue, MissingInputFilesAreNamedInOrder) {
 }
 
 TEST_F(Dialogue, EndOfInputAtAnyQuestionWritesNothing) {
-    write_file(folder() / "site_r.asc", "an older output that must survive");
-    const std::vector<std::string> answers = {"dem1", "site", "0", "2", "site_r", "1",
-                                              "500",  "600",  "1", "2", "2"};
-    for (std::size_t given = 0; given < answers.size(); ++given) {
-        std::string input;
-        for (std::size_t k = 0; k < given; ++k)
-            input += answers[k] + "\n";
-        const ProgramRun r = run(input);
-        EXPECT_EQ(r.status, 1) << given;
-        EXPECT_EQ(r.err, "terrapivoter: standard input ended before the dialogue was complete\n")
-            << given;
+    // An ASCII grid output, and a raster pair whose descriptor is ready before the reference
+    // point is asked: either way the older output stays, every file of it.
+    const struct {
+        std::vector<std::string> answers;
+        std::vector<std::string> outputs;
+    } runs[] = {
+        {{"dem1", "site", "0", "2", "site_r", "1", "500", "600", "1", "2", "2", "30"},
+         {"site_r.asc"}},
+        {{"dem1", "site", "0", "2", "site_r", "0", "1", "2", "2", "30"},
+         {"site_r_m4.raw", "site_r_m4.txt"}},
+    };
+    for (const auto& [answers, outputs] : runs) {
+        for (const std::string& name : outputs)
+            write_file(folder() / name, "an older " + name + " that must survive");
         std::vector<std::string> expected = inputs_only();
-        expected.push_back("site_r.asc");
+        expected.insert(expected.end(), outputs.begin(), outputs.end());
         std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(file_names(folder()), expected) << given;
+        std::string input;
+        for (const std::string& answer : answers) {
+            const ProgramRun r = run(input);
+            EXPECT_EQ(r.status, 1) << input;
+            EXPECT_EQ(r.err,
+                      "terrapivoter: standard input ended before the dialogue was complete\n")
+                << input;
+            EXPECT_EQ(file_names(folder()), expected) << input;
+            for (const std::string& name : outputs) {
+                EXPECT_EQ(read_file(folder() / name), "an older " + name + " that must survive")
+                    << input;
+            }
+            input += answer + "\n";
+        }
+        // With every answer given the run completes and replaces them.
+        EXPECT_EQ(run(input).status, 0);
+        for (const std::string& name : outputs)
+            EXPECT_NE(read_file(folder() / name), "an older " + name + " that must survive");
+        for (const std::string& name : outputs)
+            fs::remove(folder() / name);
     }
-    EXPECT_EQ(read_file(folder() / "site_r.asc"), "an older output that must survive");
-    // With every answer given the run completes and replaces it.
-    EXPECT_EQ(run("dem1 site 0 2 site_r 1 500 600 1 2 2 30").status, 0);
-    EXPECT_NE(read_file(folder() / "site_r.asc"), "an older output that must survive");
 }
 
 TEST_F(Dialogue, AnOutputFolderThatCannotBeWrittenIsReportedBeforeTheReferencePoint) {

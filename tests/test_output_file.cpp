@@ -6,7 +6,10 @@
 
 #include <csignal>
 
+#include "ascii_grid.h"
 #include "output_file.h"
+#include "platform.h"
+#include "raster_pair.h"
 #include "support.h"
 
 namespace {
@@ -90,6 +93,79 @@ TEST(OutputFile, AWriteErrorIsReportedAndTheTemporaryRemoved) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(read_file(name), "old");
     EXPECT_EQ(file_names(dir.path()), (std::vector<std::string>{"o_m4.raw"}));
+}
+
+// A raster pair is replaced whole or not at all, whichever system call fails on the way.
+TEST(OutputFile, AFailingCallLeavesTheOlderPairWholeAndNoTemporary) {
+    using platform::Call;
+    const struct {
+        Call call;
+        int error;
+        unsigned successes;  // calls of that kind that succeed first
+        const char* says;
+    } cases[] = {
+        {Call::create, EACCES, 0, "cannot create D/o_m4.raw: Permission denied"},
+        {Call::create, EMFILE, 1, "cannot create D/o_m4.txt: Too many open files"},
+        {Call::write, ENOSPC, 0, "cannot write D/o_m4.raw: No space left on device"},
+        {Call::write, ENOSPC, 1, "cannot write D/o_m4.txt: No space left on device"},
+        {Call::sync, EIO, 0, "cannot write D/o_m4.raw: Input/output error"},
+        {Call::sync, EIO, 1, "cannot write D/o_m4.txt: Input/output error"},
+        {Call::rename, EXDEV, 0, "cannot replace D/o_m4.raw: Invalid cross-device link"},
+        // The data file has its new name already: it must be put back.
+        {Call::rename, EROFS, 1, "cannot replace D/o_m4.txt: Read-only file system"},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        const std::string data = (dir / "o_m4.raw").string();
+        const std::string descriptor = (dir / "o_m4.txt").string();
+        write_file(data, "old data");
+        write_file(descriptor, "old descriptor");
+        platform::faults::fail_next(c.call, c.error, c.successes);
+        std::string message = failure_of([&] {
+            OutputFile d(data, false);
+            OutputFile t(descriptor, true);
+            d.write("new data");
+            t.write("new descriptor");
+            d.finish();
+            t.finish();
+            OutputFile::commit_together({&d, &t});
+        });
+        platform::faults::clear();
+        const std::size_t at = message.find(dir.path().string());
+        if (at != std::string::npos) {
+            message = message.substr(0, at) + "D" + message.substr(at + dir.path().string().size());
+        }
+        EXPECT_EQ(message, c.says);
+        EXPECT_EQ(read_file(data), "old data") << c.says;
+        EXPECT_EQ(read_file(descriptor), "old descriptor") << c.says;
+        EXPECT_EQ(file_names(dir.path()), (std::vector<std::string>{"o_m4.raw", "o_m4.txt"}));
+    }
+}
+
+TEST(OutputFile, APairWithoutOlderFilesIsTakenBackWhole) {
+    ScratchDir dir;
+    OutputFile d((dir / "o_m4.raw").string(), false);
+    OutputFile t((dir / "o_m4.txt").string(), true);
+    d.finish();
+    t.finish();
+    platform::faults::fail_next(platform::Call::rename, EIO, 1);
+    EXPECT_NE(failure_of([&] { OutputFile::commit_together({&d, &t}); }), "(no failure)");
+    EXPECT_EQ(file_names(dir.path()), std::vector<std::string>{});
+}
+
+TEST(OutputFile, ReadErrorsNameTheFile) {
+    ScratchDir dir;
+    write_file(dir / "g_m4.txt", "1 2 4 0 0 1");
+    write_file(dir / "g_m4.raw", raster_bytes({1, 2}));
+    write_file(dir / "g.asc", "ncols 1 nrows 1 xllcorner 0 yllcorner 0 cellsize 1 5");
+    const std::string base = (dir / "g").string();
+    platform::faults::fail_next(platform::Call::read, EIO);
+    EXPECT_EQ(failure_of([&] { read_raster_pair(base); }),
+              "cannot read " + base + "_m4.raw: Input/output error");
+    platform::faults::fail_next(platform::Call::read, EIO);
+    EXPECT_EQ(failure_of([&] { read_ascii_grid_reference(base + ".asc"); }),
+              "cannot read " + base + ".asc: Input/output error");
+    platform::faults::clear();
 }
 
 }  // namespace
