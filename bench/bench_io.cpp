@@ -6,12 +6,12 @@
 #include <random>
 #include <string>
 
-#include "ascii_grid.h"
+#include "base/parallel.h"
 #include "bench_support.h"
-#include "number_text.h"
-#include "output_file.h"
-#include "parallel.h"
-#include "raster_pair.h"
+#include "formats/ascii_grid.h"
+#include "formats/number_text.h"
+#include "formats/raster_pair.h"
+#include "io/output_file.h"
 
 namespace {
 

@@ -2,10 +2,9 @@
 
 #include <random>
 
+#include "app/engine.h"
+#include "base/parallel.h"
 #include "bench_support.h"
-#include "engine.h"
-#include "parallel.h"
-#include "rotation.h"
 
 namespace {
 

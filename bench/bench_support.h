@@ -1,8 +1,8 @@
 // What the benchmarks share.
 #pragma once
 
-#include "parallel.h"
-#include "work.h"
+#include "base/parallel.h"
+#include "base/work.h"
 
 // The fast methods on every core, without a progress line.
 inline Work all_cores() {

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "console.h"
+#include "app/console.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

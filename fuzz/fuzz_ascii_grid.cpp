@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "ascii_grid.h"
+#include "formats/ascii_grid.h"
 
 namespace {
 

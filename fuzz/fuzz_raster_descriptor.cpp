@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "raster_pair.h"
+#include "formats/raster_pair.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "grid.h"
+#include "base/grid.h"
 
 namespace fs = std::filesystem;
 

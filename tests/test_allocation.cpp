@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "LIB/NRUTIL.h"
-#include "grid.h"
+#include "base/grid.h"
 
 namespace {
 

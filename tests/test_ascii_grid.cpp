@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "ascii_grid.h"
-#include "output_file.h"
+#include "formats/ascii_grid.h"
+#include "io/output_file.h"
 #include "support.h"
 
 namespace {

@@ -3,9 +3,11 @@
 
 #include <cmath>
 
-#include "ascii_grid.h"
-#include "raster_pair.h"
-#include "rotation.h"
+#include "formats/ascii_grid.h"
+#include "formats/raster_pair.h"
+#include "rotation/hole_filling.h"
+#include "rotation/placement.h"
+#include "rotation/sweep_reference.h"
 #include "support.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <bit>
 #include <random>
 
-#include "ascii_grid.h"
-#include "output_file.h"
-#include "raster_pair.h"
+#include "formats/ascii_grid.h"
+#include "formats/raster_pair.h"
+#include "io/output_file.h"
 #include "support.h"
 
 namespace {

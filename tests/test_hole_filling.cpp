@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "engine.h"
-#include "rotation.h"
+#include "app/engine.h"
+#include "rotation/hole_filling.h"
 #include "support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "number_text.h"
+#include "formats/number_text.h"
 
 namespace {
 

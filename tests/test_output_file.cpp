@@ -6,10 +6,10 @@
 
 #include <csignal>
 
-#include "ascii_grid.h"
-#include "output_file.h"
-#include "platform.h"
-#include "raster_pair.h"
+#include "formats/ascii_grid.h"
+#include "formats/raster_pair.h"
+#include "io/output_file.h"
+#include "platform/platform.h"
 #include "support.h"
 
 namespace {

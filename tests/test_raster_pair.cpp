@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "output_file.h"
-#include "platform.h"
-#include "raster_pair.h"
+#include "formats/raster_pair.h"
+#include "io/output_file.h"
+#include "platform/platform.h"
 #include "support.h"
 
 namespace {

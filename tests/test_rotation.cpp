@@ -4,7 +4,8 @@
 #include <limits>
 #include <random>
 
-#include "rotation.h"
+#include "rotation/placement.h"
+#include "rotation/sweep_reference.h"
 #include "support.h"
 
 namespace {

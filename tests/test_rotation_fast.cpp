@@ -4,8 +4,9 @@
 #include <cmath>
 #include <random>
 
-#include "rotation.h"
-#include "rotation_fast.h"
+#include "rotation/placement.h"
+#include "rotation/sweep_fast.h"
+#include "rotation/sweep_reference.h"
 #include "support.h"
 
 namespace {

@@ -1,20 +1,18 @@
-// terrapivoter: rotates a digital elevation model about a reference point.
-//
 // The program is a fixed dialogue in three phases over one run-state record: `opening` picks
 // and loads the input and prepares the output, `parameters` asks for the reference point and
 // the angle, `treatment` rotates, fills and writes. The work itself is done by the core
 // (readers, writers, rotation); this file asks, calls and stores.
 #include <cstdio>
 #include <iostream>
-#include <new>
 
-#include "ascii_grid.h"
-#include "console.h"
-#include "engine.h"
-#include "platform.h"
-#include "raster_pair.h"
-#include "rotation.h"
-#include "run_state.h"
+#include "app/console.h"
+#include "app/dialogue.h"
+#include "app/engine.h"
+#include "app/run_state.h"
+#include "formats/ascii_grid.h"
+#include "formats/raster_pair.h"
+#include "platform/platform.h"
+#include "rotation/placement.h"
 
 namespace {
 
@@ -192,36 +190,17 @@ void treatment() {
     }
 }
 
-void discard_outputs() {
-    run.f2.reset();
-    run.f2d.reset();
-}
-
 }  // namespace
 
-int main() {
-    platform::prepare_process();
+void run_dialogue() {
     try {
         opening();
         parameters();
         treatment();
-        std::fflush(stdout);
-        return 0;
-    } catch (const MissingInputFile& missing) {
-        discard_outputs();
-        std::fputs("\n No File ", stdout);
-        std::fwrite(missing.path.data(), 1, missing.path.size(), stdout);
-        std::fputs(" \n", stdout);
-        std::fflush(stdout);
-        platform::wait_for_key();
-    } catch (const Failure& failure) {
-        discard_outputs();
-        std::fflush(stdout);
-        std::fprintf(stderr, "terrapivoter: %s\n", failure.what());
-    } catch (const std::bad_alloc&) {
-        discard_outputs();
-        std::fflush(stdout);
-        std::fputs("terrapivoter: not enough memory\n", stderr);
+    } catch (...) {
+        // The temporary outputs go before anything is said about the failure.
+        run.f2.reset();
+        run.f2d.reset();
+        throw;
     }
-    return 1;
 }

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "LIB/NRUTIL.h"
-#include "failure.h"
+#include "base/failure.h"
 
 template <class T>
 struct GridView {

@@ -8,9 +8,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "grid.h"
-#include "work.h"
-
 // Degrees per radian, as the program has always used it (not quite 180/pi to the last bit).
 inline constexpr double api = 57.29577951308232;
 
@@ -36,21 +33,6 @@ struct CellIndex {
     int32_t col;
 };
 std::optional<CellIndex> target_cell(RotatedPosition position, int32_t nb_lig, int32_t nb_col);
-
-// The plain sweep, one cell at a time in traversal order, straight from the case tables. `out`
-// must be all zero (empty) and of the same size as `in`. An angle of 0 copies the grid.
-void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p);
-
-// A cell is empty when it compares equal to 0.0. Each empty interior cell whose four
-// neighbours are all filled takes their mean; a neighbour holding the no-data value, when there
-// is one, does not count as filled. The result does not depend on the number of threads.
-void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work = {});
-
-// The smallest non-zero value of the grid, or 10000000 when none lies below that.
-double background_value(DoubleGrid grid, const Work& work = {});
-
-// Gives every empty cell the value `dmin`.
-void fill_background(DoubleGrid grid, double dmin, const Work& work = {});
 
 // The angles the program takes: those whose whole part (truncated toward zero) is at most 180
 // in magnitude, so every angle strictly between -181 and 181.

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "grid.h"
-#include "work.h"
+#include "base/grid.h"
+#include "base/work.h"
 
 class OutputFile;
 class Progress;

@@ -1,4 +1,4 @@
-#include "raster_pair.h"
+#include "formats/raster_pair.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,14 +8,14 @@
 #include <numeric>
 #include <vector>
 
-#include "cpu_dispatch.h"
-#include "memory_budget.h"
-#include "number_text.h"
-#include "output_file.h"
-#include "parallel.h"
-#include "platform.h"
-#include "progress.h"
-#include "tokens.h"
+#include "base/cpu_dispatch.h"
+#include "base/parallel.h"
+#include "base/progress.h"
+#include "base/tokens.h"
+#include "formats/number_text.h"
+#include "io/memory_budget.h"
+#include "io/output_file.h"
+#include "platform/platform.h"
 
 namespace {
 

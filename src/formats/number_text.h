@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "tokens.h"
+#include "base/tokens.h"
 
 // An optional '+' or '-' followed by decimal digits, the whole token, within 32 bits.
 std::optional<int32_t> parse_int32_token(std::string_view token);

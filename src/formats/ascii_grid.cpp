@@ -1,4 +1,4 @@
-#include "ascii_grid.h"
+#include "formats/ascii_grid.h"
 
 #include <algorithm>
 #include <array>
@@ -8,13 +8,13 @@
 #include <memory>
 #include <vector>
 
-#include "memory_budget.h"
-#include "number_text.h"
-#include "output_file.h"
-#include "parallel.h"
-#include "platform.h"
-#include "progress.h"
-#include "tokens.h"
+#include "base/parallel.h"
+#include "base/progress.h"
+#include "base/tokens.h"
+#include "formats/number_text.h"
+#include "io/memory_budget.h"
+#include "io/output_file.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -1,13 +1,14 @@
-#include "rotation_fast.h"
+#include "rotation/sweep_fast.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-#include "cpu_dispatch.h"
-#include "parallel.h"
-#include "progress.h"
+#include "base/cpu_dispatch.h"
+#include "base/parallel.h"
+#include "base/progress.h"
+#include "rotation/sweep_reference.h"
 
 namespace {
 

@@ -1,27 +1,17 @@
-#include "rotation.h"
+#include "rotation/placement.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <vector>
 
-#include "parallel.h"
+#include "rotation/extended.h"
 
-// Each expression below is evaluated in extended precision (long double) and rounded to
-// double exactly where a named value is stored, so that every cell lands where the original
-// 80-bit evaluation put it. The casts are the roundings; do not fold them.
 namespace {
 
-using ld = long double;
-
+using extended::ld;
+using extended::sum;
 struct Offset {
     double x;
     double y;
 };
-
-double sum(double a, double b) {
-    return static_cast<double>(static_cast<ld>(a) + b);
-}
 
 Offset rotated_offset(double hipo, double new_ang) {
     const double radians = static_cast<double>(static_cast<ld>(new_ang) / api);
@@ -145,76 +135,6 @@ std::optional<CellIndex> target_cell(RotatedPosition position, int32_t nb_lig, i
     const auto col = index_of(position.new_X, nb_col);
     if (!line || !col) return std::nullopt;
     return CellIndex{nb_lig - 1 - *line, *col};
-}
-
-void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p) {
-    if (p.despl_ang == 0) {
-        // A rotation by 0 leaves every cell where it is.
-        for (int32_t i = 0; i < in.nb_lig; ++i) {
-            std::memcpy(out[i], in[i], sizeof(double) * static_cast<std::size_t>(in.nb_col));
-        }
-        return;
-    }
-    for (int32_t i = 0; i < in.nb_lig; ++i) {
-        for (int32_t j = 0; j < in.nb_col; ++j) {
-            const auto cell =
-                target_cell(rotated_position(i, j, in.nb_lig, p), in.nb_lig, in.nb_col);
-            if (cell) out[cell->row][cell->col] = in[i][j];
-        }
-    }
-}
-
-void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
-    const bool has_nodata = nodata.has_value();
-    const double nodata_value = nodata.value_or(0.0);
-    auto filled = [&](double v) { return v != 0.0 && !(has_nodata && v == nodata_value); };
-    // A cell is filled only when its four neighbours are already filled, so no cell filled here
-    // is the neighbour of another: the bands of rows read and write disjoint cells and give the
-    // grid a single pass in row-major order gives.
-    const int64_t interior = std::max(0, grid.nb_lig - 2);
-    for_row_bands(work.threads, 1, interior, [&](unsigned, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
-                if (grid[i][j] != 0.0) continue;
-                int ico = 0;
-                double dtot = 0.0;
-                for (double neighbour :
-                     {grid[i - 1][j], grid[i][j + 1], grid[i + 1][j], grid[i][j - 1]}) {
-                    if (filled(neighbour)) {
-                        ++ico;
-                        dtot = sum(dtot, neighbour);
-                    }
-                }
-                if (ico == 4) grid[i][j] = static_cast<double>(static_cast<ld>(dtot) * 0.25L);
-            }
-        }
-    });
-}
-
-double background_value(DoubleGrid grid, const Work& work) {
-    const unsigned threads = std::max(1u, work.threads);
-    std::vector<double> smallest(threads, 10000000.0);
-    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
-        double dmin = 10000000.0;
-        for (int32_t i = begin; i < end; ++i) {
-            for (int32_t j = 0; j < grid.nb_col; ++j) {
-                const double v = grid[i][j];
-                if (v != 0.0 && v < dmin) dmin = v;
-            }
-        }
-        smallest[t] = dmin;
-    });
-    return *std::min_element(smallest.begin(), smallest.end());
-}
-
-void fill_background(DoubleGrid grid, double dmin, const Work& work) {
-    for_row_bands(work.threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            for (int32_t j = 0; j < grid.nb_col; ++j) {
-                if (grid[i][j] == 0.0) grid[i][j] = dmin;
-            }
-        }
-    });
 }
 
 bool angle_accepted(double despl_ang) {

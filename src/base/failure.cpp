@@ -1,4 +1,4 @@
-#include "failure.h"
+#include "base/failure.h"
 
 #include <atomic>
 #include <cstdio>

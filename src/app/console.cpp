@@ -1,7 +1,7 @@
-#include "console.h"
+#include "app/console.h"
 
-#include "number_text.h"
-#include "tokens.h"
+#include "base/tokens.h"
+#include "formats/number_text.h"
 
 namespace {
 

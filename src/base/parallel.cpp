@@ -1,4 +1,4 @@
-#include "parallel.h"
+#include "base/parallel.h"
 
 #include <algorithm>
 #include <atomic>

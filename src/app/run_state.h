@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "grid.h"
-#include "output_file.h"
+#include "base/grid.h"
+#include "io/output_file.h"
 
 struct RunState {
     // Files. The inputs are opened and closed inside their readers; the outputs are written

@@ -8,7 +8,7 @@
 #include <istream>
 #include <string>
 
-#include "failure.h"
+#include "base/failure.h"
 
 // Standard input ended before the question was answered.
 struct EndOfInput : Failure {

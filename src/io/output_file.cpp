@@ -1,11 +1,11 @@
-#include "output_file.h"
+#include "io/output_file.h"
 
 #include <atomic>
 #include <cerrno>
 #include <vector>
 
-#include "failure.h"
-#include "platform.h"
+#include "base/failure.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "memory_budget.h"
+#include "io/memory_budget.h"
 
 #include <cstdio>
 
-#include "failure.h"
-#include "platform.h"
+#include "base/failure.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "number_text.h"
+#include "formats/number_text.h"
 
 #include <algorithm>
 #include <bit>

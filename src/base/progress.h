@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "work.h"
+#include "base/work.h"
 
 class Progress {
   public:

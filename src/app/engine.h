@@ -7,10 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "ascii_grid.h"
-#include "output_file.h"
-#include "raster_pair.h"
-#include "rotation.h"
+#include "formats/ascii_grid.h"
+#include "formats/raster_pair.h"
+#include "io/output_file.h"
+#include "rotation/hole_filling.h"
+#include "rotation/placement.h"
 
 Work program_work();
 

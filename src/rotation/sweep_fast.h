@@ -10,8 +10,9 @@
 
 #include <cstdint>
 
-#include "rotation.h"
-#include "work.h"
+#include "base/grid.h"
+#include "base/work.h"
+#include "rotation/placement.h"
 
 // Rotates `in` into the all-empty `out`, on up to `work.threads` threads.
 void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work = {});

@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "base/progress.h"
 
 #include <cstdio>
 

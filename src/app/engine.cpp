@@ -1,8 +1,9 @@
-#include "engine.h"
+#include "app/engine.h"
 
-#include "parallel.h"
-#include "platform.h"
-#include "rotation_fast.h"
+#include "base/parallel.h"
+#include "platform/platform.h"
+#include "rotation/sweep_fast.h"
+#include "rotation/sweep_reference.h"
 
 Work program_work() {
 #if defined(TERRAPIVOTER_REFERENCE)

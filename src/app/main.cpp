@@ -1,0 +1,29 @@
+// terrapivoter: rotates a digital elevation model about a reference point.
+#include <cstdio>
+#include <new>
+
+#include "app/dialogue.h"
+#include "base/failure.h"
+#include "platform/platform.h"
+
+int main() {
+    platform::prepare_process();
+    try {
+        run_dialogue();
+        std::fflush(stdout);
+        return 0;
+    } catch (const MissingInputFile& missing) {
+        std::fputs("\n No File ", stdout);
+        std::fwrite(missing.path.data(), 1, missing.path.size(), stdout);
+        std::fputs(" \n", stdout);
+        std::fflush(stdout);
+        platform::wait_for_key();
+    } catch (const Failure& failure) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "terrapivoter: %s\n", failure.what());
+    } catch (const std::bad_alloc&) {
+        std::fflush(stdout);
+        std::fputs("terrapivoter: not enough memory\n", stderr);
+    }
+    return 1;
+}

@@ -1,0 +1,18 @@
+// After the sweep: the holes it left inside the turned terrain, and the background.
+#pragma once
+
+#include <optional>
+
+#include "base/grid.h"
+#include "base/work.h"
+
+// A cell is empty when it compares equal to 0.0. Each empty interior cell whose four
+// neighbours are all filled takes their mean; a neighbour holding the no-data value, when there
+// is one, does not count as filled. The result does not depend on the number of threads.
+void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work = {});
+
+// The smallest non-zero value of the grid, or 10000000 when none lies below that.
+double background_value(DoubleGrid grid, const Work& work = {});
+
+// Gives every empty cell the value `dmin`.
+void fill_background(DoubleGrid grid, double dmin, const Work& work = {});

@@ -1,0 +1,10 @@
+// The plain sweep: every cell placed by the polar formulas, one at a time in row-major order.
+// The fast sweep is measured against it.
+#pragma once
+
+#include "base/grid.h"
+#include "rotation/placement.h"
+
+// The plain sweep, one cell at a time in traversal order, straight from the case tables. `out`
+// must be all zero (empty) and of the same size as `in`. An angle of 0 copies the grid.
+void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p);
