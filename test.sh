@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test in the release and the sanitizer
-# (ASan + UBSan) builds, and runs each fuzz target briefly. Any failure stops it with a
-# non-zero status.
+# Installs what is missing, checks the layering and the formatting, then builds and runs every
+# test in the release, sanitizer (ASan + UBSan) and ThreadSanitizer builds, and runs each fuzz
+# target briefly. Any failure stops it with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh build test fuzz
-for preset in release asan; do
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
+
+echo "=== layers and formatting ==="
+scripts/check-layers.sh
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+echo "clang-format: every source file is formatted"
+
+for preset in release asan tsan; do
   echo "=== $preset ==="
   cmake --workflow --preset "$preset" --fresh
 done
 echo "=== fuzz (20 s a target) ==="
 fuzz/run.sh 20
-echo "=== all tests passed in the release and asan builds; fuzzing found nothing ==="
+echo "=== all tests passed in the release, asan and tsan builds; fuzzing found nothing ==="

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs and that are missing.
 #   scripts/install-deps.sh build      compiler and CMake
-#   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL
+#   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL,
+#                                      clang-format
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
-#   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes
+#   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes (also for the
+#                                      ThreadSanitizer build)
 set -euo pipefail
 
 packages=()
@@ -11,7 +13,7 @@ for group in "$@"; do
   case "$group" in
     build) packages+=(cmake make g++) ;;
     test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
-                     python3 python3-numpy gdal-bin python3-gdal) ;;
+                     python3 python3-numpy gdal-bin python3-gdal clang-format git) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal time) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;

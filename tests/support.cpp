@@ -55,7 +55,7 @@ std::vector<int32_t> raster_values(const std::string& bytes) {
     std::vector<int32_t> values;
     for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
         uint32_t u = 0;
-        for (int k = 0; k < 4; ++k)
+        for (unsigned k = 0; k < 4; ++k)
             u |= uint32_t{static_cast<unsigned char>(bytes[i + k])} << (8 * k);
         values.push_back(static_cast<int32_t>(u));
     }

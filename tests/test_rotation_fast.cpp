@@ -81,6 +81,9 @@ TEST(FastSweep, MatchesTheReferenceOnChosenRotations) {
         {8, 8, {7, 4, -90}},
         {1, 9, {0, 0, 90}},
         {9, 1, {0, 0, -90}},
+        // ... with that pair of rows (299 and 300) on either side of two threads' halves.
+        {600, 600, {0, 299, 90}},
+        {600, 600, {599, 300, -90}},
     };
     for (const auto& c : cases) {
         expect_same_as_reference(distinct_cells(c.rows, c.cols), c.p, {1, 2, 3, 4, 8});
@@ -115,8 +118,8 @@ TEST(FastSweep, MatchesTheReferenceOnRandomRotations) {
         RotationParameters p{cols * 0.5, rows * 0.5, any_angle(rng)};
         switch (trial % 6) {
             case 1:
-                p.X1 = static_cast<double>(rng() % cols);
-                p.Y1 = static_cast<double>(rng() % rows);
+                p.X1 = static_cast<double>(rng() % static_cast<uint64_t>(cols));
+                p.Y1 = static_cast<double>(rng() % static_cast<uint64_t>(rows));
                 break;
             case 2:
                 p.X1 = std::floor(p.X1) + 0.5;
@@ -146,8 +149,8 @@ TEST(FastSweep, MatchesTheReferenceWithinAFewUlpsOfCellBoundaries) {
         const auto cols = static_cast<int32_t>(3 + rng() % 60);
         const RotationParameters base{cols * 0.5, rows * 0.5,
                                       std::uniform_real_distribution<double>(-180, 180)(rng)};
-        const auto i = static_cast<int32_t>(rng() % rows);
-        const auto j = static_cast<int32_t>(rng() % cols);
+        const auto i = static_cast<int32_t>(rng() % static_cast<uint64_t>(rows));
+        const auto j = static_cast<int32_t>(rng() % static_cast<uint64_t>(cols));
         const int ulps = static_cast<int>(rng() % 9) - 4;
         expect_same_as_reference(distinct_cells(rows, cols), on_a_boundary(rows, i, j, base, ulps),
                                  {1, 2});

@@ -2,6 +2,7 @@
 // carries the row pointers with the size that the matrix itself does not record.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -18,6 +19,8 @@ struct GridView {
 
     T* operator[](int32_t i) const { return rows[i]; }
     int64_t cells() const { return static_cast<int64_t>(nb_lig) * nb_col; }
+    // Elements in a row, for sizes and offsets.
+    std::size_t width() const { return static_cast<std::size_t>(nb_col); }
 };
 
 using DoubleGrid = GridView<double>;

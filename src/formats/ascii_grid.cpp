@@ -367,7 +367,7 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work) {
         [&](unsigned slot, unsigned t, int32_t begin, int32_t end) {
             TextBuffer& text = texts[slot][t];
             text.clear();
-            text.reserve(static_cast<std::size_t>(end - begin) * grid.nb_col * 24 + kRoom);
+            text.reserve(static_cast<std::size_t>(end - begin) * grid.width() * 24 + kRoom);
             for (int32_t i = begin; i < end; ++i) {
                 const double* values = grid[i];
                 // Room for the row's values in the usual sizes; a longer value asks for more.

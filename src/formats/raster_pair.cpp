@@ -224,7 +224,7 @@ void write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConv
                           unsigned threads, bool overlap, Progress* progress) {
     const auto rows_per_block =
         static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 20) / grid.nb_col, 1, grid.nb_lig));
-    const std::size_t block_cells = static_cast<std::size_t>(rows_per_block) * grid.nb_col;
+    const std::size_t block_cells = static_cast<std::size_t>(rows_per_block) * grid.width();
     std::vector<int32_t> block_values[2] = {std::vector<int32_t>(block_cells),
                                             std::vector<int32_t>(overlap ? block_cells : 0)};
     std::vector<int64_t> clamped_cells(threads, 0);
@@ -234,14 +234,14 @@ void write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConv
             const int32_t first = begin - begin % rows_per_block;
             for (int32_t i = begin; i < end; ++i) {
                 int32_t* row =
-                    block_values[slot].data() + static_cast<std::size_t>(i - first) * grid.nb_col;
+                    block_values[slot].data() + static_cast<std::size_t>(i - first) * grid.width();
                 clamped_cells[part] += convert(grid[i], row, grid.nb_col, coef);
                 to_little_endian(row, static_cast<std::size_t>(grid.nb_col));
             }
         },
         [&](unsigned slot, int32_t begin, int32_t end) {
             out.write(block_values[slot].data(),
-                      sizeof(int32_t) * static_cast<std::size_t>(end - begin) * grid.nb_col);
+                      sizeof(int32_t) * static_cast<std::size_t>(end - begin) * grid.width());
             advance(progress, end - begin);
         });
     const int64_t clamped_total =

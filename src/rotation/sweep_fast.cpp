@@ -251,7 +251,7 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
         first_row[t] = std::max(b, t > 0 ? first_row[t - 1] : 0);
     }
     const int64_t step = sweep.s > 0 ? 1 : -1;
-    const int64_t last_line = in.nb_lig - 1;
+    const int32_t last_line = in.nb_lig - 1;
     const auto lines = static_cast<uint64_t>(in.nb_lig);
     constexpr int32_t kSide = 256;
     run_tasks(threads, threads, [&](unsigned t) {
@@ -267,7 +267,7 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
                     for (int32_t j = block; j < block_end; ++j) {
                         const int64_t line = first_line + step * j;
                         if (static_cast<uint64_t>(line) < lines) {
-                            out[last_line - line][col] = source[j];
+                            out[last_line - static_cast<int32_t>(line)][col] = source[j];
                         } else if (line == -1) {
                             // Positions from -1.5 to -0.5 also go to line 0.
                             out[last_line][col] = source[j];
