@@ -28,7 +28,8 @@ std::vector<double> elevations(std::size_t count) {
 
 Matrix<double> terrain(int32_t n) {
     Matrix<double> grid(n, n);
-    const std::vector<double> v = elevations(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+    const std::vector<double> v =
+        elevations(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
     for (int32_t i = 0; i < n; ++i)
         std::copy_n(v.begin() + int64_t{i} * n, n, grid[i]);
     return grid;

@@ -201,7 +201,8 @@ TEST(Rotation, AgreesWithTheExactRotationAwayFromCellBoundaries) {
         const int32_t cols = 3 + static_cast<int32_t>(rng() % 30);
         RotationParameters p{cols * 0.5, rows * 0.5, angle(rng)};
         if (trial % 3 == 1)
-            p = {static_cast<double>(rng() % static_cast<uint64_t>(cols)), static_cast<double>(rng() % static_cast<uint64_t>(rows)), p.despl_ang};
+            p = {static_cast<double>(rng() % static_cast<uint64_t>(cols)),
+                 static_cast<double>(rng() % static_cast<uint64_t>(rows)), p.despl_ang};
         if (trial % 3 == 2) p.X1 += 0.37;
         if (trial % 10 == 0)
             p.despl_ang = static_cast<double>(static_cast<int>(rng() % 9) * 45 - 180);
