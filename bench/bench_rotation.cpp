@@ -3,6 +3,7 @@
 #include <random>
 
 #include "app/engine.h"
+#include "rotation/empty_cells.h"
 #include "base/parallel.h"
 #include "bench_support.h"
 
@@ -19,12 +20,7 @@ Matrix<double> terrain(int32_t n) {
     return grid;
 }
 
-void clear(DoubleGrid g) {
-    for (int32_t i = 0; i < g.nb_lig; ++i)
-        std::fill(g[i], g[i] + g.nb_col, 0.0);
-}
-
-// args: grid side, angle in tenths of a degree; the sweep into a cleared grid about the centre.
+// args: grid side, angle in tenths of a degree; the sweep into an emptied grid about the centre.
 void sweep(benchmark::State& state, Work work) {
     const auto n = static_cast<int32_t>(state.range(0));
     const double angle = static_cast<double>(state.range(1)) / 10.0;
@@ -32,7 +28,7 @@ void sweep(benchmark::State& state, Work work) {
     Matrix<double> out(n, n);
     for (auto _ : state) {
         state.PauseTiming();
-        clear(out.view());
+        mark_empty(out.view(), all_cores());
         state.ResumeTiming();
         rotate(in.view(), out.view(), {n * 0.5, n * 0.5, angle}, work);
         benchmark::DoNotOptimize(out[0][0]);
@@ -59,7 +55,7 @@ BENCHMARK(BM_Sweep)
 void BM_HoleFilling(benchmark::State& state) {
     const auto n = static_cast<int32_t>(state.range(0));
     Matrix<double> in = terrain(n);
-    Matrix<double> out(n, n);
+    Matrix<double> out = empty_grid(n, n);
     rotate(in.view(), out.view(), {n * 0.5, n * 0.5, 30}, all_cores());
     Matrix<double> work(n, n);
     for (auto _ : state) {

@@ -5,6 +5,7 @@
 
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
+#include "rotation/empty_cells.h"
 #include "rotation/hole_filling.h"
 #include "rotation/placement.h"
 #include "rotation/sweep_reference.h"
@@ -39,6 +40,48 @@ TEST_F(RealDems, RasterRoundTripWithoutRotationLosesNothing) {
         EXPECT_EQ(read_file(folder() / "same_m4.raw"), read_file(sample("volcano_m4.raw"))) << unit;
         EXPECT_EQ(read_file(folder() / "same_m4.txt"), "87\n61\n4\n9400\n19500\n10.000000\n");
     }
+}
+
+TEST_F(RealDems, StoredZerosAreElevations) {
+    // A coast: a whole row of sea at 0 on top, an inland 0 surrounded by land, some land below
+    // sea level. Unturned, it comes back unchanged in every unit and both forms.
+    const std::vector<int32_t> coast = {0,   0,  0,  0,   0,  0,  //
+                                        12,  40, 55, 60,  3,  0,  //
+                                        -7,  41, 0,  62,  9,  0,  //
+                                        -20, 45, 58, 70,  11, 2,  //
+                                        5,   6,  7,  800, 90, 14};
+    write_file(folder() / "coast_m4.txt", "5\n6\n4\n-20\n800\n25.000000\n");
+    write_file(folder() / "coast_m4.raw", raster_bytes(coast));
+    for (const char* unit : {"0", "1", "2", "3"}) {
+        run(std::string("dem coast 0 ") + unit + " same 0 0 0");
+        EXPECT_EQ(raster_values(read_file(folder() / "same_m4.raw")), coast) << unit;
+    }
+    run("dem coast 0 2 same 1 100 200 0 0");
+    run("dem same 1 back 1 0 0");
+    std::vector<double> metres;
+    for (int32_t v : coast)
+        metres.push_back(v / 100.0);
+    EXPECT_EQ(ascii_values("back.asc"), metres);
+
+    // A sea of zeros with a few islands, turned: the sea stays 0 and the corners the turn
+    // uncovers take the smallest value, 0; only the islands and the holes beside them differ.
+    std::string sea = "ncols 40\nnrows 30\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+    int islands = 0;
+    for (int i = 0; i < 30; ++i) {
+        for (int j = 0; j < 40; ++j) {
+            const bool island = i % 10 == 5 && j % 10 == 5;
+            islands += island ? 1 : 0;
+            sea += island ? "9 " : "0 ";
+        }
+    }
+    write_file(folder() / "sea.asc", sea);
+    run("dem sea 1 turned 1 0 30");
+    const std::vector<double> turned = ascii_values("turned.asc");
+    // (The turn carries a few islands off the grid.)
+    EXPECT_GE(std::count(turned.begin(), turned.end(), 9.0), islands - 4);
+    EXPECT_GE(std::count(turned.begin(), turned.end(), 0.0), 30 * 40 - 5 * islands);
+    for (std::size_t corner : {0u, 39u, 29u * 40u, 30u * 40u - 1u})
+        EXPECT_EQ(turned[corner], 0.0) << corner;
 }
 
 TEST_F(RealDems, AsciiRoundTripWithoutRotationKeepsValuesAndGeoreference) {
@@ -128,7 +171,7 @@ TEST_F(RealDems, RunsMatchTheCorePipelineInAllFourForms) {
             }
             nodata = -32768.0;
         }
-        Matrix<double> out(in.nb_lig(), in.nb_col());
+        Matrix<double> out = empty_grid(in.nb_lig(), in.nb_col());
         rotate_reference(in.view(), out.view(), c.p);
         fill_holes(out.view(), nodata);
         fill_background(out.view(), background_value(out.view()));

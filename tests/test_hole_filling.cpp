@@ -3,10 +3,14 @@
 #include <random>
 
 #include "app/engine.h"
+#include "rotation/empty_cells.h"
 #include "rotation/hole_filling.h"
 #include "support.h"
 
 namespace {
+
+// A cell no input cell reached.
+const double E = empty_cell();
 
 // Hole filling then background fill, as the run does after a sweep.
 std::vector<double> finished(int32_t rows, int32_t cols, const std::vector<double>& values,
@@ -19,10 +23,10 @@ std::vector<double> finished(int32_t rows, int32_t cols, const std::vector<doubl
 
 TEST(HoleFilling, WorkedExample) {
     EXPECT_EQ(finished(4, 4,
-                       {0, 0, 5, 0,  //
-                        0, 3, 0, 7,  //
-                        2, 4, 6, 0,  //
-                        0, 0, 0, 0}),
+                       {E, E, 5, E,  //
+                        E, 3, E, 7,  //
+                        2, 4, 6, E,  //
+                        E, E, E, E}),
               (std::vector<double>{2, 2, 5, 2,     //
                                    2, 3, 5.25, 7,  //
                                    2, 4, 6, 2,     //
@@ -39,65 +43,77 @@ TEST(HoleFilling, Cases) {
         {"four neighbours give their mean",
          3,
          3,
-         {9, 1, 9, 4, 0, 2, 9, 3, 9},
+         {9, 1, 9, 4, E, 2, 9, 3, 9},
          {9, 1, 9, 4, 2.5, 2, 9, 3, 9},
          {}},
         {"three filled neighbours are not enough",
          3,
          3,
-         {9, 1, 9, 0, 0, 2, 9, 3, 9},
+         {9, 1, 9, E, E, 2, 9, 3, 9},
          {9, 1, 9, 1, 1, 2, 9, 3, 9},
          {}},
         {"adjacent holes both take the background",
          3,
          4,
-         {5, 5, 5, 5, 5, 0, 0, 5, 5, 5, 5, 6},
+         {5, 5, 5, 5, 5, E, E, 5, 5, 5, 5, 6},
          {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 6},
          {}},
         {"border cells are never averaged",
          3,
          3,
-         {0, 7, 7, 7, 7, 7, 7, 7, 8},
+         {E, 7, 7, 7, 7, 7, 7, 7, 8},
          {7, 7, 7, 7, 7, 7, 7, 7, 8},
          {}},
-        {"two rows have no interior", 2, 3, {4, 0, 4, 4, 8, 4}, {4, 4, 4, 4, 8, 4}, {}},
-        {"a mean of exactly 0 leaves the cell empty",
+        {"two rows have no interior", 2, 3, {4, E, 4, 4, 8, 4}, {4, 4, 4, 4, 8, 4}, {}},
+        {"a mean of exactly 0 is a value",
          3,
          3,
+         {3, 1, 3, -1, E, 2, 3, -2, 3},
          {3, 1, 3, -1, 0, 2, 3, -2, 3},
-         {3, 1, 3, -1, -2, 2, 3, -2, 3},
          {}},
+        {"a stored 0 is a value, and the smallest",
+         3,
+         3,
+         {E, 4, 4, 4, 0, 4, 4, 4, 4},
+         {0, 4, 4, 4, 0, 4, 4, 4, 4},
+         {}},
+        {"zeros are neighbours like any value",
+         3,
+         3,
+         {0, 0, 0, 0, E, 0, 0, 0, 0},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0},
+         {}},
+        {"negative zero is a value", 1, 2, {-0.0, E}, {-0.0, -0.0}, {}},
         {"the smallest value fills the background",
          2,
          2,
-         {12.5, 0, 40, 0},
+         {12.5, E, 40, E},
          {12.5, 12.5, 40, 12.5},
          {}},
         {"a negative smallest value fills the background",
          2,
          2,
-         {-9999, 0, 40, 0},
+         {-9999, E, 40, E},
          {-9999, -9999, 40, -9999},
          {}},
-        {"no filled cell at all", 2, 2, {0, 0, 0, 0}, {1e7, 1e7, 1e7, 1e7}, {}},
-        {"values above ten million", 2, 2, {2e7, 0, 2e7, 2e7}, {2e7, 1e7, 2e7, 2e7}, {}},
-        {"negative zero is empty", 1, 2, {-0.0, 3}, {3, 3}, {}},
+        {"no filled cell at all", 2, 2, {E, E, E, E}, {1e7, 1e7, 1e7, 1e7}, {}},
+        {"values above ten million", 2, 2, {2e7, E, 2e7, 2e7}, {2e7, 1e7, 2e7, 2e7}, {}},
         {"a no-data neighbour is not counted",
          3,
          3,
-         {9, -32768, 9, 4, 0, 2, 9, 3, 9},
+         {9, -32768, 9, 4, E, 2, 9, 3, 9},
          {9, -32768, 9, 4, -32768, 2, 9, 3, 9},
          -32768.0},
         {"no-data values are rotated values otherwise",
          3,
          3,
-         {9, 1, 9, 4, 0, 2, 9, -32768, 9},
+         {9, 1, 9, 4, E, 2, 9, -32768, 9},
          {9, 1, 9, 4, -32768, 2, 9, -32768, 9},
          -32768.0},
         {"without a no-data value every value counts",
          3,
          3,
-         {9, -32768, 9, 4, 0, 2, 9, 3, 9},
+         {9, -32768, 9, 4, E, 2, 9, 3, 9},
          {9, -32768, 9, 4, -8189.75, 2, 9, 3, 9},
          {}},
     };
@@ -108,9 +124,9 @@ TEST(HoleFilling, Cases) {
 
 TEST(HoleFilling, SumsInOrderRoundingAtEachStep) {
     // Above 1e16, right 1, below 1, left -1e16: rounded to double after each addition the sum
-    // is 0 (1e16 + 1 is 1e16 again), so the cell stays empty; a sum kept in extended precision
+    // is 0 (1e16 + 1 is 1e16 again), so the cell takes 0; a sum kept in extended precision
     // throughout would give a mean of 0.5.
-    Matrix<double> grid = grid_of(3, 3, {9, 1e16, 9, -1e16, 0, 1, 9, 1, 9});
+    Matrix<double> grid = grid_of(3, 3, {9, 1e16, 9, -1e16, E, 1, 9, 1, 9});
     fill_holes(grid.view(), std::nullopt);
     EXPECT_EQ(grid[1][1], 0.0);
 }
@@ -122,7 +138,7 @@ TEST(HoleFilling, EveryThreadCountGivesTheSameGrid) {
         const auto cols = static_cast<int32_t>(1 + rng() % 50);
         std::vector<double> values(static_cast<std::size_t>(rows * cols));
         for (double& v : values)
-            v = rng() % 4 == 0 ? 0.0 : static_cast<double>(rng() % 1000) - 300;
+            v = rng() % 4 == 0 ? E : static_cast<double>(rng() % 1000) - 300;
         Matrix<double> one = grid_of(rows, cols, values);
         fill_holes_and_background(one.view(), -300.0, {.threads = 1});
         for (unsigned threads : {2u, 3u, 8u}) {

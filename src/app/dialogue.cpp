@@ -12,6 +12,7 @@
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
 #include "platform/platform.h"
+#include "rotation/empty_cells.h"
 #include "rotation/placement.h"
 
 namespace {
@@ -167,11 +168,11 @@ void parameters() {
 }
 
 void treatment() {
-    Matrix<double> dtab_out(run.nb_lig, run.nb_col);
+    const Work work = program_work();
+    Matrix<double> dtab_out = empty_grid(run.nb_lig, run.nb_col, work);
     console.say("\n\n");
     std::fflush(stdout);
     const DoubleGrid out = dtab_out.view();
-    const Work work = program_work();
     rotate(run.dtab_in.view(), out, {run.X1, run.Y1, run.despl_ang}, work);
     fill_holes_and_background(
         out, run.has_nodata ? std::optional<double>(run.nodata) : std::nullopt, work);

@@ -4,12 +4,13 @@
 #include <vector>
 
 #include "base/parallel.h"
+#include "rotation/empty_cells.h"
 #include "rotation/extended.h"
 
 void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
     const bool has_nodata = nodata.has_value();
     const double nodata_value = nodata.value_or(0.0);
-    auto filled = [&](double v) { return v != 0.0 && !(has_nodata && v == nodata_value); };
+    auto filled = [&](double v) { return !is_empty(v) && !(has_nodata && v == nodata_value); };
     // A cell is filled only when its four neighbours are already filled, so no cell filled here
     // is the neighbour of another: the bands of rows read and write disjoint cells and give the
     // grid a single pass in row-major order gives.
@@ -17,7 +18,7 @@ void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work)
     for_row_bands(work.threads, 1, interior, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
-                if (grid[i][j] != 0.0) continue;
+                if (!is_empty(grid[i][j])) continue;
                 int ico = 0;
                 double dtot = 0.0;
                 for (double neighbour :
@@ -42,7 +43,7 @@ double background_value(DoubleGrid grid, const Work& work) {
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 0; j < grid.nb_col; ++j) {
                 const double v = grid[i][j];
-                if (v != 0.0 && v < dmin) dmin = v;
+                if (!is_empty(v) && v < dmin) dmin = v;
             }
         }
         smallest[t] = dmin;
@@ -54,7 +55,7 @@ void fill_background(DoubleGrid grid, double dmin, const Work& work) {
     for_row_bands(work.threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
             for (int32_t j = 0; j < grid.nb_col; ++j) {
-                if (grid[i][j] == 0.0) grid[i][j] = dmin;
+                if (is_empty(grid[i][j])) grid[i][j] = dmin;
             }
         }
     });
