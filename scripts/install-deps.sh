@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs and that are missing.
-#   scripts/install-deps.sh build      compiler and CMake
+#   scripts/install-deps.sh build      compiler, CMake and the libraries the program builds with
 #   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL,
 #                                      clang-format
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
@@ -11,7 +11,7 @@ set -euo pipefail
 packages=()
 for group in "$@"; do
   case "$group" in
-    build) packages+=(cmake make g++) ;;
+    build) packages+=(cmake make g++ libcli11-dev) ;;
     test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
                      python3 python3-numpy gdal-bin python3-gdal clang-format git) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;

@@ -50,6 +50,13 @@ class Folder:
         if proc.returncode != 0:
             raise AssertionError("terrapivoter failed: " + proc.stderr.decode())
 
+    def command(self, *arguments):
+        """The command line, run in this folder."""
+        proc = subprocess.run([BINARY, *arguments], cwd=self.path, stdin=subprocess.DEVNULL,
+                              capture_output=True)
+        if proc.returncode != 0:
+            raise AssertionError("terrapivoter failed: " + proc.stderr.decode())
+
     def remove(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
@@ -101,6 +108,25 @@ class GdalReadsOurFiles(unittest.TestCase):
         written = np.fromfile(self.folder("v_m4.raw"), dtype="<i4").reshape(87, 61)
         np.testing.assert_array_equal(dataset.GetRasterBand(1).ReadAsArray(), written)
         self.assertGreater(written.min(), 9000)
+
+
+    def test_uncovered_corners_are_no_data_to_gdal(self):
+        shutil.copy(os.path.join(SAMPLES, "lux_elev.asc"), self.folder("lux.asc"))
+        self.folder.command("--angle", "30", "--extent", "full", "--background", "nodata",
+                            "lux.asc", "full.asc")
+        dataset = gdal.OpenEx(self.folder("full.asc"), open_options=["DATATYPE=Float64"])
+        band = dataset.GetRasterBand(1)
+        self.assertEqual(band.GetNoDataValue(), -32768.0)
+        mask = band.GetMaskBand().ReadAsArray()
+        rows, cols = mask.shape
+        for corner in ((0, 0), (0, cols - 1), (rows - 1, 0), (rows - 1, cols - 1)):
+            self.assertEqual(mask[corner], 0, corner)
+        # The turned terrain keeps its place: its valid cells cover about as much ground.
+        original = gdal.Open(self.folder("lux.asc"))
+        before = original.GetRasterBand(1).GetMaskBand().ReadAsArray()
+        valid_before = int(before.astype(bool).sum())
+        valid_after = int(mask.astype(bool).sum())
+        self.assertLess(abs(valid_after - valid_before), valid_before // 20)
 
 
 class WeReadGdalFiles(unittest.TestCase):

@@ -82,14 +82,14 @@ std::vector<double> values_of(DoubleGrid grid) {
 }
 
 ProgramRun run_program(const fs::path& workdir, const std::string& input,
-                       const std::string& environment) {
+                       const std::string& environment, const std::string& arguments) {
     static std::atomic<int> counter{0};
     const fs::path io = fs::temp_directory_path() / ("terrapivoter-io-" + std::to_string(getpid()) +
                                                      "-" + std::to_string(counter++));
     fs::create_directories(io);
     write_file(io / "in", input);
     const std::string command = "cd '" + workdir.string() + "' && " + environment +
-                                " timeout 120 '" TERRAPIVOTER_BINARY "' < '" +
+                                " timeout 120 '" TERRAPIVOTER_BINARY "' " + arguments + " < '" +
                                 (io / "in").string() + "' > '" + (io / "out").string() + "' 2> '" +
                                 (io / "err").string() + "'";
     const int raw = std::system(command.c_str());

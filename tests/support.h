@@ -60,7 +60,13 @@ struct ProgramRun {
     std::string err;
 };
 ProgramRun run_program(const fs::path& workdir, const std::string& input,
-                       const std::string& environment = "");
+                       const std::string& environment = "", const std::string& arguments = "");
+
+// A run of the real program's command line in `workdir`: `arguments` as a shell would split
+// them, standard input empty.
+inline ProgramRun run_command(const fs::path& workdir, const std::string& arguments) {
+    return run_program(workdir, "", "", arguments);
+}
 
 // Where the program looks for folder `folder` when run in `workdir`: c:/images/<folder>.
 fs::path images_folder(const fs::path& workdir, const std::string& folder);

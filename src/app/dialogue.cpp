@@ -8,11 +8,11 @@
 #include "app/console.h"
 #include "app/dialogue.h"
 #include "app/engine.h"
+#include "app/pipeline.h"
 #include "app/run_state.h"
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
 #include "platform/platform.h"
-#include "rotation/empty_cells.h"
 #include "rotation/placement.h"
 
 namespace {
@@ -40,9 +40,14 @@ constexpr const char* kBanner[] = {
 constexpr const char* kBaseDirectory = "c:\\images\\";
 constexpr double kUnitCoefficients[] = {1.0, 10.0, 100.0, 1000.0};
 
+// A path of the dialogue, shown as the user named it and opened where this system keeps it.
+FileName dialogue_file(const std::string& displayed) {
+    return {platform::host_path(displayed), displayed};
+}
+
 void load_raster_input() {
     run.Ascii_DEM = 0;
-    RasterInput input = load_raster_pair(run.nomim1, program_work());
+    RasterInput input = load_raster_pair(dialogue_file(run.nomim1), program_work());
     run.nomdescr1 = run.nomim1 + kRasterDescriptorSuffix;
     run.nomim1 += kRasterDataSuffix;
     const RasterDescriptor& d = input.descriptor;
@@ -71,7 +76,7 @@ void load_raster_input() {
 void load_ascii_input() {
     run.Ascii_DEM = 1;
     run.nomim1 += kAsciiSuffix;
-    AsciiInput input = load_ascii_grid(run.nomim1, program_work());
+    AsciiInput input = load_ascii_grid(dialogue_file(run.nomim1), program_work());
     const AsciiHeader& h = input.header;
     run.nb_col = h.nb_col;
     run.nb_lig = h.nb_lig;
@@ -84,26 +89,22 @@ void load_ascii_input() {
 
     // What a raster pair written from this grid carries: values in the grid's own unit.
     run.coef = 1.0;
-    run.num_bytes = 4;
-    run.dpix_size = h.dsize_pix;
-    const auto extremes = whole_extremes(run.dtab_in.view());
-    run.min_alt = extremes.smallest;
-    run.max_alt = extremes.largest;
+    const RasterDescriptor carried = carried_from_ascii(run.dtab_in.view(), h.dsize_pix);
+    run.num_bytes = carried.num_bytes;
+    run.dpix_size = carried.dpix_size;
+    run.min_alt = carried.min_alt;
+    run.max_alt = carried.max_alt;
 }
 
 void prepare_raster_output() {
+    run.output = prepare_target(GridForm::raster_pair, dialogue_file(run.nomim2));
     run.nomdescr2 = run.nomim2 + kRasterDescriptorSuffix;
     run.nomim2 += kRasterDataSuffix;
-    run.f2d = std::make_unique<OutputFile>(run.nomdescr2, true);
-    run.f2d->write(format_raster_descriptor(
-        {run.nb_lig, run.nb_col, run.num_bytes, run.min_alt, run.max_alt, run.dpix_size}));
-    run.f2d->finish();
-    run.f2 = std::make_unique<OutputFile>(run.nomim2, false);
 }
 
 void prepare_ascii_output() {
     run.nomim2 += kAsciiSuffix;
-    run.f2 = std::make_unique<OutputFile>(run.nomim2, true);
+    run.output = prepare_target(GridForm::ascii_grid, dialogue_file(run.nomim2));
     if (run.Ascii_DEM == 0) {
         console.say("\n\n\tIn order to create the required DEM ascii ");
         console.say("\n\tyou must enter the UTM coordinates ");
@@ -168,27 +169,18 @@ void parameters() {
 }
 
 void treatment() {
-    const Work work = program_work();
-    Matrix<double> dtab_out = empty_grid(run.nb_lig, run.nb_col, work);
     console.say("\n\n");
     std::fflush(stdout);
-    const DoubleGrid out = dtab_out.view();
-    rotate(run.dtab_in.view(), out, {run.X1, run.Y1, run.despl_ang}, work);
-    fill_holes_and_background(
-        out, run.has_nodata ? std::optional<double>(run.nodata) : std::nullopt, work);
-
-    if (run.DEM_Type_out == 0) write_raster_values(out, run.coef, *run.f2, work);
-    if (run.DEM_Type_out == 1) {
-        AsciiHeader header{run.nb_col, run.nb_lig, run.X_min, run.Y_min, run.dsize_pix, {}};
-        if (run.Ascii_DEM == 1 && run.has_nodata) header.nodata = run.nodata;
-        write_ascii_grid(out, header, *run.f2, work);
-    }
-    run.f2->finish();
-    if (run.f2d) {
-        OutputFile::commit_together({run.f2.get(), run.f2d.get()});
-    } else {
-        run.f2->commit();
-    }
+    Source source;
+    source.values = run.dtab_in.view();
+    source.coef = run.coef;
+    source.carried = {run.nb_lig,  run.nb_col,  run.num_bytes,
+                      run.min_alt, run.max_alt, run.dpix_size};
+    source.georef = {run.X_min, run.Y_min, run.dsize_pix};
+    if (run.Ascii_DEM == 1 && run.has_nodata) source.nodata = run.nodata;
+    Treatment treatment;
+    treatment.rotation = {run.X1, run.Y1, run.despl_ang};
+    treat(source, run.output, treatment, program_work());
 }
 
 }  // namespace
@@ -200,8 +192,7 @@ void run_dialogue() {
         treatment();
     } catch (...) {
         // The temporary outputs go before anything is said about the failure.
-        run.f2.reset();
-        run.f2d.reset();
+        run.output = Target();
         throw;
     }
 }

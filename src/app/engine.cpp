@@ -5,18 +5,20 @@
 #include "rotation/sweep_fast.h"
 #include "rotation/sweep_reference.h"
 
-Work program_work() {
+Work program_work(std::optional<unsigned> threads, bool quiet) {
 #if defined(TERRAPIVOTER_REFERENCE)
+    (void)threads;
+    (void)quiet;
     return {.threads = 1, .reference = true, .show_progress = false};
 #else
-    return {.threads = default_threads(),
+    return {.threads = threads.value_or(default_threads()),
             .reference = false,
-            .show_progress = platform::stderr_is_terminal()};
+            .show_progress = !quiet && platform::stderr_is_terminal()};
 #endif
 }
 
-RasterInput load_raster_pair(const std::string& displayed_base, const Work& work) {
-    return read_raster_pair(displayed_base, work);
+RasterInput load_raster_pair(const FileName& base, const Work& work) {
+    return read_raster_pair(base, work);
 }
 
 Matrix<double> working_values(Matrix<int32_t>& raw, double coef, const Work& work) {
@@ -29,16 +31,16 @@ Matrix<double> working_values(Matrix<int32_t>& raw, double coef, const Work& wor
     return values;
 }
 
-AsciiInput load_ascii_grid(const std::string& displayed_path, const Work& work) {
-    return work.reference ? read_ascii_grid_reference(displayed_path)
-                          : read_ascii_grid(displayed_path, work);
+AsciiInput load_ascii_grid(const FileName& file, const Work& work) {
+    return work.reference ? read_ascii_grid_reference(file) : read_ascii_grid(file, work);
 }
 
-void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work) {
+void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
+            OutputFrame frame) {
     if (work.reference) {
-        rotate_reference(in, out, p);
+        rotate_reference(in, out, p, frame);
     } else {
-        rotate_fast(in, out, p, work);
+        rotate_fast(in, out, p, work, frame);
     }
 }
 

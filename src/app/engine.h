@@ -13,18 +13,21 @@
 #include "rotation/hole_filling.h"
 #include "rotation/placement.h"
 
-Work program_work();
+// How this program works: on `threads` threads (every core when not given) and with a progress
+// line on a terminal unless `quiet`. The reference build works on one thread, silently.
+Work program_work(std::optional<unsigned> threads = std::nullopt, bool quiet = false);
 
 // A raster pair's descriptor and stored integers ("<base>_m4.txt", "<base>_m4.raw").
-RasterInput load_raster_pair(const std::string& displayed_base, const Work& work);
+RasterInput load_raster_pair(const FileName& base, const Work& work);
 
 // The working values of a raster pair's integers (divided by `coef`); `raw` is empty after.
 Matrix<double> working_values(Matrix<int32_t>& raw, double coef, const Work& work);
 
-AsciiInput load_ascii_grid(const std::string& displayed_path, const Work& work);
+AsciiInput load_ascii_grid(const FileName& file, const Work& work);
 
-// Rotates `in` into the all-empty `out` of the same size.
-void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work);
+// Rotates `in` into the all-empty `out`, which lies at `frame`.
+void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
+            OutputFrame frame = {});
 
 // Fills the holes the rotation left, then gives every cell still empty the background value.
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work);

@@ -1,13 +1,18 @@
 // terrapivoter: rotates a digital elevation model about a reference point.
+//
+// Without arguments it is the dialogue; with any, the command line. Both fill the same
+// description of a job and run the same pipeline.
 #include <cstdio>
 #include <new>
 
+#include "app/command_line.h"
 #include "app/dialogue.h"
 #include "base/failure.h"
 #include "platform/platform.h"
 
-int main() {
+int main(int argc, char** argv) {
     platform::prepare_process();
+    if (argc > 1) return run_command_line(argc, argv);
     try {
         run_dialogue();
         std::fflush(stdout);

@@ -6,16 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "app/pipeline.h"
 #include "base/grid.h"
-#include "io/output_file.h"
 
 struct RunState {
-    // Files. The inputs are opened and closed inside their readers; the outputs are written
-    // under temporary names and take their own names only when the run succeeds.
-    std::FILE* f1 = nullptr;          // input data (held only while it is read)
-    std::FILE* f1d = nullptr;         // input descriptor (held only while it is read)
-    std::unique_ptr<OutputFile> f2;   // output data: raster data or ASCII grid
-    std::unique_ptr<OutputFile> f2d;  // output descriptor of a raster pair
+    // Files. The inputs (f1, f1d) are opened and closed inside their readers; the outputs (f2,
+    // f2d: the data and a raster pair's descriptor) are written under temporary names and take
+    // their own names only when the run succeeds.
+    Target output;
 
     // Grid geometry and descriptor values.
     int32_t nb_lig = 0;

@@ -19,8 +19,8 @@ inline std::string out_of_memory_text(int64_t rows, int64_t cols) {
 // An input file that cannot be opened. The shell answers it with the program's own
 // missing-file message on standard output rather than an error line.
 struct MissingInputFile : Failure {
-    explicit MissingInputFile(const std::string& displayed_path)
-        : Failure("cannot open " + displayed_path), path(displayed_path) {}
+    MissingInputFile(const std::string& displayed_path, const std::string& reason)
+        : Failure("cannot open " + displayed_path + ": " + reason), path(displayed_path) {}
     std::string path;
 };
 

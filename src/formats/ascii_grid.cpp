@@ -248,10 +248,9 @@ namespace {
 
 using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-FileHandle open_ascii_grid(const std::string& displayed_path) {
-    FileHandle f(platform::open_for_reading(platform::host_path(displayed_path), true),
-                 &std::fclose);
-    if (!f) throw MissingInputFile(displayed_path);
+FileHandle open_ascii_grid(const FileName& file) {
+    FileHandle f(platform::open_for_reading(file.host, true), &std::fclose);
+    if (!f) throw MissingInputFile(file.shown, platform::last_error_text());
     return f;
 }
 
@@ -277,26 +276,26 @@ AsciiInput ascii_grid_for(std::string_view text, const std::string& displayed_pa
 
 }  // namespace
 
-AsciiInput read_ascii_grid(const std::string& displayed_path, const Work& work) {
+AsciiInput read_ascii_grid(const FileName& file, const Work& work) {
     std::unique_ptr<platform::MappedFile> mapped;
     std::string read_text;
     std::string_view text;
     {
-        FileHandle f = open_ascii_grid(displayed_path);
+        FileHandle f = open_ascii_grid(file);
         mapped = platform::MappedFile::map(f.get());
         if (mapped) {
             text = mapped->bytes();
         } else {
-            read_text = file_text(f.get(), displayed_path);
+            read_text = file_text(f.get(), file.shown);
             text = read_text;
         }
     }
-    return parse_ascii_grid(text, displayed_path, work);
+    return parse_ascii_grid(text, file.shown, work);
 }
 
-AsciiInput read_ascii_grid_reference(const std::string& displayed_path) {
-    const std::string text = file_text(open_ascii_grid(displayed_path).get(), displayed_path);
-    return parse_ascii_grid_reference(text, displayed_path);
+AsciiInput read_ascii_grid_reference(const FileName& file) {
+    const std::string text = file_text(open_ascii_grid(file).get(), file.shown);
+    return parse_ascii_grid_reference(text, file.shown);
 }
 
 AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_path,

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/file_name.h"
 #include "base/grid.h"
 #include "base/work.h"
 
@@ -52,13 +53,13 @@ struct AsciiInput {
     Matrix<double> values;
 };
 
-// Opens `displayed_path` (MissingInputFile when it cannot be opened), reads the header, checks
+// Opens `file` (MissingInputFile when it cannot be opened), reads the header, checks
 // that the file can hold the announced grid, and only then allocates and reads the values. The
 // file is mapped rather than copied where the system allows.
-AsciiInput read_ascii_grid(const std::string& displayed_path, const Work& work = {});
+AsciiInput read_ascii_grid(const FileName& file, const Work& work = {});
 
 // The same, the file read into memory and its values parsed by strtod.
-AsciiInput read_ascii_grid_reference(const std::string& displayed_path);
+AsciiInput read_ascii_grid_reference(const FileName& file);
 
 // The same for the whole content of a file already in memory.
 AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_path,

@@ -89,13 +89,15 @@ std::string format_raster_descriptor(const RasterDescriptor& d) {
     return text;
 }
 
-RasterInput read_raster_pair(const std::string& displayed_base, const Work& work) {
-    const std::string descriptor_path = displayed_base + kRasterDescriptorSuffix;
-    const std::string data_path = displayed_base + kRasterDataSuffix;
-    FileHandle descriptor(platform::open_for_reading(platform::host_path(descriptor_path), true));
-    if (!descriptor) throw MissingInputFile(descriptor_path);
-    FileHandle data(platform::open_for_reading(platform::host_path(data_path), false));
-    if (!data) throw MissingInputFile(data_path);
+RasterInput read_raster_pair(const FileName& base, const Work& work) {
+    const FileName descriptor_name = base + kRasterDescriptorSuffix;
+    const FileName data_name = base + kRasterDataSuffix;
+    const std::string& descriptor_path = descriptor_name.shown;
+    const std::string& data_path = data_name.shown;
+    FileHandle descriptor(platform::open_for_reading(descriptor_name.host, true));
+    if (!descriptor) throw MissingInputFile(descriptor_path, platform::last_error_text());
+    FileHandle data(platform::open_for_reading(data_name.host, false));
+    if (!data) throw MissingInputFile(data_path, platform::last_error_text());
 
     RasterInput input;
     input.descriptor = parse_raster_descriptor(descriptor.get(), descriptor_path);

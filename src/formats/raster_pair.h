@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/file_name.h"
 #include "base/grid.h"
 #include "base/work.h"
 
@@ -41,7 +42,7 @@ struct RasterInput {
 // Opens "<base>_m4.txt" and then "<base>_m4.raw" (MissingInputFile names the first that cannot
 // be opened), reads and checks the descriptor, checks the data size (short: Failure; long:
 // warning), and only then allocates and reads the grid.
-RasterInput read_raster_pair(const std::string& displayed_base, const Work& work = {});
+RasterInput read_raster_pair(const FileName& base, const Work& work = {});
 
 struct ValueRange {
     int32_t smallest = 0;

@@ -7,9 +7,6 @@
 
 namespace {
 
-// The run holds at most two double grids at once (input and rotated output).
-constexpr uint64_t kRunBytesPerCell = 2 * sizeof(double);
-
 std::string gib(long double bytes) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.1Lf GiB", bytes / (1024.0L * 1024.0L * 1024.0L));
@@ -17,10 +14,13 @@ std::string gib(long double bytes) {
 }
 }  // namespace
 
-void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed) {
+void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed,
+                          int64_t output_cells) {
+    // The run holds at most two double grids at once: the input and the rotated output.
     const long double cells = static_cast<long double>(nb_lig) * static_cast<long double>(nb_col);
+    const long double out = output_cells < 0 ? cells : static_cast<long double>(output_cells);
     const long double needed =
-        cells * kRunBytesPerCell + static_cast<long double>(nb_lig) * 2 * sizeof(void*);
+        (cells + out) * sizeof(double) + static_cast<long double>(nb_lig) * 2 * sizeof(void*);
     const auto available = platform::physical_memory();
     if (available && needed > static_cast<long double>(*available)) {
         throw Failure(displayed + ": a grid of " + std::to_string(nb_lig) + " rows and " +

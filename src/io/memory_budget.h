@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
-// Fails naming `displayed` when the run's grids (an input and a rotated output, of doubles)
-// need more memory than the machine has.
-void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed);
+// Fails naming `displayed` when the run's grids (an input of nb_lig x nb_col doubles and a
+// rotated output of `output_cells`, by default as many) need more memory than the machine has.
+void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed,
+                          int64_t output_cells = -1);

@@ -18,8 +18,8 @@ std::string marked_name(const std::string& final_name) {
 
 }  // namespace
 
-OutputFile::OutputFile(std::string displayed, bool text)
-    : displayed_(std::move(displayed)), final_(platform::host_path(displayed_)) {
+OutputFile::OutputFile(const FileName& name, bool text)
+    : displayed_(name.shown), final_(name.host) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary_ = marked_name(final_);
         // Registered before it exists, so that no interruption can leave it behind.

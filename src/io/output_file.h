@@ -10,11 +10,13 @@
 #include <initializer_list>
 #include <string>
 
+#include "base/file_name.h"
+
 class OutputFile {
   public:
-    // `displayed` is the path as the user sees it; it names the file in every message.
-    // Fails (Failure) when the temporary file cannot be created.
-    OutputFile(std::string displayed, bool text);
+    // `name.shown` names the file in every message. Fails (Failure) when the temporary file
+    // cannot be created.
+    OutputFile(const FileName& name, bool text);
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();

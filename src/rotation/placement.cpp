@@ -105,8 +105,9 @@ Offset clockwise_offset(double dif_X, double dif_Y, double despl_ang) {
     return {0.0, 0.0};  // the reference cell keeps its own place
 }
 
-std::optional<int32_t> index_of(double position, int32_t size) {
-    const ld w = static_cast<ld>(position) + 0.5L;
+std::optional<int32_t> index_of(double position, int32_t offset, int32_t size) {
+    // Exact: a double plus one half plus a 32-bit integer fits a 64-bit significand.
+    const ld w = static_cast<ld>(position) + 0.5L + static_cast<ld>(offset);
     if (!(w > -1.0L && w < static_cast<ld>(size))) return std::nullopt;
     return static_cast<int32_t>(w);
 }
@@ -130,9 +131,10 @@ RotatedPosition rotated_position(int32_t i, int32_t j, int32_t nb_lig,
     return {sum(p.X1, offset.x), sum(p.Y1, offset.y)};
 }
 
-std::optional<CellIndex> target_cell(RotatedPosition position, int32_t nb_lig, int32_t nb_col) {
-    const auto line = index_of(position.new_Y, nb_lig);
-    const auto col = index_of(position.new_X, nb_col);
+std::optional<CellIndex> target_cell(RotatedPosition position, int32_t nb_lig, int32_t nb_col,
+                                     OutputFrame frame) {
+    const auto line = index_of(position.new_Y, frame.bottom, nb_lig);
+    const auto col = index_of(position.new_X, frame.left, nb_col);
     if (!line || !col) return std::nullopt;
     return CellIndex{nb_lig - 1 - *line, *col};
 }

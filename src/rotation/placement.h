@@ -26,13 +26,23 @@ struct RotatedPosition {
 };
 RotatedPosition rotated_position(int32_t i, int32_t j, int32_t nb_lig, const RotationParameters& p);
 
-// Output cell of a position: the position plus one half, truncated toward zero, in both axes;
-// nothing when that falls outside the grid (however far, infinite or NaN).
+// Where the output grid lies in the input's frame: the output's column 0 is the input's column
+// -left, its line 0 (its bottom row) the input's line -bottom. The input's own grid is {0, 0};
+// an output enlarged to hold the whole turned terrain starts whole cells further out.
+struct OutputFrame {
+    int32_t left = 0;
+    int32_t bottom = 0;
+};
+
+// Output cell of a position in a grid of nb_lig x nb_col cells lying at `frame`: the position
+// plus one half plus the frame's offset, truncated toward zero, in both axes; nothing when that
+// falls outside the grid (however far, infinite or NaN).
 struct CellIndex {
     int32_t row;
     int32_t col;
 };
-std::optional<CellIndex> target_cell(RotatedPosition position, int32_t nb_lig, int32_t nb_col);
+std::optional<CellIndex> target_cell(RotatedPosition position, int32_t nb_lig, int32_t nb_col,
+                                     OutputFrame frame = {});
 
 // The angles the program takes: those whose whole part (truncated toward zero) is at most 180
 // in magnitude, so every angle strictly between -181 and 181.

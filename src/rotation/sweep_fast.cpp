@@ -78,33 +78,35 @@ void locate_affine(RowStart start, double c, double s, int32_t j0, int32_t count
 struct Sweep {
     DoubleGrid in;
     DoubleGrid out;
+    OutputFrame frame;
     RotationParameters p;
     FastSweep f;
     double c;
     double s;
     Progress* progress;
 
+    // The frame's offsets are whole numbers added in extended precision: exact.
     RowStart row_start(int32_t i) const {
         const ld dy = static_cast<ld>(in.nb_lig - 1 - i) - p.Y1;
-        return {static_cast<double>(static_cast<ld>(p.X1) + 0.5L - p.X1 * f.cos_theta -
-                                    dy * f.sin_theta),
-                static_cast<double>(static_cast<ld>(p.Y1) + 0.5L - p.X1 * f.sin_theta +
-                                    dy * f.cos_theta)};
+        return {static_cast<double>(static_cast<ld>(p.X1) + 0.5L + frame.left -
+                                    p.X1 * f.cos_theta - dy * f.sin_theta),
+                static_cast<double>(static_cast<ld>(p.Y1) + 0.5L + frame.bottom -
+                                    p.X1 * f.sin_theta + dy * f.cos_theta)};
     }
 
     // Targets of cells (i, j0 + k), k < count: col[k] = kOutside for cells that land outside.
     // Returns how many needed the polar formulas.
     int32_t locate(RowStart start, int32_t i, int32_t j0, int32_t count, int32_t* row,
                    int32_t* col) const {
-        locate_affine(start, c, s, j0, count, in.nb_lig, in.nb_col, f.bound, row, col);
+        locate_affine(start, c, s, j0, count, out.nb_lig, out.nb_col, f.bound, row, col);
         int32_t exact = 0;
         for (int32_t k = 0; k < count; ++k) {
             if (col[k] != kNearBoundary) [[likely]] {
                 continue;
             }
             ++exact;
-            const auto cell =
-                target_cell(rotated_position(i, j0 + k, in.nb_lig, p), in.nb_lig, in.nb_col);
+            const auto cell = target_cell(rotated_position(i, j0 + k, in.nb_lig, p), out.nb_lig,
+                                          out.nb_col, frame);
             row[k] = cell ? cell->row : 0;
             col[k] = cell ? cell->col : kOutside;
         }
@@ -191,7 +193,7 @@ struct Sweep {
     // reaches is skipped, as that later cell is already written and must stay.
     void sweep_held_back_rows(int32_t boundary) const {
         std::vector<int64_t> taken;
-        const int64_t width = in.nb_col;
+        const int64_t width = out.nb_col;
         for (int32_t i = boundary; i < boundary + kReach; ++i) {
             sweep_segment(row_start(i), i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t) {
                 taken.push_back(row * width + col);
@@ -219,8 +221,7 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
     const DoubleGrid in = sweep.in;
     const DoubleGrid out = sweep.out;
     // s is +1 or -1 exactly and c so small that a row's columns never move by a bound.
-    const double cols = in.nb_col;
-    const double drift = std::fabs(sweep.c) * (cols + 1);
+    const double drift = std::fabs(sweep.c) * (in.nb_col + 1);
     if (std::fabs(sweep.s) != 1.0 || drift > sweep.f.bound) return false;
     const double margin = 2 * sweep.f.bound + drift;
     auto clear_of_boundaries = [margin](double w) {
@@ -234,7 +235,7 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
     for (int32_t i = 0; i < in.nb_lig; ++i) {
         const RowStart start = sweep.row_start(i);
         if (!clear_of_boundaries(start.ax) || !clear_of_boundaries(start.ay)) return false;
-        const bool inside = start.ax > -1.0 && start.ax < cols;
+        const bool inside = start.ax > -1.0 && start.ax < out.nb_col;
         column[static_cast<std::size_t>(i)] = inside ? static_cast<int32_t>(start.ax) : -1;
         line_start[static_cast<std::size_t>(i)] = static_cast<int64_t>(std::floor(start.ay));
     }
@@ -251,8 +252,8 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
         first_row[t] = std::max(b, t > 0 ? first_row[t - 1] : 0);
     }
     const int64_t step = sweep.s > 0 ? 1 : -1;
-    const int32_t last_line = in.nb_lig - 1;
-    const auto lines = static_cast<uint64_t>(in.nb_lig);
+    const int32_t last_line = out.nb_lig - 1;
+    const auto lines = static_cast<uint64_t>(out.nb_lig);
     constexpr int32_t kSide = 256;
     run_tasks(threads, threads, [&](unsigned t) {
         for (int32_t band = first_row[t]; band < first_row[t + 1]; band += kSide) {
@@ -281,23 +282,18 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
     return true;
 }
 
-void copy_rows(DoubleGrid in, DoubleGrid out, unsigned threads) {
-    for_row_bands(threads, 0, in.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            std::memcpy(out[i], in[i], sizeof(double) * static_cast<std::size_t>(in.nb_col));
-        }
-    });
-}
-
-FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
+FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParameters& p,
+                          OutputFrame frame) {
     FastSweep f;
     const ld theta = static_cast<ld>(p.despl_ang) / static_cast<ld>(api);
     f.cos_theta = std::cos(theta);
     f.sin_theta = std::sin(theta);
     // Every error of either evaluation is a small multiple of 2^-52 times a magnitude no larger
-    // than this sum; 2^-40 leaves a wide margin (docs/performance.md).
-    const ld magnitude =
-        std::fabs(static_cast<ld>(p.X1)) + std::fabs(static_cast<ld>(p.Y1)) + nb_col + nb_lig + 2;
+    // than this sum (positions move by the frame's offsets); 2^-40 leaves a wide margin
+    // (docs/performance.md).
+    const ld magnitude = std::fabs(static_cast<ld>(p.X1)) + std::fabs(static_cast<ld>(p.Y1)) +
+                         nb_col + nb_lig + 2 + std::abs(static_cast<ld>(frame.left)) +
+                         std::abs(static_cast<ld>(frame.bottom));
     const ld bound = magnitude * 0x1p-40L;
     f.bound = static_cast<double>(bound);
     f.usable = std::isfinite(p.X1) && std::isfinite(p.Y1) && bound < kLargestUsefulBound;
@@ -306,21 +302,29 @@ FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParamete
 
 }  // namespace
 
-void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work) {
+void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
+                 OutputFrame frame) {
     const unsigned threads = std::max(1u, work.threads);
     if (p.despl_ang == 0) {
-        copy_rows(in, out, threads);
+        for_row_bands(threads, 0, in.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
+            copy_unturned(in, out, frame, begin, end);
+        });
         return;
     }
-    const FastSweep f = plan_fast_sweep(in.nb_lig, in.nb_col, p);
+    const FastSweep f = plan_fast_sweep(in.nb_lig, in.nb_col, p, frame);
     if (!f.usable) {
-        rotate_reference(in, out, p);
+        rotate_reference(in, out, p, frame);
         return;
     }
     Progress progress(work, "rotating", in.nb_lig, in.cells());
-    const Sweep sweep{
-        in,       out, p, f, static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta),
-        &progress};
+    const Sweep sweep{in,
+                      out,
+                      frame,
+                      p,
+                      f,
+                      static_cast<double>(f.cos_theta),
+                      static_cast<double>(f.sin_theta),
+                      &progress};
     if (sweep_quarter_turn(sweep, threads)) return;
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
@@ -338,10 +342,16 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, con
 }
 
 int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
-    const FastSweep f = plan_fast_sweep(nb_lig, nb_col, p);
+    const FastSweep f = plan_fast_sweep(nb_lig, nb_col, p, {});
     if (!f.usable) return static_cast<int64_t>(nb_lig) * nb_col;
-    const Sweep sweep{{nullptr, nb_lig, nb_col},        {nullptr, nb_lig, nb_col},        p,      f,
-                      static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta), nullptr};
+    const Sweep sweep{{nullptr, nb_lig, nb_col},
+                      {nullptr, nb_lig, nb_col},
+                      {},
+                      p,
+                      f,
+                      static_cast<double>(f.cos_theta),
+                      static_cast<double>(f.sin_theta),
+                      nullptr};
     int64_t exact = 0;
     for (int32_t i = 0; i < nb_lig; ++i) {
         exact +=

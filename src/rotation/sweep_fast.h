@@ -14,8 +14,9 @@
 #include "base/work.h"
 #include "rotation/placement.h"
 
-// Rotates `in` into the all-empty `out`, on up to `work.threads` threads.
-void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work = {});
+// Rotates `in` into the all-empty `out`, which lies at `frame`, on up to `work.threads` threads.
+void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work = {},
+                 OutputFrame frame = {});
 
 namespace detail {
 // Counts how many cells of a rotation need the polar formulas (for tests and benchmarks).

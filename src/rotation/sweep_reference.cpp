@@ -1,19 +1,32 @@
 #include "rotation/sweep_reference.h"
 
+#include <algorithm>
 #include <cstring>
 
-void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p) {
+void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t begin, int32_t end) {
+    // Input cell (line y, column j) is output cell (line y + bottom, column j + left).
+    const int32_t first_col = std::max(0, -frame.left);
+    const int32_t last_col = std::min(in.nb_col, out.nb_col - frame.left);
+    if (first_col >= last_col) return;
+    for (int32_t i = begin; i < end; ++i) {
+        const int64_t line = int64_t{in.nb_lig} - 1 - i + frame.bottom;
+        if (line < 0 || line >= out.nb_lig) continue;
+        std::memcpy(out[out.nb_lig - 1 - static_cast<int32_t>(line)] + first_col + frame.left,
+                    in[i] + first_col, sizeof(double) * static_cast<std::size_t>(last_col - first_col));
+    }
+}
+
+void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p,
+                      OutputFrame frame) {
     if (p.despl_ang == 0) {
         // A rotation by 0 leaves every cell where it is.
-        for (int32_t i = 0; i < in.nb_lig; ++i) {
-            std::memcpy(out[i], in[i], sizeof(double) * static_cast<std::size_t>(in.nb_col));
-        }
+        copy_unturned(in, out, frame, 0, in.nb_lig);
         return;
     }
     for (int32_t i = 0; i < in.nb_lig; ++i) {
         for (int32_t j = 0; j < in.nb_col; ++j) {
             const auto cell =
-                target_cell(rotated_position(i, j, in.nb_lig, p), in.nb_lig, in.nb_col);
+                target_cell(rotated_position(i, j, in.nb_lig, p), out.nb_lig, out.nb_col, frame);
             if (cell) out[cell->row][cell->col] = in[i][j];
         }
     }

@@ -6,6 +6,10 @@
 #include "rotation/placement.h"
 
 // The plain sweep, one cell at a time in traversal order, straight from the case tables. `out`
-// must be all empty (empty_grid) and of the same size as `in`; the cells no input cell reaches
-// stay empty. An angle of 0 copies the grid.
-void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p);
+// lies at `frame` (the input's own grid unless told otherwise) and must be all empty
+// (empty_grid); the cells no input cell reaches stay empty. An angle of 0 copies the grid.
+void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p,
+                      OutputFrame frame = {});
+
+// An angle of 0: every cell where it stands, as far as `out` reaches. Rows [begin, end) of `in`.
+void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t begin, int32_t end);

@@ -1,0 +1,360 @@
+#include "app/command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/engine.h"
+#include "app/pipeline.h"
+#include "base/failure.h"
+#include "formats/number_text.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: terrapivoter [OPTIONS] INPUT OUTPUT\n"
+    "Turn the elevation model INPUT about a reference point by an angle in degrees (positive:\n"
+    "anticlockwise) and write the turned grid to OUTPUT. Without arguments, terrapivoter asks\n"
+    "its questions instead (the interactive dialogue).\n"
+    "\n"
+    "INPUT and OUTPUT are paths; their names give the form: NAME.asc is an ASCII grid,\n"
+    "NAME_m4.txt or NAME_m4.raw a raster pair (both of its files).\n"
+    "\n"
+    "Options:\n"
+    "  -a, --angle DEGREES             the angle, anticlockwise when positive (whole part at most "
+    "180)\n"
+    "  -p, --pivot centre|LINE,COLUMN  the reference point: the centre, or a line (0: bottom) and "
+    "column\n"
+    "      --pivot-xy X,Y              the reference point in map coordinates\n"
+    "  -u, --unit m|dm|cm|mm           the unit of a raster pair input's values (required for "
+    "one)\n"
+    "      --corner X,Y                the lower-left corner of a raster pair input\n"
+    "  -f, --format raster|ascii       the output's form, whatever its name\n"
+    "      --extent input|full         keep the input's size and corner, or grow until no cell is "
+    "lost\n"
+    "      --background min|nodata|VALUE  what uncovered cells receive (default: the smallest "
+    "value)\n"
+    "      --nodata VALUE              cells holding VALUE are no-data (default: the input's own)\n"
+    "  -j, --threads N                 threads to use (default: every core; same output for any "
+    "N)\n"
+    "  -q, --quiet                     no progress line\n"
+    "  -h, --help                      show this help and exit\n"
+    "  -V, --version                   show the version and exit\n"
+    "\n"
+    "--angle is required. Defaults: --pivot centre, --extent input, --background min.\n"
+    "VALUE is in the input's stored units (a raster pair's integers).\n"
+    "Exit status: 0 written, 1 the run failed (nothing written), 2 a usage error.\n"
+    "\n"
+    "Examples:\n"
+    "  terrapivoter --angle 30 site.asc site_r.asc\n"
+    "  terrapivoter -a -17.5 -u cm --corner 500000,4000000 --pivot-xy 500250,4000400 \\\n"
+    "      --extent full --background nodata --nodata -9999 dem_m4.txt turned.asc\n";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The options as typed; empty where not given.
+struct Arguments {
+    std::vector<std::string> paths;
+    std::string angle;
+    std::string pivot;
+    std::string pivot_xy;
+    std::string unit;
+    std::string corner;
+    std::string format;
+    std::string extent;
+    std::string background;
+    std::string nodata;
+    std::string threads;
+    bool quiet = false;
+};
+
+double number_of(const std::string& option, const std::string& text) {
+    if (auto v = parse_real_token(text)) return *v;
+    throw UsageError(option + ": " + ::quoted(text) + " is not a finite number");
+}
+
+struct Pair {
+    double first;
+    double second;
+};
+
+// "A,B", two numbers.
+Pair pair_of(const std::string& option, const std::string& text, const char* shape) {
+    const std::size_t comma = text.find(',');
+    if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos) {
+        throw UsageError(option + ": " + ::quoted(text) + " is not " + shape);
+    }
+    return {number_of(option, text.substr(0, comma)), number_of(option, text.substr(comma + 1))};
+}
+
+bool ends_with(const std::string& text, const std::string& end, bool any_case) {
+    if (text.size() < end.size()) return false;
+    return std::equal(end.begin(), end.end(), text.end() - static_cast<std::ptrdiff_t>(end.size()),
+                      [any_case](char a, char b) {
+                          auto lower = [](char c) {
+                              return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+                          };
+                          return any_case ? lower(a) == lower(b) : a == b;
+                      });
+}
+
+struct GridName {
+    GridForm form;
+    std::string name;  // the ASCII grid itself, or a raster pair's base name
+};
+
+// The form a path names: NAME.asc, NAME_m4.txt or NAME_m4.raw.
+std::optional<GridName> grid_name(const std::string& path) {
+    if (ends_with(path, kAsciiSuffix, true)) return GridName{GridForm::ascii_grid, path};
+    for (const char* suffix : {kRasterDescriptorSuffix, kRasterDataSuffix}) {
+        if (ends_with(path, suffix, false)) {
+            return GridName{GridForm::raster_pair,
+                            path.substr(0, path.size() - std::string(suffix).size())};
+        }
+    }
+    return std::nullopt;
+}
+
+constexpr const char* kFormsKnown =
+    "NAME.asc (an ASCII grid) or NAME_m4.txt / NAME_m4.raw (a raster pair)";
+
+GridName input_name(const std::string& path) {
+    if (auto named = grid_name(path)) return *named;
+    throw UsageError("INPUT " + ::quoted(path) + ": the form is not known; name " + kFormsKnown);
+}
+
+GridName output_name(const std::string& path, const std::string& format) {
+    std::optional<GridName> named = grid_name(path);
+    if (format.empty()) {
+        if (named) return *named;
+        throw UsageError("OUTPUT " + ::quoted(path) + ": the form is not known; name " +
+                         kFormsKnown + ", or choose it with --format");
+    }
+    if (format == "ascii") return {GridForm::ascii_grid, path};
+    if (format == "raster") {
+        const bool raster = named && named->form == GridForm::raster_pair;
+        return {GridForm::raster_pair, raster ? named->name : path};
+    }
+    throw UsageError("--format: " + ::quoted(format) + " is neither raster nor ascii");
+}
+
+double unit_coefficient(const std::string& unit) {
+    const std::pair<const char*, double> units[] = {
+        {"m", 1.0}, {"dm", 10.0}, {"cm", 100.0}, {"mm", 1000.0}};
+    for (const auto& [name, coef] : units) {
+        if (unit == name) return coef;
+    }
+    throw UsageError("--unit: " + ::quoted(unit) + " is none of m, dm, cm, mm");
+}
+
+// A value in the input's stored units, as a working value: divided by the unit exactly as the
+// stored values are.
+double working(double stored, double coef) {
+    return static_cast<double>(static_cast<long double>(stored) / coef);
+}
+
+// A loaded input and everything the treatment needs from it.
+struct Loaded {
+    Matrix<double> values;
+    Source source;
+    bool georeferenced = false;
+};
+
+Loaded load(const GridName& input, double coef, const Arguments& a, const Work& work) {
+    Loaded loaded;
+    Source& s = loaded.source;
+    if (input.form == GridForm::raster_pair) {
+        RasterInput raw = load_raster_pair(input.name, work);
+        const ValueRange range = value_range(raw.values.view(), work);
+        loaded.values = working_values(raw.values, coef, work);
+        s.coef = coef;
+        s.carried = raw.descriptor;
+        s.carried.min_alt = range.smallest;
+        s.carried.max_alt = range.largest;
+        if (!a.corner.empty()) {
+            const Pair corner = pair_of("--corner", a.corner, "X,Y");
+            s.georef = {corner.first, corner.second, raw.descriptor.dpix_size};
+            loaded.georeferenced = true;
+        }
+    } else {
+        AsciiInput ascii = load_ascii_grid(input.name, work);
+        loaded.values = std::move(ascii.values);
+        const AsciiHeader& h = ascii.header;
+        s.carried = carried_from_ascii(loaded.values.view(), h.dsize_pix);
+        s.georef = {h.X_min, h.Y_min, h.dsize_pix};
+        s.nodata = h.nodata;
+        loaded.georeferenced = true;
+    }
+    s.values = loaded.values.view();
+    if (!a.nodata.empty()) s.nodata = working(number_of("--nodata", a.nodata), s.coef);
+    return loaded;
+}
+
+RotationParameters rotation_of(const Arguments& a, const Loaded& loaded) {
+    const DoubleGrid grid = loaded.source.values;
+    RotationParameters p{grid.nb_col * 0.5, grid.nb_lig * 0.5, number_of("--angle", a.angle)};
+    if (!a.pivot_xy.empty()) {
+        const Pair xy = pair_of("--pivot-xy", a.pivot_xy, "X,Y");
+        const Georef& g = loaded.source.georef;
+        // Cell centres sit on whole columns and lines.
+        p.X1 = (xy.first - g.X_min) / g.cell_size - 0.5;
+        p.Y1 = (xy.second - g.Y_min) / g.cell_size - 0.5;
+    } else if (!a.pivot.empty() && a.pivot != "centre" && a.pivot != "center") {
+        const Pair line_column = pair_of("--pivot", a.pivot, "centre or LINE,COLUMN");
+        p.Y1 = line_column.first;
+        p.X1 = line_column.second;
+    }
+    return p;
+}
+
+Treatment treatment_of(const Arguments& a, const Loaded& loaded) {
+    Treatment t;
+    t.rotation = rotation_of(a, loaded);
+    if (a.extent == "full") t.extent = Extent::full;
+    if (a.background == "nodata") {
+        if (!loaded.source.nodata) {
+            throw UsageError(
+                "--background nodata: the input has no no-data value; give one with "
+                "--nodata");
+        }
+        t.background.kind = Background::Kind::nodata;
+    } else if (!a.background.empty() && a.background != "min") {
+        t.background.kind = Background::Kind::given;
+        t.background.value = working(number_of("--background", a.background), loaded.source.coef);
+    }
+    return t;
+}
+
+// Every check that needs no file, so that a mistyped command writes and reads nothing.
+void check_arguments(const Arguments& a, const GridName& input, const GridName& output) {
+    if (a.angle.empty()) throw UsageError("--angle is required");
+    if (!angle_accepted(number_of("--angle", a.angle))) {
+        throw UsageError("--angle: " + a.angle +
+                         " is too great: its whole part must be at most 180");
+    }
+    const bool raster_in = input.form == GridForm::raster_pair;
+    if (raster_in && a.unit.empty()) {
+        throw UsageError("--unit is required for a raster pair input (m, dm, cm or mm)");
+    }
+    if (!raster_in && !a.unit.empty()) {
+        throw UsageError("--unit applies to a raster pair input only; an ASCII grid has its own");
+    }
+    if (!a.unit.empty()) unit_coefficient(a.unit);
+    if (!raster_in && !a.corner.empty()) {
+        throw UsageError("--corner applies to a raster pair input only; an ASCII grid has its own");
+    }
+    if (!a.corner.empty()) pair_of("--corner", a.corner, "X,Y");
+    if (raster_in && a.corner.empty() && output.form == GridForm::ascii_grid) {
+        throw UsageError("--corner X,Y is required to write a raster pair as an ASCII grid");
+    }
+    if (!a.pivot.empty() && !a.pivot_xy.empty()) {
+        throw UsageError("--pivot and --pivot-xy both give the reference point; give one");
+    }
+    if (!a.pivot_xy.empty()) {
+        pair_of("--pivot-xy", a.pivot_xy, "X,Y");
+        if (raster_in && a.corner.empty()) {
+            throw UsageError("--pivot-xy needs the raster pair's corner: give --corner X,Y");
+        }
+    }
+    if (!a.pivot.empty() && a.pivot != "centre" && a.pivot != "center") {
+        pair_of("--pivot", a.pivot, "centre or LINE,COLUMN");
+    }
+    if (!a.extent.empty() && a.extent != "input" && a.extent != "full") {
+        throw UsageError("--extent: " + ::quoted(a.extent) + " is neither input nor full");
+    }
+    if (!a.background.empty() && a.background != "min" && a.background != "nodata") {
+        number_of("--background", a.background);
+    }
+    if (!a.nodata.empty()) number_of("--nodata", a.nodata);
+    if (!a.threads.empty()) {
+        const auto n = parse_int32_token(a.threads);
+        if (!n || *n < 1) throw UsageError("--threads: " + ::quoted(a.threads) + " is not a count");
+    }
+}
+
+int run(const Arguments& a) {
+    if (a.paths.size() < 2) {
+        throw UsageError(a.paths.empty() ? "INPUT and OUTPUT are missing" : "OUTPUT is missing");
+    }
+    if (a.paths.size() > 2) {
+        throw UsageError("one INPUT and one OUTPUT, not " + std::to_string(a.paths.size()) +
+                         " paths");
+    }
+    const GridName input = input_name(a.paths[0]);
+    const GridName output = output_name(a.paths[1], a.format);
+    check_arguments(a, input, output);
+
+    std::optional<unsigned> threads;
+    if (!a.threads.empty()) threads = static_cast<unsigned>(*parse_int32_token(a.threads));
+    const Work work = program_work(threads, a.quiet);
+    const double coef = a.unit.empty() ? 1.0 : unit_coefficient(a.unit);
+    Loaded loaded = load(input, coef, a, work);
+    const Treatment treatment = treatment_of(a, loaded);
+    Target target = prepare_target(output.form, output.name);
+    treat(loaded.source, target, treatment, work);
+    return 0;
+}
+
+void add_options(CLI::App& app, Arguments& a) {
+    app.add_option("paths", a.paths);
+    app.add_option("-a,--angle", a.angle);
+    app.add_option("-p,--pivot", a.pivot);
+    app.add_option("--pivot-xy", a.pivot_xy);
+    app.add_option("-u,--unit", a.unit);
+    app.add_option("--corner", a.corner);
+    app.add_option("-f,--format", a.format);
+    app.add_option("--extent", a.extent);
+    app.add_option("--background", a.background);
+    app.add_option("--nodata", a.nodata);
+    app.add_option("-j,--threads", a.threads);
+    app.add_flag("-q,--quiet", a.quiet);
+}
+
+int usage_error(const std::string& what) {
+    std::fprintf(stderr, "terrapivoter: %s\nTry 'terrapivoter --help'.\n", what.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int run_command_line(int argc, char** argv) {
+    CLI::App app;
+    app.set_help_flag();
+    bool help = false;
+    bool version = false;
+    Arguments a;
+    add_options(app, a);
+    app.add_flag("-h,--help", help);
+    app.add_flag("-V,--version", version);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return usage_error(e.what());
+    }
+    if (help) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (version) {
+        std::puts("terrapivoter " TERRAPIVOTER_VERSION);
+        return 0;
+    }
+    try {
+        return run(a);
+    } catch (const UsageError& e) {
+        return usage_error(e.what());
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "terrapivoter: %s\n", failure.what());
+    } catch (const std::bad_alloc&) {
+        std::fputs("terrapivoter: not enough memory\n", stderr);
+    }
+    return 1;
+}

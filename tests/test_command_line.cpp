@@ -1,0 +1,236 @@
+// The command line through the real program: the same bytes as the dialogue, usage errors and
+// failed runs that write nothing, the enlarged extent, map-coordinate pivots.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <map>
+
+#include "formats/ascii_grid.h"
+#include "support.h"
+
+namespace {
+
+class CommandLine : public testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(images());
+        for (const char* name : {"volcano_m4.txt", "volcano_m4.raw", "lux_elev.asc"}) {
+            fs::copy_file(sample(name), images() / name);
+            fs::copy_file(sample(name), work.path() / name);
+        }
+    }
+    fs::path images() const { return images_folder(work.path(), "dem"); }
+    ProgramRun succeeds(const std::string& arguments) {
+        ProgramRun r = run_command(work.path(), arguments);
+        EXPECT_EQ(r.status, 0) << arguments << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << arguments;
+        EXPECT_EQ(r.err, "") << arguments;
+        return r;
+    }
+    std::vector<double> ascii_values(const std::string& name) {
+        return values_of(read_ascii_grid((work.path() / name).string()).values);
+    }
+    ScratchDir work;
+};
+
+TEST_F(CommandLine, WritesWhatTheDialogueWritesInAllFourForms) {
+    const struct {
+        const char* answers;
+        const char* dialogue_output;
+        const char* arguments;
+        std::vector<std::string> outputs;
+    } cases[] = {
+        {"dem volcano 0 2 o 0 0 30",
+         "o",
+         "-a 30 -u cm volcano_m4.txt o_m4.txt",
+         {"o_m4.txt", "o_m4.raw"}},
+        {"dem volcano 0 1 o 1 1756000 5917000.5 1 40 25.5 -17.3",
+         "o",
+         "--angle=-17.3 --unit dm --corner 1756000,5917000.5 --pivot 40,25.5 -j 1 "
+         "volcano_m4.raw o.asc",
+         {"o.asc"}},
+        {"dem lux_elev 1 o 0 0 -45",
+         "o",
+         "-a -45 -j 3 lux_elev.asc o_m4.raw",
+         {"o_m4.txt", "o_m4.raw"}},
+        {"dem lux_elev 1 o 1 1 44.5 47 120",
+         "o",
+         "-a 120 -p 44.5,47 -q lux_elev.asc o.asc",
+         {"o.asc"}},
+        {"dem lux_elev 1 o 1 0 0", "o", "--angle 0 --pivot centre lux_elev.asc O.ASC", {"O.ASC"}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(run_program(work.path(), c.answers).status, 0) << c.answers;
+        succeeds(c.arguments);
+        for (const std::string& name : c.outputs) {
+            const std::string dialogue_name =
+                name == "O.ASC" ? "o.asc" : name;  // the dialogue always writes ".asc"
+            EXPECT_EQ(read_file(work.path() / name), read_file(images() / dialogue_name))
+                << c.arguments << ": " << name;
+        }
+    }
+}
+
+TEST_F(CommandLine, UsageErrorsAndFailedRunsWriteNothing) {
+    write_file(work.path() / "bad.asc", "ncols 2\nnrows 2\nxllcorner 0\n");
+    write_file(work.path() / "o.asc", "an older output");
+    const struct {
+        std::string arguments;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"", 2, "INPUT and OUTPUT are missing"},  // only -q: see below
+        {"-a 30 lux_elev.asc", 2, "OUTPUT is missing"},
+        {"-a 30 lux_elev.asc o.asc p.asc", 2, "one INPUT and one OUTPUT"},
+        {"lux_elev.asc o.asc", 2, "--angle is required"},
+        {"-a 181 lux_elev.asc o.asc", 2, "--angle: 181 is too great"},
+        {"-a abc lux_elev.asc o.asc", 2, "--angle: \"abc\" is not a finite number"},
+        {"-a nan lux_elev.asc o.asc", 2, "--angle: \"nan\" is not a finite number"},
+        {"-a", 2, "--angle"},
+        {"--bogus lux_elev.asc o.asc", 2, "--bogus"},
+        {"-a 30 -a 40 lux_elev.asc o.asc", 2, "--angle"},
+        {"-a 30 lux_elev.tif o.asc", 2, "INPUT \"lux_elev.tif\": the form is not known"},
+        {"-a 30 lux_elev.asc o.dat", 2, "OUTPUT \"o.dat\": the form is not known"},
+        {"-a 30 -f png lux_elev.asc o.asc", 2, "--format: \"png\""},
+        {"-a 30 volcano_m4.txt o_m4.txt", 2, "--unit is required"},
+        {"-a 30 -u km volcano_m4.txt o_m4.txt", 2, "--unit: \"km\""},
+        {"-a 30 -u m lux_elev.asc o.asc", 2, "--unit applies to a raster pair input only"},
+        {"-a 30 --corner 1,2 lux_elev.asc o.asc", 2, "--corner applies to a raster pair"},
+        {"-a 30 -u cm volcano_m4.txt o.asc", 2, "--corner X,Y is required"},
+        {"-a 30 -u cm --corner 1 volcano_m4.txt o.asc", 2, "--corner: \"1\" is not X,Y"},
+        {"-a 30 -u cm --pivot-xy 1,2 volcano_m4.txt o_m4.txt", 2, "--pivot-xy needs"},
+        {"-a 30 -p 1,2 --pivot-xy 1,2 lux_elev.asc o.asc", 2, "--pivot and --pivot-xy"},
+        {"-a 30 -p middle lux_elev.asc o.asc", 2, "--pivot: \"middle\" is not centre"},
+        {"-a 30 -p 1,2,3 lux_elev.asc o.asc", 2, "--pivot"},
+        {"-a 30 --extent all lux_elev.asc o.asc", 2, "--extent: \"all\""},
+        {"-a 30 --background low lux_elev.asc o.asc", 2, "--background: \"low\""},
+        {"-a 30 --background nodata -u cm volcano_m4.txt o_m4.txt", 2,
+         "--background nodata: the input has no no-data value"},
+        {"-a 30 --nodata x lux_elev.asc o.asc", 2, "--nodata: \"x\""},
+        {"-a 30 -j 0 lux_elev.asc o.asc", 2, "--threads: \"0\" is not a count"},
+        {"-a 30 missing.asc o.asc", 1, "cannot open missing.asc: No such file or directory"},
+        {"-a 30 -u cm missing_m4.raw o.asc --corner 0,0", 1, "cannot open missing_m4.txt"},
+        {"-a 30 bad.asc o.asc", 1, "bad.asc: the header lacks"},
+        {"-a 30 lux_elev.asc no-such-folder/o.asc", 1, "cannot create no-such-folder/o.asc"},
+    };
+    const std::vector<std::string> before = file_names(work.path());
+    for (const auto& c : cases) {
+        const ProgramRun r = run_command(work.path(), c.arguments.empty() ? "-q" : c.arguments);
+        EXPECT_EQ(r.status, c.status) << c.arguments << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << c.arguments;
+        EXPECT_EQ(r.err.rfind("terrapivoter: ", 0), 0u) << c.arguments << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.arguments << "\n" << r.err;
+        const bool tries_help = r.err.find("\nTry 'terrapivoter --help'.\n") != std::string::npos;
+        EXPECT_EQ(tries_help, c.status == 2) << c.arguments << "\n" << r.err;
+        EXPECT_EQ(file_names(work.path()), before) << c.arguments;
+        EXPECT_EQ(read_file(work.path() / "o.asc"), "an older output") << c.arguments;
+    }
+}
+
+TEST_F(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
+    const ProgramRun help = run_command(work.path(), "--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: terrapivoter [OPTIONS] INPUT OUTPUT\n", 0), 0u);
+    // The manual page as troff source, with its escaped dashes ("\\-") plain.
+    std::string manual =
+        read_file(fs::path(TERRAPIVOTER_SAMPLES) / ".." / "docs" / "terrapivoter.1");
+    manual.erase(std::remove(manual.begin(), manual.end(), '\\'), manual.end());
+    // Every long option of the help is documented in the manual page, and the other way round.
+    auto long_options = [](const std::string& text) {
+        const std::string dashes = "--";
+        std::vector<std::string> found;
+        for (std::size_t at = text.find(dashes); at != std::string::npos;
+             at = text.find(dashes, at + 1)) {
+            std::size_t end = at + dashes.size();
+            while (end < text.size() &&
+                   (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '-')) {
+                ++end;
+            }
+            const std::string name = text.substr(at + dashes.size(), end - at - dashes.size());
+            if (!name.empty() && std::isalpha(static_cast<unsigned char>(name[0])))
+                found.push_back(name);
+        }
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        return found;
+    };
+    EXPECT_EQ(long_options(help.out), long_options(manual));
+    const ProgramRun version = run_command(work.path(), "-V");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("terrapivoter ", 0), 0u);
+}
+
+TEST_F(CommandLine, AFullExtentKeepsEveryCellAndTheMapPosition) {
+    // 3 rows of 5 about line 1, column 2 (the middle cell), a quarter turn anticlockwise: the
+    // turned terrain is 5 rows of 3, and the output grows one cell down and one up.
+    write_file(work.path() / "s.asc",
+               "ncols 5\nnrows 3\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
+               "1 2 3 4 5\n6 7 8 9 10\n11 12 13 14 15\n");
+    succeeds("-a 90 -p 1,2 --extent full --background -1 s.asc t.asc");
+    const AsciiInput t = read_ascii_grid((work.path() / "t.asc").string());
+    EXPECT_EQ(t.header.nb_col, 5);
+    EXPECT_EQ(t.header.nb_lig, 5);
+    EXPECT_EQ(t.header.X_min, 100.0);
+    EXPECT_EQ(t.header.Y_min, 190.0);  // the middle cell stays at (125, 215) on the map
+    EXPECT_EQ(values_of(t.values), (std::vector<double>{-1, 5, 10, 15, -1,  //
+                                                        -1, 4, 9,  14, -1,  //
+                                                        -1, 3, 8,  13, -1,  //
+                                                        -1, 2, 7,  12, -1,  //
+                                                        -1, 1, 6,  11, -1}));
+
+    // A real DEM, a quarter turn about a point off its centre: every value reaches the output,
+    // where the input's extent loses some over the edges.
+    auto counts = [](const std::vector<double>& values) {
+        std::map<double, int> n;
+        for (double v : values)
+            ++n[v];
+        return n;
+    };
+    const auto input = counts(ascii_values("lux_elev.asc"));
+    auto lost = [&](const std::string& name) {
+        const auto output = counts(ascii_values(name));
+        int missing = 0;
+        for (const auto& [value, n] : input) {
+            const auto found = output.find(value);
+            missing += std::max(0, n - (found == output.end() ? 0 : found->second));
+        }
+        return missing;
+    };
+    succeeds("-a 90 -p 20,30 --extent full lux_elev.asc full.asc");
+    succeeds("-a 90 -p 20,30 lux_elev.asc cut.asc");
+    EXPECT_EQ(lost("full.asc"), 0);
+    EXPECT_GT(lost("cut.asc"), 1000);
+}
+
+TEST_F(CommandLine, AMapPivotIsThePivotOfItsLineAndColumn) {
+    // Column (x - xllcorner) / cellsize - 0.5, line (y - yllcorner) / cellsize - 0.5.
+    succeeds("-a 33 --pivot-xy 6.1,49.75 lux_elev.asc xy.asc");
+    const double column = (6.1 - 5.741666666667) / 0.008333333333 - 0.5;
+    const double line = (49.75 - 49.441666666667) / 0.008333333333 - 0.5;
+    char pivot[80];
+    std::snprintf(pivot, sizeof pivot, "%.17g,%.17g", line, column);
+    succeeds(std::string("-a 33 -p ") + pivot + " lux_elev.asc lc.asc");
+    EXPECT_EQ(read_file(work.path() / "xy.asc"), read_file(work.path() / "lc.asc"));
+    // A raster pair takes its corner from --corner and its cell size from its descriptor.
+    succeeds("-a 33 -u cm --corner 1000,2000 --pivot-xy 1302.5,2405 volcano_m4.txt r_m4.txt");
+    succeeds("-a 33 -u cm -p 40,29.75 volcano_m4.txt p_m4.txt");
+    EXPECT_EQ(read_file(work.path() / "r_m4.raw"), read_file(work.path() / "p_m4.raw"));
+}
+
+TEST_F(CommandLine, TheBackgroundAndTheNoDataValueAreChosen) {
+    succeeds("-a 30 --background nodata lux_elev.asc nd.asc");
+    const std::vector<double> nd = ascii_values("nd.asc");
+    EXPECT_EQ(nd.front(), -32768.0);  // an uncovered corner: no-data
+    succeeds("-a 30 --background 12.5 lux_elev.asc v.asc");
+    EXPECT_EQ(ascii_values("v.asc").front(), 12.5);
+    // A raster pair in centimetres: VALUE in its stored units, written back as such.
+    succeeds("-a 30 -u cm --nodata -5 --background nodata volcano_m4.txt n_m4.txt");
+    EXPECT_EQ(raster_values(read_file(work.path() / "n_m4.raw")).front(), -5);
+    succeeds("-a 30 -u cm --nodata -5 --background nodata --corner 0,0 volcano_m4.txt n.asc");
+    const std::string n = read_file(work.path() / "n.asc");
+    EXPECT_NE(n.find("nodata_value -0.050000\n-0.050000\t"), std::string::npos) << n.substr(0, 200);
+}
+
+}  // namespace
