@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <limits>
+
 #include "formats/ascii_grid.h"
 #include "io/output_file.h"
 #include "support.h"
@@ -73,6 +77,13 @@ TEST(AsciiGridReader, AcceptsTheHeaderForms) {
          false},
         {"cellsize 2 nrows 1 yllcorner 20 NoData_Value -9999 xllcorner 10 ncols 2 1 2", 10, true},
         {"ncols\t2\nnrows\t1\nxllcenter\t11\nyllcenter\t21\ncellsize\t2\n1\t2\t", 10, false},
+        // As GDAL writes and reads them: dx and dy for the cell size, counts as reals, decimal
+        // commas, a NaN no-data value.
+        {"ncols 2\nnrows 1\nxllcorner 10\nyllcorner 20\ndx 2\ndy 2\n1 2\n", 10, false},
+        {"ncols 2.0\nnrows 1.0\nxllcorner 10\nyllcorner 20\ncellsize 2\n1 2\n", 10, false},
+        {"ncols 2\nnrows 1\nxllcorner 10,0\nyllcorner 20\ncellsize 2\n1,0 0,2E+01\n", 10, false},
+        {"ncols 2\nnrows 1\nxllcorner 10\nyllcorner 20\ncellsize 2\nnodata_value nan\n1 2\n", 10,
+         true},
     };
     for (const auto& c : cases) {
         AsciiInput in(read_text(dir, c.text));
@@ -87,6 +98,27 @@ TEST(AsciiGridReader, AcceptsTheHeaderForms) {
     }
 }
 
+TEST(AsciiGridReader, ReadsNotANumberAndDecimalCommasAsGdalDoes) {
+    ScratchDir dir;
+    const AsciiInput in = read_text(dir,
+                                    "ncols 4\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\n"
+                                    "NODATA_value nan\nnan NaN -nan 0,5E+02\n,5 5, -,25 +1,5\n");
+    ASSERT_TRUE(in.header.nodata.has_value());
+    EXPECT_TRUE(std::isnan(*in.header.nodata));
+    const std::vector<double> v = values_of(in.values);
+    for (std::size_t k = 0; k < 3; ++k) {
+        // The C library's quiet NaN, whatever the sign written: never an empty cell's mark.
+        EXPECT_EQ(std::bit_cast<uint64_t>(v[k]), 0x7ff8000000000000u) << k;
+    }
+    EXPECT_EQ(std::vector<double>(v.begin() + 3, v.end()),
+              (std::vector<double>{50, 0.5, 5, -0.25, 1.5}));
+    // An ASCII grid output writes every NaN, the no-data value too, as "nan".
+    Matrix<double> grid = grid_of(1, 2, {-std::numeric_limits<double>::quiet_NaN(), 1});
+    const std::string text =
+        written({2, 1, 0, 0, 1, std::numeric_limits<double>::quiet_NaN()}, grid.view());
+    EXPECT_EQ(text.substr(text.find("nodata_value")), "nodata_value nan\nnan\t1.000000\t");
+}
+
 TEST(AsciiGridReader, RefusesBadFilesNamingTheFileAndTheFault) {
     ScratchDir dir;
     const std::string head = "ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
@@ -98,8 +130,13 @@ TEST(AsciiGridReader, RefusesBadFilesNamingTheFileAndTheFault) {
         {"\n\n  \t\n", "is empty"},
         {"nrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 2 3 4", "the header lacks ncols"},
         {"ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\n1 2 3 4", "the header lacks cellsize"},
-        {"ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\ndx 1\ndy 1\n1 2 3 4",
-         "the header lacks cellsize"},
+        {"ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\ndx 1\ndy 2\n1 2 3 4",
+         "dx 1.000000 and dy 2.000000 differ"},
+        {"ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\ndx 1\n1 2 3 4", "the header lacks dy"},
+        {"ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\ndx 1\ndy 1\n1 2 3 4",
+         "gives dx as well as the cell size"},
+        {"ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize nan\n1 2 3 4",
+         "cellsize is \"nan\", not a finite number"},
         {"ncols 2\nncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 2 3 4",
          "gives ncols twice"},
         {"ncols 2\nnrows 2\nxllcorner 0\nxllcenter 0\nyllcorner 0\ncellsize 1\n1 2 3 4",
@@ -117,9 +154,11 @@ TEST(AsciiGridReader, RefusesBadFilesNamingTheFileAndTheFault) {
         {"\x7f"
          "ELF\x02\x01\x01\0\0\0garbage",
          "is not an ASCII grid: it starts with \"\\x7FELF\\x02\\x01\\x01\""},
-        {head + "1 2 nan 4", "row 2, column 1 holds \"nan\", not a finite number"},
+        {head + "1 2 inf 4", "row 2, column 1 holds \"inf\", not a finite number"},
         {head + "1 2 3 1e999", "row 2, column 2 holds \"1e999\""},
-        {head + "1,5 2 3 4", "row 1, column 1 holds \"1,5\""},
+        {head + "1,5,3 2 3 4", "row 1, column 1 holds \"1,5,3\""},
+        {head + "1 2,5.1 3 4", "row 1, column 2 holds \"2,5.1\""},
+        {head + "1 nan(1) 3 4", "row 1, column 2 holds \"nan(1)\""},
         {head + "1 --3 3 4", "row 1, column 2 holds \"--3\""},
         {head + "1 2 3", "the 5 bytes after it can hold at most 3 values"},
         {head + "1   2   3\n\n",

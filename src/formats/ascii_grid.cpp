@@ -18,10 +18,33 @@
 
 namespace {
 
-enum Key { kCols, kRows, kXCorner, kXCenter, kYCorner, kYCenter, kCellSize, kNoData, kKeys };
-constexpr std::array<const char*, kKeys> kKeywords = {"ncols",     "nrows",       "xllcorner",
-                                                      "xllcenter", "yllcorner",   "yllcenter",
-                                                      "cellsize",  "nodata_value"};
+enum Key {
+    kCols,
+    kRows,
+    kXCorner,
+    kXCenter,
+    kYCorner,
+    kYCenter,
+    kCellSize,
+    kNoData,
+    kDx,  // GDAL writes dx and dy in place of cellsize for cells that are not square
+    kDy,
+    kKeys
+};
+constexpr std::array<const char*, kKeys> kKeywords = {
+    "ncols", "nrows", "xllcorner", "xllcenter", "yllcorner", "yllcenter", "cellsize",
+    "nodata_value", "dx", "dy"};
+
+// A count written as a whole number, or as a real whose value is whole ("24.0", as some
+// exporters write it).
+std::optional<int32_t> count_of(std::string_view token) {
+    if (auto v = parse_int32_token(token)) return v;
+    const auto real = parse_grid_token(token);
+    if (!real || *real != std::trunc(*real) || *real < INT32_MIN || *real > INT32_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(*real);
+}
 
 std::optional<Key> keyword_of(std::string_view token) {
     for (std::size_t k = 0; k < kKeys; ++k) {
@@ -86,22 +109,27 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
         const bool twin_seen =
             (*key == kXCorner && seen[kXCenter]) || (*key == kXCenter && seen[kXCorner]) ||
             (*key == kYCorner && seen[kYCenter]) || (*key == kYCenter && seen[kYCorner]);
-        if (seen[*key] || twin_seen) {
+        const bool size_twice = (*key == kCellSize && (seen[kDx] || seen[kDy])) ||
+                                ((*key == kDx || *key == kDy) && seen[kCellSize]);
+        if (seen[*key] || twin_seen || size_twice) {
             throw Failure(displayed + ": the header gives " + std::string(word) +
-                          (twin_seen ? " as well as its corner/centre twin" : " twice"));
+                          (twin_seen    ? " as well as its corner/centre twin"
+                           : size_twice ? " as well as the cell size in another form"
+                                        : " twice"));
         }
         seen[*key] = true;
         next_word(source, value);
         if (*key == kCols || *key == kRows) {
-            auto v = parse_int32_token(value);
+            auto v = count_of(value);
             if (!v) {
                 throw Failure(displayed + ": " + std::string(word) + " is " + quoted(value) +
                               ", not a whole number within 32 bits");
             }
             (*key == kCols ? h.nb_col : h.nb_lig) = *v;
         } else {
-            auto v = parse_real_token(value);
-            if (!v) {
+            // Only the no-data value may be a NaN: GDAL and R write "nodata_value nan".
+            auto v = parse_grid_token(value);
+            if (!v || (*v != *v && *key != kNoData)) {
                 throw Failure(displayed + ": " + std::string(word) + " is " + quoted(value) +
                               ", not a finite number");
             }
@@ -116,10 +144,20 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
     require(seen[kRows], "nrows");
     require(seen[kXCorner] || seen[kXCenter], "xllcorner");
     require(seen[kYCorner] || seen[kYCenter], "yllcorner");
-    require(seen[kCellSize], "cellsize");
+    if (seen[kDx] || seen[kDy]) {
+        require(seen[kDx], "dx");
+        require(seen[kDy], "dy");
+    } else {
+        require(seen[kCellSize], "cellsize");
+    }
     if (!missing.empty()) throw Failure(displayed + ": the header lacks " + missing);
+    if (seen[kDx] && reals[kDx] != reals[kDy]) {
+        throw Failure(displayed + ": dx " + format_header_real(reals[kDx]) + " and dy " +
+                      format_header_real(reals[kDy]) +
+                      " differ; only grids of square cells can be turned");
+    }
     check_grid_shape(h.nb_lig, h.nb_col, displayed);
-    h.dsize_pix = reals[kCellSize];
+    h.dsize_pix = seen[kDx] ? reals[kDx] : reals[kCellSize];
     h.X_min = seen[kXCorner] ? reals[kXCorner] : reals[kXCenter] - h.dsize_pix / 2.0;
     h.Y_min = seen[kYCorner] ? reals[kYCorner] : reals[kYCenter] - h.dsize_pix / 2.0;
     if (seen[kNoData]) h.nodata = reals[kNoData];
@@ -202,7 +240,7 @@ void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGri
                 ++p;
             const char* const token = p;
             double v;
-            if (!read_real(p, end, v)) {
+            if (!read_grid_value(p, end, v)) {
                 bad[t] = k;
                 bad_token[t] = std::string_view(token, static_cast<std::size_t>(p - token));
                 return;
@@ -232,9 +270,12 @@ void parse_ascii_values_reference(std::string_view text, std::size_t data_start,
     for (int64_t k = 0; k < cells; ++k) {
         if (!next_word(source, token)) fail_short(displayed, k, grid);
         char* end = nullptr;
-        const double v = std::strtod(token.c_str(), &end);
+        double v = std::strtod(token.c_str(), &end);
         if (end != token.c_str() + token.size() || !std::isfinite(v)) {
-            fail_at_cell(displayed, k, grid.nb_col, token);
+            // The forms strtod leaves to GDAL's reading: "nan", decimal commas.
+            const auto dialect = parse_grid_token(token);
+            if (!dialect) fail_at_cell(displayed, k, grid.nb_col, token);
+            v = *dialect;
         }
         grid[static_cast<int32_t>(k / grid.nb_col)][k % grid.nb_col] = v;
     }
@@ -393,7 +434,14 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work) {
 
 void write_ascii_values_reference(DoubleGrid grid, OutputFile& out) {
     for (int32_t i = 0; i < grid.nb_lig; ++i) {
-        for (int32_t j = 0; j < grid.nb_col; ++j)
-            std::fprintf(out.stream(), "%lf\t", grid[i][j]);
+        for (int32_t j = 0; j < grid.nb_col; ++j) {
+            // printf writes "-nan" for a NaN with its sign bit set; readers want "nan".
+            const double v = grid[i][j];
+            if (v != v) {
+                std::fputs("nan\t", out.stream());
+            } else {
+                std::fprintf(out.stream(), "%lf\t", v);
+            }
+        }
     }
 }

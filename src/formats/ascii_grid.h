@@ -32,14 +32,17 @@ struct ParsedHeader {
 };
 
 // Reads the header by keyword (case-insensitive, any order): ncols, nrows, xllcorner or
-// xllcenter, yllcorner or yllcenter, cellsize, and an optional nodata_value. The header ends
-// at the first token that is not one of them. Fails naming `displayed` on a missing, repeated
-// or unreadable entry, or on a grid without rows or columns.
+// xllcenter, yllcorner or yllcenter, cellsize (or equal dx and dy), and an optional
+// nodata_value, which may be "nan". Numbers are read as GDAL reads them (parse_grid_token; a
+// count may be written "24.0"). The header ends at the first token that is not one of them.
+// Fails naming `displayed` on a missing, repeated or unreadable entry, on cells that are not
+// square, or on a grid without rows or columns.
 ParsedHeader parse_ascii_header(std::string_view text, const std::string& displayed);
 
-// Reads exactly grid.nb_lig x grid.nb_col finite values from text[data_start...] into `grid`,
-// on up to `work.threads` threads. Fails naming the row and column of the first missing or
-// unreadable value; warns about extra values.
+// Reads exactly grid.nb_lig x grid.nb_col values (parse_grid_token: finite numbers, "nan",
+// decimal commas) from text[data_start...] into `grid`, on up to `work.threads` threads. Fails
+// naming the row and column of the first missing or unreadable value; warns about extra
+// values.
 void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGrid grid,
                         const std::string& displayed, const Work& work = {},
                         Progress* progress = nullptr);

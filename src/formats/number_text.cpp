@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -122,6 +123,47 @@ std::optional<double> parse_real_token(std::string_view token) {
         return value;
     }
     return std::nullopt;
+}
+
+namespace {
+
+// The forms of a grid value that only parse_grid_token takes.
+std::optional<double> parse_grid_dialect(std::string_view token) {
+    std::string_view unsigned_part = token;
+    if (!unsigned_part.empty() && (unsigned_part[0] == '-' || unsigned_part[0] == '+')) {
+        unsigned_part.remove_prefix(1);
+    }
+    if (unsigned_part.size() == 3 &&
+        std::equal(unsigned_part.begin(), unsigned_part.end(), "nan", [](char a, char b) {
+            return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+        })) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const std::size_t comma = token.find(',');
+    if (comma == std::string_view::npos || token.find_first_of(",.", comma + 1) != token.npos ||
+        token.substr(0, comma).find('.') != token.npos) {
+        return std::nullopt;
+    }
+    std::string pointed(token);
+    pointed[comma] = '.';
+    return parse_real_token(pointed);
+}
+
+}  // namespace
+
+std::optional<double> parse_grid_token(std::string_view token) {
+    if (auto v = parse_real_token(token)) return v;
+    return parse_grid_dialect(token);
+}
+
+bool read_grid_value(const char*& p, const char* end, double& value) {
+    const char* const start = p;
+    if (read_real(p, end, value)) return true;
+    while (p != end && !is_blank(*p))
+        ++p;
+    const auto v = parse_grid_dialect(std::string_view(start, static_cast<std::size_t>(p - start)));
+    if (v) value = *v;
+    return v.has_value();
 }
 
 #if defined(__SSE2__)
@@ -272,6 +314,10 @@ char* format_fixed6(double v, char* out) {
         return write_six_digits(static_cast<uint32_t>(scaled % 1000000), out);
     }
 #endif
+    if (v != v) {
+        std::memcpy(out, "nan", 3);
+        return out + 3;
+    }
     if (biased == 0x7ff) {
         char buf[16];
         int n = std::snprintf(buf, sizeof buf, "%lf", v);
@@ -283,6 +329,7 @@ char* format_fixed6(double v, char* out) {
 }
 
 std::string format_header_real(double v) {
+    if (v != v) return "nan";
     char buf[400];
     std::snprintf(buf, sizeof buf, "%lf", v);
     auto reads_back = [v](const char* text) {

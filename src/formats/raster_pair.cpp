@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <cstdlib>
 #include <memory>
 #include <numeric>
@@ -296,14 +297,17 @@ void convert_to_working_values_reference(Matrix<int32_t>& in, DoubleGrid out, do
 }
 
 ValueRange whole_extremes(DoubleGrid grid) {
-    double smallest = grid[0][0];
-    double largest = grid[0][0];
+    // Not-a-number cells (no-data) have no place in a range; a grid of nothing else has 0 to 0.
+    double smallest = std::numeric_limits<double>::infinity();
+    double largest = -smallest;
     for (int32_t i = 0; i < grid.nb_lig; ++i) {
         for (int32_t j = 0; j < grid.nb_col; ++j) {
-            smallest = std::min(smallest, grid[i][j]);
-            largest = std::max(largest, grid[i][j]);
+            const double v = grid[i][j];
+            if (v < smallest) smallest = v;
+            if (v > largest) largest = v;
         }
     }
+    if (smallest > largest) smallest = largest = 0.0;
     auto whole = [](double v) {
         const double t = std::trunc(v);
         if (t >= 2147483647.0) return INT32_MAX;

@@ -84,7 +84,8 @@ void convert_to_working_values(Matrix<int32_t>& in, DoubleGrid out, double coef,
 void convert_to_working_values_reference(Matrix<int32_t>& in, DoubleGrid out, double coef);
 
 // Smallest and largest value of a double grid, truncated toward zero and clamped to 32 bits:
-// the extremes a raster descriptor records for a grid that was not read from raster data.
+// the extremes a raster descriptor records for a grid that was not read from raster data. NaN
+// cells do not count.
 ValueRange whole_extremes(DoubleGrid grid);
 
 namespace detail {

@@ -10,7 +10,8 @@
 void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
     const bool has_nodata = nodata.has_value();
     const double nodata_value = nodata.value_or(0.0);
-    auto filled = [&](double v) { return !is_empty(v) && !(has_nodata && v == nodata_value); };
+    // A NaN is no-data whatever the no-data value (and the empty marker is one of them).
+    auto filled = [&](double v) { return v == v && !(has_nodata && v == nodata_value); };
     // A cell is filled only when its four neighbours are already filled, so no cell filled here
     // is the neighbour of another: the bands of rows read and write disjoint cells and give the
     // grid a single pass in row-major order gives.

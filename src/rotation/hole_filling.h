@@ -8,11 +8,12 @@
 
 // A cell is empty when no input cell reached it (empty_cells.h); a value of 0 is filled like any
 // other. Each empty interior cell whose four neighbours are all filled takes their mean; a
-// neighbour holding the no-data value, when there is one, does not count as filled. The result
-// does not depend on the number of threads.
+// neighbour holding the no-data value, when there is one, or a NaN, does not count as filled.
+// The result does not depend on the number of threads.
 void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work = {});
 
-// The smallest value of the grid's filled cells, or 10000000 when none lies below that.
+// The smallest value of the grid's filled cells (NaN never is), or 10000000 when none lies
+// below that.
 double background_value(DoubleGrid grid, const Work& work = {});
 
 // Gives every empty cell the value `dmin`.
