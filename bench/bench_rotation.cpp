@@ -3,9 +3,9 @@
 #include <random>
 
 #include "app/engine.h"
-#include "rotation/empty_cells.h"
 #include "base/parallel.h"
 #include "bench_support.h"
+#include "rotation/empty_cells.h"
 
 namespace {
 

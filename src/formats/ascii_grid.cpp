@@ -32,8 +32,8 @@ enum Key {
     kKeys
 };
 constexpr std::array<const char*, kKeys> kKeywords = {
-    "ncols", "nrows", "xllcorner", "xllcenter", "yllcorner", "yllcenter", "cellsize",
-    "nodata_value", "dx", "dy"};
+    "ncols",     "nrows",    "xllcorner",    "xllcenter", "yllcorner",
+    "yllcenter", "cellsize", "nodata_value", "dx",        "dy"};
 
 // A count written as a whole number, or as a real whose value is whole ("24.0", as some
 // exporters write it).

@@ -37,8 +37,8 @@ bool read_grid_value(const char*& p, const char* end, double& value);
 inline constexpr int kMaxFixed6Length = 1 + 309 + 1 + 6;
 
 // Writes v as printf's "%lf" would (fixed point, six decimals, round half to even on exact
-// ties, "-" for any negative value including -0.0, but "nan" for every NaN) into out, which has room for
-// kMaxFixed6Length characters; returns the end of the text. No terminating NUL is written,
+// ties, "-" for any negative value including -0.0, but "nan" for every NaN) into out, which has
+// room for kMaxFixed6Length characters; returns the end of the text. No terminating NUL is written,
 // and the bytes after the text, within that room, may be overwritten.
 char* format_fixed6(double v, char* out);
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <vector>

@@ -88,8 +88,8 @@ struct Sweep {
     // The frame's offsets are whole numbers added in extended precision: exact.
     RowStart row_start(int32_t i) const {
         const ld dy = static_cast<ld>(in.nb_lig - 1 - i) - p.Y1;
-        return {static_cast<double>(static_cast<ld>(p.X1) + 0.5L + frame.left -
-                                    p.X1 * f.cos_theta - dy * f.sin_theta),
+        return {static_cast<double>(static_cast<ld>(p.X1) + 0.5L + frame.left - p.X1 * f.cos_theta -
+                                    dy * f.sin_theta),
                 static_cast<double>(static_cast<ld>(p.Y1) + 0.5L + frame.bottom -
                                     p.X1 * f.sin_theta + dy * f.cos_theta)};
     }
@@ -344,14 +344,9 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, con
 int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
     const FastSweep f = plan_fast_sweep(nb_lig, nb_col, p, {});
     if (!f.usable) return static_cast<int64_t>(nb_lig) * nb_col;
-    const Sweep sweep{{nullptr, nb_lig, nb_col},
-                      {nullptr, nb_lig, nb_col},
-                      {},
-                      p,
-                      f,
-                      static_cast<double>(f.cos_theta),
-                      static_cast<double>(f.sin_theta),
-                      nullptr};
+    const Sweep sweep{
+        {nullptr, nb_lig, nb_col},        {nullptr, nb_lig, nb_col},        {},     p, f,
+        static_cast<double>(f.cos_theta), static_cast<double>(f.sin_theta), nullptr};
     int64_t exact = 0;
     for (int32_t i = 0; i < nb_lig; ++i) {
         exact +=

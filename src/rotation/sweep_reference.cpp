@@ -12,7 +12,8 @@ void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t beg
         const int64_t line = int64_t{in.nb_lig} - 1 - i + frame.bottom;
         if (line < 0 || line >= out.nb_lig) continue;
         std::memcpy(out[out.nb_lig - 1 - static_cast<int32_t>(line)] + first_col + frame.left,
-                    in[i] + first_col, sizeof(double) * static_cast<std::size_t>(last_col - first_col));
+                    in[i] + first_col,
+                    sizeof(double) * static_cast<std::size_t>(last_col - first_col));
     }
 }
 
