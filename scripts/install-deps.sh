@@ -11,7 +11,7 @@ set -euo pipefail
 packages=()
 for group in "$@"; do
   case "$group" in
-    build) packages+=(cmake make g++ libcli11-dev) ;;
+    build) packages+=(cmake make g++ libcli11-dev libgdal-dev) ;;
     test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
                      python3 python3-numpy gdal-bin python3-gdal clang-format git) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;

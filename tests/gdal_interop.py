@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 import numpy as np
-from osgeo import gdal
+from osgeo import gdal, osr
 
 gdal.UseExceptions()
 BINARY = None
@@ -200,7 +200,166 @@ class WeReadGdalFiles(unittest.TestCase):
         self.assertEqual(header["nodata_value"], -32768.0)
 
 
+class GeoTiff(unittest.TestCase):
+    """Rasters through GDAL: GeoTIFF in and out, types, no-data, coordinate systems."""
+
+    def setUp(self):
+        self.folder = Folder()
+
+    def tearDown(self):
+        self.folder.remove()
+
+    def tif(self, name, array, gdal_type, nodata=None, gt=(600000.0, 25.0, 0, 4800000.0, 0, -25.0),
+            epsg=32631, options=("TILED=YES", "COMPRESS=DEFLATE")):
+        dataset = gdal.GetDriverByName("GTiff").Create(self.folder(name), array.shape[1],
+                                                       array.shape[0], 1, gdal_type,
+                                                       list(options))
+        dataset.SetGeoTransform(gt)
+        srs = osr.SpatialReference()
+        srs.ImportFromEPSG(epsg)
+        dataset.SetSpatialRef(srs)
+        band = dataset.GetRasterBand(1)
+        if nodata is not None:
+            band.SetNoDataValue(nodata)
+        band.WriteArray(array)
+        dataset = None
+
+    def test_an_unturned_grid_comes_back_in_its_own_type(self):
+        rng = np.random.default_rng(11)
+        for type_name, dtype, nodata in (("Byte", np.uint8, 255), ("Int16", np.int16, -32768),
+                                         ("UInt16", np.uint16, 0), ("Int32", np.int32, -99999),
+                                         ("Float32", np.float32, -3.4e38),
+                                         ("Float64", np.float64, float("nan"))):
+            info = np.iinfo(dtype) if np.issubdtype(dtype, np.integer) else np.finfo(dtype)
+            array = rng.uniform(max(info.min, -1e6), min(info.max, 1e6), (37, 53)).astype(dtype)
+            array[0, :5] = nodata
+            self.tif("in.tif", array, gdal.GetDataTypeByName(type_name), nodata)
+            self.folder.command("--angle", "0", "in.tif", "out.tif")
+            source = gdal.Open(self.folder("in.tif"))
+            turned = gdal.Open(self.folder("out.tif"))
+            band = turned.GetRasterBand(1)
+            self.assertEqual(gdal.GetDataTypeName(band.DataType), type_name)
+            np.testing.assert_array_equal(band.ReadAsArray(), array, err_msg=type_name)
+            stored_nodata = source.GetRasterBand(1).GetNoDataValue()
+            if np.isnan(nodata):
+                self.assertTrue(np.isnan(band.GetNoDataValue()))
+            else:
+                self.assertEqual(band.GetNoDataValue(), stored_nodata)
+            self.assertEqual(turned.GetGeoTransform(), source.GetGeoTransform())
+            self.assertTrue(turned.GetSpatialRef().IsSame(source.GetSpatialRef()))
+            self.assertEqual(turned.GetMetadataItem("AREA_OR_POINT"), "Area")
+            layout = turned.GetMetadata("IMAGE_STRUCTURE")
+            self.assertEqual(layout.get("COMPRESSION"), "DEFLATE")
+            self.assertEqual(band.GetBlockSize(), [256, 256])
+            leftovers = [f for f in os.listdir(self.folder.path) if f not in ("in.tif", "out.tif")]
+            self.assertEqual(leftovers, [])
+
+    def test_one_dem_in_three_forms_turns_alike(self):
+        shutil.copy(os.path.join(SAMPLES, "lux_elev.tif"), self.folder("lux.tif"))
+        shutil.copy(os.path.join(SAMPLES, "lux_elev.asc"), self.folder("lux.asc"))
+        values = gdal.Open(self.folder("lux.tif")).ReadAsArray().astype("<i4")
+        values.tofile(self.folder("lux_m4.raw"))
+        with open(self.folder("lux_m4.txt"), "w") as f:
+            f.write("90\n95\n4\n0\n0\n0.008333333333\n")
+        turn = ("-a", "-17.3", "-p", "40.5,20", "--nodata", "-32768")
+        self.folder.command(*turn, "lux.tif", "t.tif")
+        self.folder.command(*turn, "lux.asc", "t.asc")
+        self.folder.command(*turn, "-u", "m", "lux_m4.txt", "t_m4.txt")
+        from_tif = gdal.Open(self.folder("t.tif")).ReadAsArray()
+        _, from_asc = ascii_header_and_values(self.folder("t.asc"))
+        from_raster = np.fromfile(self.folder("t_m4.raw"), dtype="<i4").reshape(90, 95)
+        np.testing.assert_array_equal(from_tif, from_raster)
+        np.testing.assert_array_equal(np.sign(from_asc) * np.floor(np.abs(from_asc) + 0.5), from_raster)
+        # An ASCII output carries the GeoTIFF's coordinate system in a .prj beside it.
+        self.folder.command(*turn, "lux.tif", "g.asc")
+        from_prj = gdal.Open(self.folder("g.asc"))
+        self.assertEqual(from_prj.GetFileList()[1:], [self.folder("g.prj")])
+        self.assertEqual(from_prj.GetSpatialRef().ExportToProj4(),
+                         gdal.Open(self.folder("lux.tif")).GetSpatialRef().ExportToProj4())
+
+    def test_a_prj_is_carried_from_an_ascii_grid_to_an_ascii_grid_and_a_geotiff(self):
+        shutil.copy(os.path.join(SAMPLES, "lux_elev.asc"), self.folder("lux.asc"))
+        srs = osr.SpatialReference()
+        srs.ImportFromEPSG(4326)
+        srs.MorphToESRI()
+        with open(self.folder("lux.prj"), "w") as f:
+            f.write(srs.ExportToWkt())
+        self.folder.run("g lux 1 dialogue 1 0 30\n")
+        with open(self.folder("lux.prj")) as a, open(self.folder("dialogue.prj")) as b:
+            self.assertEqual(a.read(), b.read())
+        self.folder.command("-a", "30", "lux.asc", "t.tif")
+        wgs84 = osr.SpatialReference()
+        wgs84.ImportFromEPSG(4326)
+        self.assertTrue(gdal.Open(self.folder("t.tif")).GetSpatialRef().IsSame(
+            wgs84, ["IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES", "CRITERION=EQUIVALENT"]))
+
+    def test_not_a_number_is_no_data_in_a_geotiff_and_an_ascii_grid(self):
+        array = np.full((40, 60), 100.0, dtype=np.float32)
+        array[10:30, 20:40] = np.nan
+        array[5, 5] = 50.0
+        self.tif("nan.tif", array, gdal.GDT_Float32, float("nan"))
+        self.folder.command("-a", "30", "--background", "nodata", "nan.tif", "t.tif")
+        self.folder.command("-a", "30", "--background", "nodata", "nan.tif", "t.asc")
+        turned = gdal.Open(self.folder("t.tif")).ReadAsArray()
+        self.assertTrue(np.isnan(turned[0, 0]))  # an uncovered corner
+        finite = turned[np.isfinite(turned)]
+        # No NaN was averaged into a hole nor taken for the smallest value.
+        self.assertTrue(set(np.unique(finite)) <= {50.0, 100.0, 75.0, 87.5, 62.5})
+        self.assertGreater(np.isnan(turned).sum(), 300)
+        with open(self.folder("t.asc")) as f:
+            text = f.read()
+        self.assertIn("nodata_value nan\n", text)
+        self.assertNotIn("-nan", text)
+        header, values = ascii_header_and_values(self.folder("t.asc"))
+        np.testing.assert_array_equal(values, turned)
+        # An ASCII grid with nan cells and a nan no-data value reads and turns the same way.
+        self.folder.command("-a", "30", "--background", "nodata", "t.asc", "u.tif")
+        again = gdal.Open(self.folder("u.tif"))
+        self.assertTrue(np.isnan(again.GetRasterBand(1).GetNoDataValue()))
+
+    def test_a_stored_double_like_the_empty_mark_stays_a_value(self):
+        array = np.full((20, 20), 3.0)
+        array.view(np.uint64)[7, 7] = 0x7FFC0E0D0E0D0E0D
+        self.tif("odd.tif", array, gdal.GDT_Float64)
+        self.folder.command("-a", "0", "odd.tif", "t.tif")
+        turned = gdal.Open(self.folder("t.tif")).ReadAsArray()
+        self.assertTrue(np.isnan(turned[7, 7]))
+        self.assertEqual(np.isnan(turned).sum(), 1)
+
+    def test_a_rotated_geotransform_is_refused(self):
+        self.tif("sheared.tif", np.ones((10, 10), np.int16), gdal.GDT_Int16,
+                 gt=(1000.0, 10.0, 2.0, 2000.0, 2.0, -10.0))
+        proc = subprocess.run([BINARY, "-a", "30", "sheared.tif", "t.tif"], cwd=self.folder.path,
+                              capture_output=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(b"is rotated or sheared", proc.stderr)
+        self.assertFalse(os.path.exists(self.folder("t.tif")))
+
+    def test_a_rotated_georeference_puts_each_cell_back_over_its_ground(self):
+        shutil.copy(os.path.join(SAMPLES, "lux_elev.tif"), self.folder("lux.tif"))
+        self.folder.command("-a", "30", "-p", "20,60", "--georef", "rotated", "--extent",
+                            "full", "lux.tif", "t.tif")
+        source = gdal.Open(self.folder("lux.tif"))
+        turned = gdal.Open(self.folder("t.tif"))
+        a = source.ReadAsArray()
+        b = turned.ReadAsArray()
+        values, counts = np.unique(a, return_counts=True)
+        once = {v for v, n in zip(values, counts) if n == 1}
+        values, counts = np.unique(b, return_counts=True)
+        distinctive = sorted(once & {v for v, n in zip(values, counts) if n == 1})
+        self.assertGreater(len(distinctive), 10)
+        to_map = gdal.Transformer(source, None, [])
+        to_turned = gdal.Transformer(turned, None, [])
+        for v in distinctive:
+            row, col = np.argwhere(a == v)[0]
+            _, (x, y, _) = to_map.TransformPoint(0, col + 0.5, row + 0.5)
+            _, (u, w, _) = to_turned.TransformPoint(1, x, y)
+            row2, col2 = np.argwhere(b == v)[0]
+            self.assertLessEqual(abs(u - (col2 + 0.5)), 0.5 + 1e-9, v)
+            self.assertLessEqual(abs(w - (row2 + 0.5)), 0.5 + 1e-9, v)
+
+
 if __name__ == "__main__":
     BINARY = os.path.abspath(sys.argv[1])
     SAMPLES = os.path.abspath(sys.argv[2])
-    unittest.main(argv=[sys.argv[0], "-v"])
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])

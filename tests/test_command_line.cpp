@@ -75,6 +75,8 @@ TEST_F(CommandLine, WritesWhatTheDialogueWritesInAllFourForms) {
 
 TEST_F(CommandLine, UsageErrorsAndFailedRunsWriteNothing) {
     write_file(work.path() / "bad.asc", "ncols 2\nnrows 2\nxllcorner 0\n");
+    write_file(work.path() / "bad.asc.tif", "not a raster at all");
+    fs::copy_file(sample("lux_elev.tif"), work.path() / "lux.tif");
     write_file(work.path() / "o.asc", "an older output");
     const struct {
         std::string arguments;
@@ -91,8 +93,21 @@ TEST_F(CommandLine, UsageErrorsAndFailedRunsWriteNothing) {
         {"-a", 2, "--angle"},
         {"--bogus lux_elev.asc o.asc", 2, "--bogus"},
         {"-a 30 -a 40 lux_elev.asc o.asc", 2, "--angle"},
-        {"-a 30 lux_elev.tif o.asc", 2, "INPUT \"lux_elev.tif\": the form is not known"},
         {"-a 30 lux_elev.asc o.dat", 2, "OUTPUT \"o.dat\": the form is not known"},
+        {"-a 30 --of NoSuchDriver lux_elev.asc o.dat", 2, "--of: GDAL has no driver named"},
+        {"-a 30 --of GTiff -f ascii lux_elev.asc o.dat", 2, "--format and --of"},
+        {"-a 30 --ot Int16 lux_elev.asc o.asc", 2,
+         "--ot applies to an output written through GDAL"},
+        {"-a 30 --co TILED=YES lux_elev.asc o.asc", 2, "--co applies to an output"},
+        {"-a 30 --ot Int17 lux_elev.asc o.tif", 2, "--ot: \"Int17\" is not a GDAL data type"},
+        {"-a 30 --co TILED lux_elev.asc o.tif", 2, "--co: \"TILED\" is not NAME=VALUE"},
+        {"-a 30 --georef tilted lux_elev.asc o.tif", 2, "--georef: \"tilted\""},
+        {"-a 30 -b 2 lux_elev.asc o.asc", 2, "--band applies to an input read through GDAL"},
+        {"-a 30 -u cm --georef rotated volcano_m4.txt o.tif", 2,
+         "--georef rotated: volcano_m4.txt has no georeference"},
+        {"-a 30 -b 2 lux.tif o.tif", 1, "lux.tif: has no band 2; it has 1"},
+        {"-a 30 lux_elev.tif o.asc", 1, "cannot open lux_elev.tif: No such file or directory"},
+        {"-a 30 bad.asc.tif o.asc", 1, "cannot open bad.asc.tif as a raster: "},
         {"-a 30 -f png lux_elev.asc o.asc", 2, "--format: \"png\""},
         {"-a 30 volcano_m4.txt o_m4.txt", 2, "--unit is required"},
         {"-a 30 -u km volcano_m4.txt o_m4.txt", 2, "--unit: \"km\""},

@@ -13,6 +13,7 @@
 #include "app/engine.h"
 #include "app/pipeline.h"
 #include "base/failure.h"
+#include "formats/gdal_raster.h"
 #include "formats/number_text.h"
 
 namespace {
@@ -24,7 +25,9 @@ constexpr const char* kHelp =
     "its questions instead (the interactive dialogue).\n"
     "\n"
     "INPUT and OUTPUT are paths; their names give the form: NAME.asc is an ASCII grid,\n"
-    "NAME_m4.txt or NAME_m4.raw a raster pair (both of its files).\n"
+    "NAME_m4.txt or NAME_m4.raw a raster pair (both of its files), NAME.tif a GeoTIFF; any\n"
+    "other INPUT is read through GDAL (HFA .img, netCDF, SRTM .hgt, VRT, ...), and any other\n"
+    "OUTPUT is written by the GDAL driver that --of names.\n"
     "\n"
     "Options:\n"
     "  -a, --angle DEGREES             the angle, anticlockwise when positive (whole part at most "
@@ -36,6 +39,13 @@ constexpr const char* kHelp =
     "one)\n"
     "      --corner X,Y                the lower-left corner of a raster pair input\n"
     "  -f, --format raster|ascii       the output's form, whatever its name\n"
+    "  -b, --band N                    the band of a GDAL input (default 1)\n"
+    "      --of DRIVER                 the GDAL driver (short name) that writes the output\n"
+    "      --co NAME=VALUE             a creation option of that driver (repeatable)\n"
+    "      --ot TYPE                   a GDAL output's data type (default: the input band's, or "
+    "Float64)\n"
+    "      --georef keep|rotated       a GDAL output in the input's frame, or turned back over the "
+    "ground\n"
     "      --extent input|full         keep the input's size and corner, or grow until no cell is "
     "lost\n"
     "      --background min|nodata|VALUE  what uncovered cells receive (default: the smallest "
@@ -52,7 +62,7 @@ constexpr const char* kHelp =
     "Exit status: 0 written, 1 the run failed (nothing written), 2 a usage error.\n"
     "\n"
     "Examples:\n"
-    "  terrapivoter --angle 30 site.asc site_r.asc\n"
+    "  terrapivoter --angle 30 site.tif site_r.tif\n"
     "  terrapivoter -a -17.5 -u cm --corner 500000,4000000 --pivot-xy 500250,4000400 \\\n"
     "      --extent full --background nodata --nodata -9999 dem_m4.txt turned.asc\n";
 
@@ -74,6 +84,11 @@ struct Arguments {
     std::string nodata;
     std::string threads;
     bool quiet = false;
+    std::string band;
+    std::string driver;
+    std::vector<std::string> creation_options;
+    std::string type;
+    std::string georef;
 };
 
 double number_of(const std::string& option, const std::string& text) {
@@ -108,42 +123,59 @@ bool ends_with(const std::string& text, const std::string& end, bool any_case) {
 
 struct GridName {
     GridForm form;
-    std::string name;  // the ASCII grid itself, or a raster pair's base name
+    std::string name;    // the ASCII grid or GDAL raster itself, or a raster pair's base name
+    std::string driver;  // a GDAL output's driver
 };
 
-// The form a path names: NAME.asc, NAME_m4.txt or NAME_m4.raw.
-std::optional<GridName> grid_name(const std::string& path) {
-    if (ends_with(path, kAsciiSuffix, true)) return GridName{GridForm::ascii_grid, path};
+// The native form a path names: NAME.asc, NAME_m4.txt or NAME_m4.raw.
+std::optional<GridName> native_name(const std::string& path) {
+    if (ends_with(path, kAsciiSuffix, true)) return GridName{GridForm::ascii_grid, path, ""};
     for (const char* suffix : {kRasterDescriptorSuffix, kRasterDataSuffix}) {
         if (ends_with(path, suffix, false)) {
             return GridName{GridForm::raster_pair,
-                            path.substr(0, path.size() - std::string(suffix).size())};
+                            path.substr(0, path.size() - std::string(suffix).size()), ""};
         }
     }
     return std::nullopt;
 }
 
-constexpr const char* kFormsKnown =
+constexpr const char* kNativeForms =
     "NAME.asc (an ASCII grid) or NAME_m4.txt / NAME_m4.raw (a raster pair)";
 
 GridName input_name(const std::string& path) {
-    if (auto named = grid_name(path)) return *named;
-    throw UsageError("INPUT " + ::quoted(path) + ": the form is not known; name " + kFormsKnown);
+    if (auto named = native_name(path)) return *named;
+    if (gdal_available()) return {GridForm::gdal, path, ""};
+    throw UsageError("INPUT " + ::quoted(path) + ": this terrapivoter was built without GDAL " +
+                     "(TERRAPIVOTER_GDAL=OFF) and knows only " + kNativeForms);
 }
 
-GridName output_name(const std::string& path, const std::string& format) {
-    std::optional<GridName> named = grid_name(path);
-    if (format.empty()) {
-        if (named) return *named;
-        throw UsageError("OUTPUT " + ::quoted(path) + ": the form is not known; name " +
-                         kFormsKnown + ", or choose it with --format");
+GridName output_name(const Arguments& a) {
+    const std::string& path = a.paths[1];
+    const std::optional<GridName> named = native_name(path);
+    if (!a.format.empty() && !a.driver.empty()) {
+        throw UsageError("--format and --of both choose the output's form; give one");
     }
-    if (format == "ascii") return {GridForm::ascii_grid, path};
-    if (format == "raster") {
+    if (!a.driver.empty()) {
+        const std::string problem = gdal_driver_problem(a.driver);
+        if (!problem.empty()) throw UsageError("--of: " + problem);
+        return {GridForm::gdal, path, a.driver};
+    }
+    if (a.format == "ascii") return {GridForm::ascii_grid, path, ""};
+    if (a.format == "raster") {
         const bool raster = named && named->form == GridForm::raster_pair;
-        return {GridForm::raster_pair, raster ? named->name : path};
+        return {GridForm::raster_pair, raster ? named->name : path, ""};
     }
-    throw UsageError("--format: " + ::quoted(format) + " is neither raster nor ascii");
+    if (!a.format.empty()) {
+        throw UsageError("--format: " + ::quoted(a.format) + " is neither raster nor ascii");
+    }
+    if (named) return *named;
+    if (ends_with(path, ".tif", true) || ends_with(path, ".tiff", true)) {
+        const std::string problem = gdal_driver_problem("GTiff");
+        if (!problem.empty()) throw UsageError("OUTPUT " + ::quoted(path) + ": " + problem);
+        return {GridForm::gdal, path, "GTiff"};
+    }
+    throw UsageError("OUTPUT " + ::quoted(path) + ": the form is not known; name " + kNativeForms +
+                     " or NAME.tif (a GeoTIFF), or give the GDAL driver with --of");
 }
 
 double unit_coefficient(const std::string& unit) {
@@ -165,35 +197,62 @@ double working(double stored, double coef) {
 struct Loaded {
     Matrix<double> values;
     Source source;
-    bool georeferenced = false;
 };
 
 Loaded load(const GridName& input, double coef, const Arguments& a, const Work& work) {
     Loaded loaded;
     Source& s = loaded.source;
-    if (input.form == GridForm::raster_pair) {
-        RasterInput raw = load_raster_pair(input.name, work);
-        const ValueRange range = value_range(raw.values.view(), work);
-        loaded.values = working_values(raw.values, coef, work);
-        s.coef = coef;
-        s.carried = raw.descriptor;
-        s.carried.min_alt = range.smallest;
-        s.carried.max_alt = range.largest;
-        if (!a.corner.empty()) {
-            const Pair corner = pair_of("--corner", a.corner, "X,Y");
-            s.georef = {corner.first, corner.second, raw.descriptor.dpix_size};
-            loaded.georeferenced = true;
+    std::optional<Georef> corner;
+    if (!a.corner.empty()) {
+        const Pair xy = pair_of("--corner", a.corner, "X,Y");
+        corner = Georef{xy.first, xy.second, 1.0};
+    }
+    switch (input.form) {
+        case GridForm::raster_pair: {
+            RasterInput raw = load_raster_pair(input.name, work);
+            const ValueRange range = value_range(raw.values.view(), work);
+            loaded.values = working_values(raw.values, coef, work);
+            s.coef = coef;
+            s.carried = raw.descriptor;
+            s.carried.min_alt = range.smallest;
+            s.carried.max_alt = range.largest;
+            if (corner) corner->cell_size = raw.descriptor.dpix_size;
+            break;
         }
-    } else {
-        AsciiInput ascii = load_ascii_grid(input.name, work);
-        loaded.values = std::move(ascii.values);
-        const AsciiHeader& h = ascii.header;
-        s.carried = carried_from_ascii(loaded.values.view(), h.dsize_pix);
-        s.georef = {h.X_min, h.Y_min, h.dsize_pix};
-        s.nodata = h.nodata;
-        loaded.georeferenced = true;
+        case GridForm::ascii_grid: {
+            AsciiInput ascii = load_ascii_grid(input.name, work);
+            loaded.values = std::move(ascii.values);
+            const AsciiHeader& h = ascii.header;
+            s.carried = carried_from_ascii(loaded.values.view(), h.dsize_pix);
+            corner = Georef{h.X_min, h.Y_min, h.dsize_pix};
+            s.nodata = h.nodata;
+            s.crs.prj = read_companion(prj_beside(input.name)).value_or("");
+            break;
+        }
+        case GridForm::gdal: {
+            const int band = a.band.empty() ? 1 : *parse_int32_token(a.band);
+            GdalRaster raster = read_gdal_raster(input.name, band, work);
+            loaded.values = std::move(raster.values);
+            if (raster.geotransform) {
+                if (corner) {
+                    throw UsageError("--corner: " + input.name + " has a georeference of its own");
+                }
+                const GeoTransform& gt = *raster.geotransform;
+                corner = Georef{gt[0], gt[3] + loaded.values.nb_lig() * gt[5], gt[1]};
+            }
+            s.carried = carried_from_ascii(loaded.values.view(), corner ? corner->cell_size : 1.0);
+            s.nodata = raster.nodata;
+            s.crs.wkt = raster.crs_wkt;
+            s.area_or_point = raster.area_or_point;
+            s.band_type = raster.type;
+            break;
+        }
     }
     s.values = loaded.values.view();
+    if (corner) {
+        s.georef = *corner;
+        s.georeferenced = true;
+    }
     if (!a.nodata.empty()) s.nodata = working(number_of("--nodata", a.nodata), s.coef);
     return loaded;
 }
@@ -215,8 +274,17 @@ RotationParameters rotation_of(const Arguments& a, const Loaded& loaded) {
     return p;
 }
 
-Treatment treatment_of(const Arguments& a, const Loaded& loaded) {
+Treatment treatment_of(const Arguments& a, const Loaded& loaded, const GridName& output) {
+    if (!loaded.source.georeferenced) {
+        const std::string lacking =
+            a.paths[0] + " has no georeference; give its lower-left corner with --corner X,Y";
+        if (!a.pivot_xy.empty()) throw UsageError("--pivot-xy: " + lacking);
+        if (output.form == GridForm::ascii_grid)
+            throw UsageError("an ASCII grid output: " + lacking);
+        if (a.georef == "rotated") throw UsageError("--georef rotated: " + lacking);
+    }
     Treatment t;
+    t.rotated_georef = a.georef == "rotated";
     t.rotation = rotation_of(a, loaded);
     if (a.extent == "full") t.extent = Extent::full;
     if (a.background == "nodata") {
@@ -248,8 +316,35 @@ void check_arguments(const Arguments& a, const GridName& input, const GridName& 
         throw UsageError("--unit applies to a raster pair input only; an ASCII grid has its own");
     }
     if (!a.unit.empty()) unit_coefficient(a.unit);
-    if (!raster_in && !a.corner.empty()) {
+    if (input.form == GridForm::ascii_grid && !a.corner.empty()) {
         throw UsageError("--corner applies to a raster pair input only; an ASCII grid has its own");
+    }
+    if (input.form != GridForm::gdal && !a.band.empty()) {
+        throw UsageError("--band applies to an input read through GDAL only");
+    }
+    if (!a.band.empty()) {
+        const auto n = parse_int32_token(a.band);
+        if (!n || *n < 1) throw UsageError("--band: " + ::quoted(a.band) + " is not a band number");
+    }
+    const bool gdal_out = output.form == GridForm::gdal;
+    if (!gdal_out && (!a.type.empty() || !a.creation_options.empty() || !a.georef.empty())) {
+        throw UsageError(std::string(!a.type.empty()               ? "--ot"
+                                     : !a.creation_options.empty() ? "--co"
+                                                                   : "--georef") +
+                         " applies to an output written through GDAL only");
+    }
+    if (!a.type.empty() && !gdal_real_type(a.type)) {
+        throw UsageError("--ot: " + ::quoted(a.type) +
+                         " is not a GDAL data type (Byte, Int16, UInt16, Int32, UInt32, Float32, "
+                         "Float64, ...)");
+    }
+    for (const std::string& option : a.creation_options) {
+        if (option.find('=') == std::string::npos || option.front() == '=') {
+            throw UsageError("--co: " + ::quoted(option) + " is not NAME=VALUE");
+        }
+    }
+    if (!a.georef.empty() && a.georef != "keep" && a.georef != "rotated") {
+        throw UsageError("--georef: " + ::quoted(a.georef) + " is neither keep nor rotated");
     }
     if (!a.corner.empty()) pair_of("--corner", a.corner, "X,Y");
     if (raster_in && a.corner.empty() && output.form == GridForm::ascii_grid) {
@@ -289,7 +384,7 @@ int run(const Arguments& a) {
                          " paths");
     }
     const GridName input = input_name(a.paths[0]);
-    const GridName output = output_name(a.paths[1], a.format);
+    const GridName output = output_name(a);
     check_arguments(a, input, output);
 
     std::optional<unsigned> threads;
@@ -297,8 +392,18 @@ int run(const Arguments& a) {
     const Work work = program_work(threads, a.quiet);
     const double coef = a.unit.empty() ? 1.0 : unit_coefficient(a.unit);
     Loaded loaded = load(input, coef, a, work);
-    const Treatment treatment = treatment_of(a, loaded);
+    const Treatment treatment = treatment_of(a, loaded, output);
     Target target = prepare_target(output.form, output.name);
+    if (output.form == GridForm::gdal) {
+        GdalWriteOptions& gdal = target.gdal;
+        gdal.driver = output.driver;
+        gdal.type = !a.type.empty()                    ? a.type
+                    : !loaded.source.band_type.empty() ? loaded.source.band_type
+                                                       : "Float64";
+        gdal.creation_options = gdal_default_creation_options(gdal.driver, gdal.type, work.threads);
+        gdal.creation_options.insert(gdal.creation_options.end(), a.creation_options.begin(),
+                                     a.creation_options.end());
+    }
     treat(loaded.source, target, treatment, work);
     return 0;
 }
@@ -316,6 +421,11 @@ void add_options(CLI::App& app, Arguments& a) {
     app.add_option("--nodata", a.nodata);
     app.add_option("-j,--threads", a.threads);
     app.add_flag("-q,--quiet", a.quiet);
+    app.add_option("-b,--band", a.band);
+    app.add_option("--of", a.driver);
+    app.add_option("--co", a.creation_options)->allow_extra_args(false);
+    app.add_option("--ot", a.type);
+    app.add_option("--georef", a.georef);
 }
 
 int usage_error(const std::string& what) {

@@ -77,6 +77,7 @@ void load_ascii_input() {
     run.Ascii_DEM = 1;
     run.nomim1 += kAsciiSuffix;
     AsciiInput input = load_ascii_grid(dialogue_file(run.nomim1), program_work());
+    run.prj = read_companion(prj_beside(dialogue_file(run.nomim1))).value_or("");
     const AsciiHeader& h = input.header;
     run.nb_col = h.nb_col;
     run.nb_lig = h.nb_lig;
@@ -177,6 +178,9 @@ void treatment() {
     source.carried = {run.nb_lig,  run.nb_col,  run.num_bytes,
                       run.min_alt, run.max_alt, run.dpix_size};
     source.georef = {run.X_min, run.Y_min, run.dsize_pix};
+    // An ASCII grid has its corner; a raster pair gets one when it is written as an ASCII grid.
+    source.georeferenced = run.Ascii_DEM == 1 || run.DEM_Type_out == 1;
+    source.crs.prj = run.prj;
     if (run.Ascii_DEM == 1 && run.has_nodata) source.nodata = run.nodata;
     Treatment treatment;
     treatment.rotation = {run.X1, run.Y1, run.despl_ang};

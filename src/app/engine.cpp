@@ -1,6 +1,7 @@
 #include "app/engine.h"
 
 #include "base/parallel.h"
+#include "io/memory_budget.h"
 #include "platform/platform.h"
 #include "rotation/sweep_fast.h"
 #include "rotation/sweep_reference.h"
@@ -23,6 +24,7 @@ RasterInput load_raster_pair(const FileName& base, const Work& work) {
 
 Matrix<double> working_values(Matrix<int32_t>& raw, double coef, const Work& work) {
     Matrix<double> values(raw.nb_lig(), raw.nb_col());
+    prefer_huge_pages(values.view());
     if (work.reference) {
         convert_to_working_values_reference(raw, values.view(), coef);
     } else {

@@ -8,10 +8,15 @@
 #include <string>
 
 #include "app/engine.h"
+#include "formats/gdal_raster.h"
 #include "io/output_file.h"
 #include "rotation/placement.h"
 
-enum class GridForm { raster_pair, ascii_grid };
+enum class GridForm {
+    raster_pair,
+    ascii_grid,
+    gdal,  // any raster GDAL reads or writes
+};
 
 // Where a grid lies on the map: its lower-left corner and the side of its square cells.
 struct Georef {
@@ -20,14 +25,25 @@ struct Georef {
     double cell_size = 0.0;
 };
 
+// A coordinate system as it came: the text of a ".prj" beside an ASCII grid, or GDAL's WKT.
+struct Crs {
+    std::string prj;
+    std::string wkt;
+    bool known() const { return !prj.empty() || !wkt.empty(); }
+};
+
 // The input, loaded.
 struct Source {
-    DoubleGrid values;  // working values: metres, or an ASCII grid's own unit
+    DoubleGrid values;  // working values: metres, or the grid's own unit
     double coef = 1.0;  // a raster pair output multiplies the working values by this
     // What a raster pair output's descriptor carries over (its rows and columns are the output's).
     RasterDescriptor carried;
-    Georef georef;                 // written into an ASCII grid output
-    std::optional<double> nodata;  // never a filled neighbour; an ASCII output's nodata_value
+    bool georeferenced = false;    // `georef` is known
+    Georef georef;                 // an ASCII grid's header, a GeoTIFF's geotransform
+    std::optional<double> nodata;  // never a filled neighbour; an output's no-data value
+    Crs crs;
+    std::string area_or_point;  // GDAL's AREA_OR_POINT of a GDAL input
+    std::string band_type;      // a GDAL input band's data type; empty for the native forms
 };
 
 // What a raster pair written from an ASCII grid carries: values in the grid's own unit, four
@@ -38,11 +54,14 @@ RasterDescriptor carried_from_ascii(DoubleGrid values, double cell_size);
 // so that a folder that cannot take them is reported first.
 struct Target {
     GridForm form = GridForm::ascii_grid;
-    std::unique_ptr<OutputFile> data;        // the ASCII grid, or a raster pair's values
+    FileName name;                           // as prepare_target was given it
+    std::unique_ptr<OutputFile> data;        // the ASCII grid, a raster pair's values, a raster
     std::unique_ptr<OutputFile> descriptor;  // a raster pair's descriptor
+    GdalWriteOptions gdal;                   // a GDAL output: driver, type, creation options
 };
 
-// `name` is the ASCII grid itself, or a raster pair's base name (without "_m4.raw").
+// `name` is the ASCII grid or GDAL's raster itself, or a raster pair's base name (without
+// "_m4.raw"). A GDAL output's driver and options are set in the returned target.
 Target prepare_target(GridForm form, const FileName& name);
 
 enum class Extent {
@@ -65,7 +84,19 @@ struct Treatment {
     RotationParameters rotation;
     Extent extent = Extent::input;
     Background background;
+    // A GDAL output georeferenced so that each cell lies over the ground it came from (the
+    // input's geotransform turned about the reference point by the opposite angle), rather
+    // than in the input's frame.
+    bool rotated_georef = false;
 };
+
+// The ".prj" that GDAL reads beside an ASCII grid: its name with the suffix ".prj".
+FileName prj_beside(const FileName& ascii_grid);
+
+// The georeference of the turned grid: the input's, its corner moved by the whole cells the
+// output adds (`frame`), or, with `rotated`, turned about the reference point.
+GeoTransform output_geotransform(const Source& source, const RotationParameters& p,
+                                 OutputFrame frame, int32_t nb_lig, bool rotated);
 
 // Rotates the source, fills its holes and its background, writes the target and gives its
 // files their names (a raster pair's two together). `Background::nodata` needs source.nodata.

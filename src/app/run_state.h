@@ -42,6 +42,7 @@ struct RunState {
     double dsize_pix = 0.0;
     double nodata = 0.0;
     bool has_nodata = false;  // the input ASCII grid had a nodata_value line
+    std::string prj;          // the coordinate system in a ".prj" beside it, copied to an output
 
     // Rotation parameters. The per-cell scratch values of the sweeps are locals of the
     // rotation code: nothing after a sweep reads them.

@@ -312,7 +312,9 @@ AsciiInput ascii_grid_for(std::string_view text, const std::string& displayed_pa
                       " bytes after it can hold at most " + std::to_string(room) + " values");
     }
     check_fits_in_memory(h.nb_lig, h.nb_col, displayed_path);
-    return {h, Matrix<double>(h.nb_lig, h.nb_col)};
+    AsciiInput input{h, Matrix<double>(h.nb_lig, h.nb_col)};
+    prefer_huge_pages(input.values.view());
+    return input;
 }
 
 }  // namespace
@@ -332,6 +334,12 @@ AsciiInput read_ascii_grid(const FileName& file, const Work& work) {
         }
     }
     return parse_ascii_grid(text, file.shown, work);
+}
+
+std::optional<std::string> read_companion(const FileName& file) {
+    FileHandle f(platform::open_for_reading(file.host, true), &std::fclose);
+    if (!f) return std::nullopt;
+    return file_text(f.get(), file.shown);
 }
 
 AsciiInput read_ascii_grid_reference(const FileName& file) {

@@ -69,6 +69,10 @@ AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_
                             const Work& work = {});
 AsciiInput parse_ascii_grid_reference(std::string_view text, const std::string& displayed_path);
 
+// The text of a small file that goes with a grid (the ".prj" beside an ASCII grid, which holds
+// its coordinate system), or nothing when there is no such file.
+std::optional<std::string> read_companion(const FileName& file);
+
 // "ncols", "nrows", "xllcorner", "yllcorner", "cellsize" and "nodata_value" lines. The no-data
 // line carries `nodata` when given, else the fixed "-9999.9999".
 std::string format_ascii_header(const AsciiHeader& header);

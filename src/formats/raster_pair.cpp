@@ -120,6 +120,7 @@ RasterInput read_raster_pair(const FileName& base, const Work& work) {
     }
     check_fits_in_memory(d.nb_lig, d.nb_col, descriptor_path);
     input.values = Matrix<int32_t>(d.nb_lig, d.nb_col);
+    prefer_huge_pages(input.values.view());
     Progress progress(work, "reading " + data_path, d.nb_lig, input.values.cells());
     detail::read_raster_rows(data.get(), input.values.view(), data_path, work, &progress);
     return input;

@@ -50,7 +50,28 @@ void OutputFile::write(const void* data, std::size_t size) {
     if (!platform::write_all(stream_, data, size)) fail("write");
 }
 
+void OutputFile::hand_over() {
+    if (stream_ == nullptr) return;
+    std::FILE* f = stream_;
+    stream_ = nullptr;
+    if (std::fclose(f) != 0) fail("write");
+}
+
+std::unique_ptr<OutputFile> OutputFile::adopt(const FileName& name, const std::string& temporary) {
+    std::unique_ptr<OutputFile> file(new OutputFile());
+    file->displayed_ = name.shown;
+    file->final_ = name.host;
+    file->temporary_ = temporary;
+    platform::remove_on_interrupt(temporary);
+    return file;
+}
+
 void OutputFile::finish() {
+    if (stream_ == nullptr) {
+        // Written by another writer: only its data's way to the disk is left.
+        if (!platform::sync_file(temporary_)) fail("write");
+        return;
+    }
     if (std::fflush(stream_) != 0 || std::ferror(stream_) != 0) fail("write");
     if (!platform::sync_to_disk(stream_)) fail("write");
     std::FILE* f = stream_;
@@ -58,7 +79,7 @@ void OutputFile::finish() {
     if (std::fclose(f) != 0) fail("write");
 }
 
-void OutputFile::commit_together(std::initializer_list<OutputFile*> files) {
+void OutputFile::commit_together(const std::vector<OutputFile*>& files) {
     // Each older file keeps a second name until every new one has its own, so that a failed
     // rename can put back what the earlier ones replaced. Interruptions wait meanwhile: the
     // handlers would remove the temporaries between two renames.

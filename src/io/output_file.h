@@ -7,8 +7,9 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <initializer_list>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/file_name.h"
 
@@ -26,6 +27,14 @@ class OutputFile {
 
     // Flushes, syncs and closes the temporary file; fails on any write error.
     void finish();
+
+    // Closes the temporary file so that another writer (GDAL) writes it by its path
+    // (temporary_path()); finish() then syncs what that writer left.
+    void hand_over();
+
+    // A file that another writer made under a temporary name, to be finished and committed as
+    // `name` (a driver's file beside the one handed over).
+    static std::unique_ptr<OutputFile> adopt(const FileName& name, const std::string& temporary);
     // Gives the finished file its final name.
     void commit() { commit_together({this}); }
     // Closes and removes the temporary file (nothing happens to the final name).
@@ -33,7 +42,7 @@ class OutputFile {
 
     // Gives finished files their final names, all or none: when one cannot take its name, those
     // renamed before it are put back as they were (the older file, or no file) and it fails.
-    static void commit_together(std::initializer_list<OutputFile*> files);
+    static void commit_together(const std::vector<OutputFile*>& files);
 
     // For writers that format straight into the file; errors surface in finish().
     std::FILE* stream() const { return stream_; }
@@ -44,6 +53,7 @@ class OutputFile {
     static constexpr const char* kTemporaryMarker = ".tmp-terrapivoter-";
 
   private:
+    OutputFile() = default;
     [[noreturn]] void fail(const std::string& what);
 
     std::string displayed_;

@@ -10,6 +10,9 @@
 #include <mutex>
 
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #if defined(_WIN32)
 #include <conio.h>
@@ -225,6 +228,25 @@ bool sync_to_disk(std::FILE* f) {
 #endif
 }
 
+bool sync_file(const std::string& host) {
+    if (injected(Call::sync)) return false;
+#if defined(_WIN32)
+    std::FILE* f = std::fopen(host.c_str(), "r+b");
+    if (f == nullptr) return false;
+    const bool synced = _commit(_fileno(f)) == 0;
+    std::fclose(f);
+    return synced;
+#else
+    const int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return synced;
+#endif
+}
+
 bool replace_file(const std::string& from, const std::string& to) {
     if (injected(Call::rename)) return false;
 #if defined(_WIN32)
@@ -262,6 +284,18 @@ unsigned long process_id() {
     return static_cast<unsigned long>(GetCurrentProcessId());
 #else
     return static_cast<unsigned long>(getpid());
+#endif
+}
+
+void advise_huge_pages(const void* begin, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
+    const auto first = (reinterpret_cast<uintptr_t>(begin) + kHuge - 1) & ~(kHuge - 1);
+    const auto last = (reinterpret_cast<uintptr_t>(begin) + bytes) & ~(kHuge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)begin;
+    (void)bytes;
 #endif
 }
 

@@ -68,6 +68,9 @@ bool write_all(std::FILE* f, const void* data, std::size_t size);
 // Pushes an open file's data to the storage device.
 bool sync_to_disk(std::FILE* f);
 
+// The same for a closed file, by its path.
+bool sync_file(const std::string& host);
+
 // Replaces `to` by `from` in one step where the system allows it.
 bool replace_file(const std::string& from, const std::string& to);
 
@@ -81,6 +84,11 @@ bool remove_file(const std::string& host);
 
 // Identifies this process in temporary file names.
 unsigned long process_id();
+
+// Asks the system to back [begin, begin + bytes) with huge pages where it offers them (Linux's
+// transparent huge pages "madvise" mode): one fault then maps 2 MB instead of 4 kB. The range
+// is trimmed to whole huge pages; nothing happens elsewhere.
+void advise_huge_pages(const void* begin, std::size_t bytes);
 
 // Bytes of physical memory, or nothing when the system does not say.
 std::optional<uint64_t> physical_memory();
