@@ -17,6 +17,13 @@ for preset in release asan tsan; do
   echo "=== $preset ==="
   cmake --workflow --preset "$preset" --fresh
 done
+echo "=== the Debian package, as README makes it, checked by lintian ==="
+cmake --preset app --fresh >/dev/null
+cmake --build --preset app
+rm -f build/app/terrapivoter_*.deb
+(cd build/app && cpack >/dev/null)
+lintian --allow-root --fail-on error,warning build/app/terrapivoter_*.deb
+echo "lintian: no error, no warning"
 echo "=== fuzz (20 s a target) ==="
 fuzz/run.sh 20
 echo "=== all tests passed in the release, asan and tsan builds; fuzzing found nothing ==="

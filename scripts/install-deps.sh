@@ -2,7 +2,7 @@
 # Installs the Debian packages that a task needs and that are missing.
 #   scripts/install-deps.sh build      compiler, CMake and the libraries the program builds with
 #   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL,
-#                                      clang-format
+#                                      clang-format, lintian
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
 #   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes (also for the
 #                                      ThreadSanitizer build)
@@ -11,9 +11,9 @@ set -euo pipefail
 packages=()
 for group in "$@"; do
   case "$group" in
-    build) packages+=(cmake make g++ libcli11-dev libgdal-dev) ;;
+    build) packages+=(cmake make g++ libcli11-dev libgdal-dev dpkg-dev file) ;;
     test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
-                     python3 python3-numpy gdal-bin python3-gdal clang-format git) ;;
+                     python3 python3-numpy gdal-bin python3-gdal clang-format git lintian) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal time) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
