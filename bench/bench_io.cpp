@@ -138,7 +138,7 @@ void BM_RasterRead(benchmark::State& state) {
         std::fclose(f);
     }
     for (auto _ : state) {
-        benchmark::DoNotOptimize(read_raster_pair(base.string(), all_cores()));
+        benchmark::DoNotOptimize(read_raster_pair(base.string(), 100.0, all_cores()));
     }
     state.SetBytesProcessed(state.iterations() * int64_t{8000} * 8000 * 4);
     fs::remove(base.string() + "_m4.txt");

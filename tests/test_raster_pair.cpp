@@ -78,38 +78,36 @@ class RasterPairFiles : public testing::Test {
 
 TEST_F(RasterPairFiles, LoadsRowZeroFromTheFirstBytes) {
     write("2\n3\n4\n100\n600\n25.000000\n", raster_bytes({100, 200, 300, 400, 500, -600}));
-    RasterInput in = read_raster_pair(base());
-    EXPECT_EQ(in.descriptor.num_bytes, 4);
-    EXPECT_EQ(in.descriptor.dpix_size, 25.0);
-    ASSERT_EQ(in.values.nb_lig(), 2);
-    ASSERT_EQ(in.values.nb_col(), 3);
-    EXPECT_EQ(in.values[0][0], 100);
-    EXPECT_EQ(in.values[0][2], 300);
-    EXPECT_EQ(in.values[1][0], 400);
-    EXPECT_EQ(in.values[1][2], -600);
-    const ValueRange r = value_range(in.values.view());
-    EXPECT_EQ(r.smallest, -600);
-    EXPECT_EQ(r.largest, 500);
-    // All negative: the largest is the largest value, not 0.
-    for (int32_t i = 0; i < 2; ++i) {
-        for (int32_t j = 0; j < 3; ++j)
-            in.values[i][j] = -10 - 4 * (i * 3 + j);
+    for (unsigned threads : {1u, 2u}) {
+        RasterInput in = read_raster_pair(base(), 100.0, {.threads = threads});
+        EXPECT_EQ(in.descriptor.num_bytes, 4);
+        EXPECT_EQ(in.descriptor.dpix_size, 25.0);
+        ASSERT_EQ(in.values.nb_lig(), 2);
+        ASSERT_EQ(in.values.nb_col(), 3);
+        EXPECT_EQ(values_of(in.values), (std::vector<double>{1, 2, 3, 4, 5, -6}));
+        EXPECT_EQ(in.range.smallest, -600);
+        EXPECT_EQ(in.range.largest, 500);
     }
-    EXPECT_EQ(value_range(in.values.view(), {.threads = 2}).smallest, -30);
-    EXPECT_EQ(value_range(in.values.view(), {.threads = 2}).largest, -10);
+    // All negative: the largest is the largest value, not 0.
+    write("2\n3\n4\n0\n0\n1\n", raster_bytes({-10, -14, -18, -22, -26, -30}));
+    for (unsigned threads : {1u, 2u}) {
+        const RasterSummary summary = read_raster_summary(base(), {.threads = threads});
+        EXPECT_EQ(summary.range.smallest, -30);
+        EXPECT_EQ(summary.range.largest, -10);
+    }
 }
 
 TEST_F(RasterPairFiles, OpensTheDescriptorFirstThenTheData) {
     // Neither file: the descriptor is named.
     try {
-        read_raster_pair(base());
+        read_raster_pair(base(), 1.0);
         FAIL() << "no failure";
     } catch (const MissingInputFile& missing) {
         EXPECT_EQ(missing.path, base() + "_m4.txt");
     }
     write_file(dir / "site_m4.txt", "not even a descriptor");
     try {
-        read_raster_pair(base());
+        read_raster_pair(base(), 1.0);
         FAIL() << "no failure";
     } catch (const MissingInputFile& missing) {
         EXPECT_EQ(missing.path, base() + "_m4.raw");
@@ -131,7 +129,7 @@ TEST_F(RasterPairFiles, RefusesShortDataBeforeAllocatingAnything) {
     };
     for (const auto& c : cases) {
         write(c.descriptor, c.data);
-        const std::string message = failure_of([&] { read_raster_pair(base()); });
+        const std::string message = failure_of([&] { read_raster_pair(base(), 1.0); });
         EXPECT_NE(message.find(base() + "_m4.raw"), std::string::npos) << message;
         EXPECT_NE(message.find(c.says), std::string::npos) << message;
     }
@@ -140,7 +138,7 @@ TEST_F(RasterPairFiles, RefusesShortDataBeforeAllocatingAnything) {
 TEST_F(RasterPairFiles, WarnsAboutAndIgnoresExtraData) {
     write("1 2 4 0 0 1", raster_bytes({7, 8, 9}) + "xy");
     testing::internal::CaptureStderr();
-    RasterInput in = read_raster_pair(base());
+    RasterInput in = read_raster_pair(base(), 1.0);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(in.values[0][0], 7);
     EXPECT_EQ(in.values[0][1], 8);
@@ -231,7 +229,7 @@ TEST_F(RasterPairFiles, AGridLargerThanMemoryIsRefusedBeforeAllocation) {
     // the right size without taking the space.
     write("200000 200000 4 0 0 1", "");
     fs::resize_file(dir / "site_m4.raw", uint64_t{4} * 200000 * 200000);
-    const std::string message = failure_of([&] { read_raster_pair(base()); });
+    const std::string message = failure_of([&] { read_raster_pair(base(), 1.0); });
     EXPECT_NE(
         message.find(base() + "_m4.txt: a grid of 200000 rows and 200000 columns needs about "),
         std::string::npos)

@@ -209,14 +209,13 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
     }
     switch (input.form) {
         case GridForm::raster_pair: {
-            RasterInput raw = load_raster_pair(input.name, work);
-            const ValueRange range = value_range(raw.values.view(), work);
-            loaded.values = working_values(raw.values, coef, work);
+            RasterInput raster = load_raster_pair(input.name, coef, work);
+            loaded.values = std::move(raster.values);
             s.coef = coef;
-            s.carried = raw.descriptor;
-            s.carried.min_alt = range.smallest;
-            s.carried.max_alt = range.largest;
-            if (corner) corner->cell_size = raw.descriptor.dpix_size;
+            s.carried = raster.descriptor;
+            s.carried.min_alt = raster.range.smallest;
+            s.carried.max_alt = raster.range.largest;
+            if (corner) corner->cell_size = raster.descriptor.dpix_size;
             break;
         }
         case GridForm::ascii_grid: {

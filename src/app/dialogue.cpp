@@ -47,19 +47,17 @@ FileName dialogue_file(const std::string& displayed) {
 
 void load_raster_input() {
     run.Ascii_DEM = 0;
-    RasterInput input = load_raster_pair(dialogue_file(run.nomim1), program_work());
+    const FileName base = dialogue_file(run.nomim1);
+    const RasterSummary summary = load_raster_summary(base, program_work());
     run.nomdescr1 = run.nomim1 + kRasterDescriptorSuffix;
     run.nomim1 += kRasterDataSuffix;
-    const RasterDescriptor& d = input.descriptor;
+    const RasterDescriptor& d = summary.descriptor;
     run.nb_lig = d.nb_lig;
     run.nb_col = d.nb_col;
     run.num_bytes = d.num_bytes;
     run.dpix_size = d.dpix_size;
-    run.itab_in = std::move(input.values);
-
-    const ValueRange range = value_range(run.itab_in.view(), program_work());
-    run.min_alt = range.smallest;
-    run.max_alt = range.largest;
+    run.min_alt = summary.range.smallest;
+    run.max_alt = summary.range.largest;
     char line[96];
     std::snprintf(line, sizeof line, "\n\n\tHypsometric scale comprised between %d and %d ",
                   static_cast<int>(run.min_alt), static_cast<int>(run.max_alt));
@@ -70,7 +68,9 @@ void load_raster_input() {
          "\n\t\t2 ====> centimeters\n\t\t3 ====> millimeters\n\t\t"},
         3);
     run.coef = kUnitCoefficients[run.scale];
-    run.dtab_in = working_values(run.itab_in, run.coef, program_work());
+    // The stored values are read again, straight into working values, now that their unit is
+    // known: no grid of them is kept meanwhile.
+    run.dtab_in = load_raster_pair(base, run.coef, program_work()).values;
 }
 
 void load_ascii_input() {

@@ -1,7 +1,6 @@
 #include "app/engine.h"
 
 #include "base/parallel.h"
-#include "io/memory_budget.h"
 #include "platform/platform.h"
 #include "rotation/sweep_fast.h"
 #include "rotation/sweep_reference.h"
@@ -18,19 +17,13 @@ Work program_work(std::optional<unsigned> threads, bool quiet) {
 #endif
 }
 
-RasterInput load_raster_pair(const FileName& base, const Work& work) {
-    return read_raster_pair(base, work);
+RasterSummary load_raster_summary(const FileName& base, const Work& work) {
+    return read_raster_summary(base, work.reference ? Work{} : work);
 }
 
-Matrix<double> working_values(Matrix<int32_t>& raw, double coef, const Work& work) {
-    Matrix<double> values(raw.nb_lig(), raw.nb_col());
-    prefer_huge_pages(values.view());
-    if (work.reference) {
-        convert_to_working_values_reference(raw, values.view(), coef);
-    } else {
-        convert_to_working_values(raw, values.view(), coef, work);
-    }
-    return values;
+RasterInput load_raster_pair(const FileName& base, double coef, const Work& work) {
+    return work.reference ? read_raster_pair_reference(base, coef)
+                          : read_raster_pair(base, coef, work);
 }
 
 AsciiInput load_ascii_grid(const FileName& file, const Work& work) {

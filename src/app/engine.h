@@ -17,11 +17,12 @@
 // line on a terminal unless `quiet`. The reference build works on one thread, silently.
 Work program_work(std::optional<unsigned> threads = std::nullopt, bool quiet = false);
 
-// A raster pair's descriptor and stored integers ("<base>_m4.txt", "<base>_m4.raw").
-RasterInput load_raster_pair(const FileName& base, const Work& work);
+// A raster pair's descriptor and the range of its stored values ("<base>_m4.txt", then
+// "<base>_m4.raw"), for the unit to be chosen before the grid is made.
+RasterSummary load_raster_summary(const FileName& base, const Work& work);
 
-// The working values of a raster pair's integers (divided by `coef`); `raw` is empty after.
-Matrix<double> working_values(Matrix<int32_t>& raw, double coef, const Work& work);
+// The same with the grid of its working values (the stored values divided by `coef`).
+RasterInput load_raster_pair(const FileName& base, double coef, const Work& work);
 
 AsciiInput load_ascii_grid(const FileName& file, const Work& work);
 

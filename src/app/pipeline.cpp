@@ -91,8 +91,8 @@ struct Turned {
 
 // A grid of empty cells, on huge pages where the system offers them.
 Matrix<double> empty_output(int64_t nb_lig, int64_t nb_col, const Work& work) {
-    Matrix<double> grid(static_cast<int32_t>(nb_lig), static_cast<int32_t>(nb_col));
-    prefer_huge_pages(grid.view());
+    Matrix<double> grid =
+        fresh_grid<double>(static_cast<int32_t>(nb_lig), static_cast<int32_t>(nb_col));
     mark_empty(grid.view(), work);
     return grid;
 }

@@ -30,11 +30,10 @@ struct RunState {
     int32_t scale = 0;         // 0 metres, 1 decimetres, 2 centimetres, 3 millimetres
     double coef = 0.0;         // 1, 10, 100 or 1000
 
-    // Grids. itab_in is released once converted into dtab_in; the raster writer converts the
-    // output one row at a time, so no whole integer copy of the output (itab_out) exists.
-    Matrix<int32_t> itab_in;
+    // Grids. A raster input's stored values are read straight into working values, and the
+    // raster writer converts the output a block of rows at a time, so no whole grid of integers
+    // (itab_in, itab_out) exists.
     Matrix<double> dtab_in;
-    int32_t ival = 0;
 
     // Georeference of an ASCII grid.
     double X_min = 0.0;

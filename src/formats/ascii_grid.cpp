@@ -312,9 +312,7 @@ AsciiInput ascii_grid_for(std::string_view text, const std::string& displayed_pa
                       " bytes after it can hold at most " + std::to_string(room) + " values");
     }
     check_fits_in_memory(h.nb_lig, h.nb_col, displayed_path);
-    AsciiInput input{h, Matrix<double>(h.nb_lig, h.nb_col)};
-    prefer_huge_pages(input.values.view());
-    return input;
+    return {h, fresh_grid<double>(h.nb_lig, h.nb_col)};
 }
 
 }  // namespace

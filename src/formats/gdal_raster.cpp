@@ -159,8 +159,7 @@ GdalRaster read_gdal_raster(const FileName& file, int band_number, const Work& w
     }
 
     check_fits_in_memory(rows, cols, file.shown);
-    raster.values = Matrix<double>(rows, cols);
-    prefer_huge_pages(raster.values.view());
+    raster.values = fresh_grid<double>(rows, cols);
     const int32_t chunk = rows_per_chunk(band, cols);
     std::vector<double> buffer(static_cast<std::size_t>(chunk) * static_cast<std::size_t>(cols));
     Progress progress(work, "reading " + file.shown, rows, int64_t{rows} * cols);

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <numeric>
@@ -90,82 +91,132 @@ std::string format_raster_descriptor(const RasterDescriptor& d) {
     return text;
 }
 
-RasterInput read_raster_pair(const FileName& base, const Work& work) {
+namespace {
+
+// A raster pair whose descriptor was read and checked and whose data file holds enough bytes,
+// ready for its rows to be read.
+struct OpenedRasterPair {
+    RasterDescriptor descriptor;
+    std::string descriptor_path;
+    std::string data_path;
+    FileHandle data;
+};
+
+OpenedRasterPair open_raster_pair(const FileName& base) {
     const FileName descriptor_name = base + kRasterDescriptorSuffix;
     const FileName data_name = base + kRasterDataSuffix;
-    const std::string& descriptor_path = descriptor_name.shown;
-    const std::string& data_path = data_name.shown;
+    OpenedRasterPair pair{{}, descriptor_name.shown, data_name.shown, nullptr};
     FileHandle descriptor(platform::open_for_reading(descriptor_name.host, true));
-    if (!descriptor) throw MissingInputFile(descriptor_path, platform::last_error_text());
-    FileHandle data(platform::open_for_reading(data_name.host, false));
-    if (!data) throw MissingInputFile(data_path, platform::last_error_text());
-
-    RasterInput input;
-    input.descriptor = parse_raster_descriptor(descriptor.get(), descriptor_path);
-    descriptor.reset();
-    const RasterDescriptor& d = input.descriptor;
+    if (!descriptor) throw MissingInputFile(pair.descriptor_path, platform::last_error_text());
+    pair.data.reset(platform::open_for_reading(data_name.host, false));
+    if (!pair.data) throw MissingInputFile(pair.data_path, platform::last_error_text());
+    pair.descriptor = parse_raster_descriptor(descriptor.get(), pair.descriptor_path);
+    const RasterDescriptor& d = pair.descriptor;
 
     const uint64_t expected = 4 * static_cast<uint64_t>(d.nb_lig) * static_cast<uint64_t>(d.nb_col);
-    if (auto size = platform::regular_file_size(data.get())) {
+    if (auto size = platform::regular_file_size(pair.data.get())) {
         const std::string shape =
             std::to_string(d.nb_lig) + " rows of " + std::to_string(d.nb_col) + " columns";
         if (*size < expected) {
-            throw Failure(data_path + ": holds " + std::to_string(*size) + " bytes, but " + shape +
-                          " need " + std::to_string(expected) + " bytes");
+            throw Failure(pair.data_path + ": holds " + std::to_string(*size) + " bytes, but " +
+                          shape + " need " + std::to_string(expected) + " bytes");
         }
         if (*size > expected) {
-            warn(data_path + ": holds " + std::to_string(*size) + " bytes; the " +
+            warn(pair.data_path + ": holds " + std::to_string(*size) + " bytes; the " +
                  std::to_string(*size - expected) + " bytes after the " + shape + " are ignored");
         }
     }
-    check_fits_in_memory(d.nb_lig, d.nb_col, descriptor_path);
-    input.values = Matrix<int32_t>(d.nb_lig, d.nb_col);
-    prefer_huge_pages(input.values.view());
-    Progress progress(work, "reading " + data_path, d.nb_lig, input.values.cells());
-    detail::read_raster_rows(data.get(), input.values.view(), data_path, work, &progress);
-    return input;
+    check_fits_in_memory(d.nb_lig, d.nb_col, pair.descriptor_path);
+    return pair;
 }
 
-void detail::read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed,
-                              const Work& work, Progress* progress) {
-    // Each thread reads its own rows at their offsets: the kernel's copying and the first
-    // touch of the fresh rows then proceed in parallel.
-    const auto row_bytes = sizeof(int32_t) * static_cast<std::size_t>(grid.nb_col);
-    for_row_bands(work.threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            const int64_t got =
-                platform::read_at(f, static_cast<uint64_t>(i) * row_bytes, grid[i], row_bytes);
-            if (got < 0)
-                throw Failure("cannot read " + displayed + ": " + platform::last_error_text());
-            if (static_cast<std::size_t>(got) != row_bytes) {
-                throw Failure(displayed + ": ends in row " + std::to_string(i) + " of " +
-                              std::to_string(grid.nb_lig) + "; it holds fewer values than the " +
-                              "descriptor announces");
-            }
-            to_little_endian(grid[i], static_cast<std::size_t>(grid.nb_col));
-            advance(progress, 1);
-        }
-    });
+// The smallest and largest of a thread's share of the stored values.
+ValueRange widened(ValueRange r, const int32_t* values, int32_t count) {
+    for (int32_t j = 0; j < count; ++j) {
+        r.smallest = std::min(r.smallest, values[j]);
+        r.largest = std::max(r.largest, values[j]);
+    }
+    return r;
 }
 
-ValueRange value_range(IntGrid grid, const Work& work) {
-    const unsigned threads = std::max(1u, work.threads);
-    std::vector<ValueRange> ranges(threads, ValueRange{INT32_MAX, INT32_MIN});
-    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
-        ValueRange& r = ranges[t];
-        for (int32_t i = begin; i < end; ++i) {
-            for (int32_t j = 0; j < grid.nb_col; ++j) {
-                r.smallest = std::min(r.smallest, grid[i][j]);
-                r.largest = std::max(r.largest, grid[i][j]);
-            }
-        }
-    });
-    ValueRange all = ranges[0];
+ValueRange merged(const std::vector<ValueRange>& ranges) {
+    ValueRange all{INT32_MAX, INT32_MIN};
     for (const ValueRange& r : ranges) {
         all.smallest = std::min(all.smallest, r.smallest);
         all.largest = std::max(all.largest, r.largest);
     }
     return all;
+}
+
+// Reads the pair's rows, the stored values handed to `use` with their row and the number of
+// the thread (below work.threads) that read them, and returns their range.
+RasterSummary read_rows(OpenedRasterPair& pair, const Work& work,
+                        const std::function<void(unsigned, int32_t, const int32_t*)>& use) {
+    const RasterDescriptor& d = pair.descriptor;
+    const unsigned threads = std::max(1u, work.threads);
+    std::vector<ValueRange> ranges(threads, ValueRange{INT32_MAX, INT32_MIN});
+    Progress progress(work, "reading " + pair.data_path, d.nb_lig, int64_t{d.nb_lig} * d.nb_col);
+    detail::read_raster_rows(pair.data.get(), d.nb_lig, d.nb_col, pair.data_path, work, &progress,
+                             [&](unsigned t, int32_t i, const int32_t* values) {
+                                 ranges[t] = widened(ranges[t], values, d.nb_col);
+                                 use(t, i, values);
+                             });
+    return {d, merged(ranges)};
+}
+
+}  // namespace
+
+RasterSummary read_raster_summary(const FileName& base, const Work& work) {
+    OpenedRasterPair pair = open_raster_pair(base);
+    return read_rows(pair, work, [](unsigned, int32_t, const int32_t*) {});
+}
+
+RasterInput read_raster_pair(const FileName& base, double coef, const Work& work) {
+    OpenedRasterPair pair = open_raster_pair(base);
+    Matrix<double> values = fresh_grid<double>(pair.descriptor.nb_lig, pair.descriptor.nb_col);
+    const int32_t cols = pair.descriptor.nb_col;
+    RasterSummary summary = read_rows(pair, work, [&](unsigned, int32_t i, const int32_t* row) {
+        double* working = values[i];
+        for (int32_t j = 0; j < cols; ++j)
+            working[j] = working_value_fast(row[j], coef);
+    });
+    return {summary.descriptor, summary.range, std::move(values)};
+}
+
+RasterInput read_raster_pair_reference(const FileName& base, double coef) {
+    OpenedRasterPair pair = open_raster_pair(base);
+    Matrix<double> values = fresh_grid<double>(pair.descriptor.nb_lig, pair.descriptor.nb_col);
+    const int32_t cols = pair.descriptor.nb_col;
+    RasterSummary summary = read_rows(pair, {}, [&](unsigned, int32_t i, const int32_t* row) {
+        for (int32_t j = 0; j < cols; ++j)
+            values[i][j] = working_value(row[j], coef);
+    });
+    return {summary.descriptor, summary.range, std::move(values)};
+}
+
+void detail::read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col,
+                              const std::string& displayed, const Work& work, Progress* progress,
+                              const std::function<void(unsigned, int32_t, const int32_t*)>& use) {
+    // Each thread reads its own rows at their offsets into a row of its own: the kernel's
+    // copying and the use of the values proceed in parallel.
+    const auto row_bytes = sizeof(int32_t) * static_cast<std::size_t>(nb_col);
+    for_row_bands(work.threads, 0, nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
+        std::vector<int32_t> row(static_cast<std::size_t>(nb_col));
+        for (int32_t i = begin; i < end; ++i) {
+            const int64_t got =
+                platform::read_at(f, static_cast<uint64_t>(i) * row_bytes, row.data(), row_bytes);
+            if (got < 0)
+                throw Failure("cannot read " + displayed + ": " + platform::last_error_text());
+            if (static_cast<std::size_t>(got) != row_bytes) {
+                throw Failure(displayed + ": ends in row " + std::to_string(i) + " of " +
+                              std::to_string(nb_lig) + "; it holds fewer values than the " +
+                              "descriptor announces");
+            }
+            to_little_endian(row.data(), row.size());
+            use(t, i, row.data());
+            advance(progress, 1);
+        }
+    });
 }
 
 int32_t raster_value(double value, double coef, bool& clamped) {
@@ -188,24 +239,31 @@ int32_t raster_value(double value, double coef, bool& clamped) {
 
 namespace {
 
-// The rounding of value x coef for a row, in a form that vectorises. The double product is
-// within half an ulp (2^-23 below 2^31) of the exact one; unless it lies that close to a
-// half-integer, both round to the same integer. Returns how many values it could not decide
-// (near a half-integer, or beyond 32 bits): those need the extended-precision formula.
+// Whether the double product value x coef rounds as the exact one does: it is within half an
+// ulp (2^-23 below 2^31) of it, so unless it lies that close to a half-integer (or beyond 32
+// bits), both round to the same integer.
+inline bool decided(double product) {
+    const double magnitude = std::fabs(product);
+    const bool in_range = magnitude < 2147483646.0;
+    const double bounded = in_range ? magnitude : 0.0;
+    const double fraction = bounded - static_cast<double>(static_cast<int32_t>(bounded));
+    return in_range & (std::fabs(fraction - 0.5) > 0x1p-20);
+}
+
+// The rounding of value x coef for a row, in a form that vectorises. Returns how many values it
+// could not decide: those need the extended-precision formula.
 TERRAPIVOTER_CLONES
 int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, double coef) {
     int32_t undecided = 0;
     for (int32_t j = 0; j < count; ++j) {
         const double product = values[j] * coef;
         const double magnitude = std::fabs(product);
-        const bool in_range = magnitude < 2147483646.0;
-        const double bounded = in_range ? magnitude : 0.0;
+        const double bounded = magnitude < 2147483646.0 ? magnitude : 0.0;
         const auto whole = static_cast<int32_t>(bounded);
         const double fraction = bounded - static_cast<double>(whole);
-        const bool decided = in_range & (std::fabs(fraction - 0.5) > 0x1p-20);
         const int32_t rounded = whole + (fraction > 0.5 ? 1 : 0);
         row[j] = product < 0 ? -rounded : rounded;
-        undecided += decided ? 0 : 1;
+        undecided += decided(product) ? 0 : 1;
     }
     return undecided;
 }
@@ -260,9 +318,17 @@ void write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConv
 }  // namespace
 
 int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, double coef) {
-    // Rows holding a value the fast rounding cannot decide are converted again, value by value.
+    // The values the fast rounding cannot decide (a few a row where hole means of whole
+    // centimetres make halves) are converted again in extended precision, one by one.
     if (convert_row_fast(values, row, count, coef) == 0) return 0;
-    return convert_row_reference(values, row, count, coef);
+    int64_t clamped_cells = 0;
+    for (int32_t j = 0; j < count; ++j) {
+        if (decided(values[j] * coef)) continue;
+        bool clamped;
+        row[j] = raster_value(values[j], coef, clamped);
+        clamped_cells += clamped ? 1 : 0;
+    }
+    return clamped_cells;
 }
 
 void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, const Work& work) {
@@ -273,28 +339,6 @@ void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, const Work
 
 void write_raster_data_reference(DoubleGrid grid, double coef, OutputFile& out) {
     write_converted_rows(grid, coef, out, convert_row_reference, 1, false, nullptr);
-}
-
-void convert_to_working_values(Matrix<int32_t>& in, DoubleGrid out, double coef, const Work& work) {
-    for_row_bands(work.threads, 0, in.nb_lig(), [&](unsigned, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            const int32_t* values = in[i];
-            double* working = out[i];
-            for (int32_t j = 0; j < in.nb_col(); ++j)
-                working[j] = working_value_fast(values[j], coef);
-            in.release_row(i);
-        }
-    });
-    in = Matrix<int32_t>();
-}
-
-void convert_to_working_values_reference(Matrix<int32_t>& in, DoubleGrid out, double coef) {
-    for (int32_t i = 0; i < in.nb_lig(); ++i) {
-        for (int32_t j = 0; j < in.nb_col(); ++j)
-            out[i][j] = working_value(in[i][j], coef);
-        in.release_row(i);
-    }
-    in = Matrix<int32_t>();
 }
 
 ValueRange whole_extremes(DoubleGrid grid) {

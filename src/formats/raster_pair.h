@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,21 +35,34 @@ RasterDescriptor parse_raster_descriptor(std::FILE* f, const std::string& displa
 // "%d\n" five times, then the pixel size as a header real and "\n".
 std::string format_raster_descriptor(const RasterDescriptor& d);
 
-struct RasterInput {
-    RasterDescriptor descriptor;
-    Matrix<int32_t> values;
-};
-
-// Opens "<base>_m4.txt" and then "<base>_m4.raw" (MissingInputFile names the first that cannot
-// be opened), reads and checks the descriptor, checks the data size (short: Failure; long:
-// warning), and only then allocates and reads the grid.
-RasterInput read_raster_pair(const FileName& base, const Work& work = {});
-
 struct ValueRange {
     int32_t smallest = 0;
     int32_t largest = 0;
 };
-ValueRange value_range(IntGrid grid, const Work& work = {});
+
+// A raster pair's descriptor and the range of its stored values.
+struct RasterSummary {
+    RasterDescriptor descriptor;
+    ValueRange range;
+};
+
+// Opens "<base>_m4.txt" and then "<base>_m4.raw" (MissingInputFile names the first that cannot
+// be opened), reads and checks the descriptor, checks the data size (short: Failure; long:
+// warning), and reads the stored values for their range, keeping none of them.
+RasterSummary read_raster_summary(const FileName& base, const Work& work = {});
+
+struct RasterInput {
+    RasterDescriptor descriptor;
+    ValueRange range;       // of the stored values
+    Matrix<double> values;  // working values: the stored ones divided by the unit
+};
+
+// The same, and only then the grid of working values: each stored value divided by `coef`
+// (working_value_fast), read straight into it on up to work.threads threads.
+RasterInput read_raster_pair(const FileName& base, double coef, const Work& work = {});
+
+// The same with working_value, on one thread.
+RasterInput read_raster_pair_reference(const FileName& base, double coef);
 
 // value x coef in extended precision, rounded half away from zero, clamped to 32 bits; sets
 // `clamped` when the value lay outside that range.
@@ -75,14 +89,6 @@ inline double working_value_fast(int32_t value, double coef) {
     return static_cast<double>(value) / coef;
 }
 
-// Fills `out` with the working values of `in` (working_value_fast), releasing each row of `in`
-// once it is converted so that both grids are never whole at once; `in` is empty on return.
-void convert_to_working_values(Matrix<int32_t>& in, DoubleGrid out, double coef,
-                               const Work& work = {});
-
-// The same with working_value, on one thread.
-void convert_to_working_values_reference(Matrix<int32_t>& in, DoubleGrid out, double coef);
-
 // Smallest and largest value of a double grid, truncated toward zero and clamped to 32 bits:
 // the extremes a raster descriptor records for a grid that was not read from raster data. NaN
 // cells do not count.
@@ -90,10 +96,12 @@ ValueRange whole_extremes(DoubleGrid grid);
 
 namespace detail {
 
-// Reads the rows of `grid` from the start of `f`, converting from little-endian, on up to
-// `work.threads` threads.
-void read_raster_rows(std::FILE* f, IntGrid grid, const std::string& displayed, const Work& work,
-                      Progress* progress);
+// Reads nb_lig rows of nb_col little-endian 32-bit values from the start of `f` on up to
+// work.threads threads, handing each row's values to use(thread, row, values) in the thread
+// that read it.
+void read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col, const std::string& displayed,
+                      const Work& work, Progress* progress,
+                      const std::function<void(unsigned, int32_t, const int32_t*)>& use);
 
 // raster_value for a whole row, mostly in double arithmetic (the fast writer's conversion).
 // Returns the number of clamped cells.

@@ -28,7 +28,3 @@ void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& dis
                       " of memory; this machine has " + gib(static_cast<long double>(*available)));
     }
 }
-
-void advise_huge_pages_for(const void* begin, std::size_t bytes) {
-    platform::advise_huge_pages(begin, bytes);
-}

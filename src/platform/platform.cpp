@@ -13,6 +13,9 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #if defined(_WIN32)
 #include <conio.h>
@@ -296,6 +299,23 @@ void advise_huge_pages(const void* begin, std::size_t bytes) {
 #else
     (void)begin;
     (void)bytes;
+#endif
+}
+
+FreshGridMemory::FreshGridMemory() {
+#if defined(__GLIBC__)
+    // glibc's calloc clears only what lies within memory the heap has had before; a padded
+    // heap (128 kB by default) makes every row after the first such memory.
+    mallopt(M_TOP_PAD, 0);
+#endif
+}
+
+FreshGridMemory::~FreshGridMemory() {
+#if defined(__GLIBC__)
+    // Setting one of these fixes glibc's otherwise growing mmap threshold: pin it where growth
+    // would take it, so that libraries' large buffers keep coming from the heap.
+    mallopt(M_TOP_PAD, 128 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
 #endif
 }
 

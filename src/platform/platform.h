@@ -90,6 +90,18 @@ unsigned long process_id();
 // is trimmed to whole huge pages; nothing happens elsewhere.
 void advise_huge_pages(const void* begin, std::size_t bytes);
 
+// While one lives, the heap grows by exactly what is asked of it, so that calloc knows the
+// memory it returns is fresh from the system and already zero: it then does not clear it, and
+// a grid's pages are first touched, and faulted in, by the threads that fill them, in parallel,
+// instead of by calloc's memset on one thread.
+class FreshGridMemory {
+  public:
+    FreshGridMemory();
+    ~FreshGridMemory();
+    FreshGridMemory(const FreshGridMemory&) = delete;
+    FreshGridMemory& operator=(const FreshGridMemory&) = delete;
+};
+
 // Bytes of physical memory, or nothing when the system does not say.
 std::optional<uint64_t> physical_memory();
 
