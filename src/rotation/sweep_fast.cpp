@@ -179,9 +179,12 @@ struct Sweep {
                             }
                         }
                     }
-                    sweep_segment(
-                        starts[r], i, j, block_end,
-                        [&](int32_t row, int32_t col, int32_t jj) { out[row][col] = source[jj]; });
+                    // Locals, so that the stores are not taken to alias the row pointers.
+                    double* const* const out_rows = out.rows;
+                    sweep_segment(starts[r], i, j, block_end,
+                                  [out_rows, source](int32_t row, int32_t col, int32_t jj) {
+                                      out_rows[row][col] = source[jj];
+                                  });
                 }
             }
             advance(progress, height);
