@@ -78,6 +78,34 @@ def program_run(binary, workdir, answers):
     return elapsed
 
 
+def command_time(cmd, cwd):
+    """Wall time in seconds of one command."""
+    start = time.perf_counter()
+    run(cmd, cwd=cwd, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def stages(arguments, cwd):
+    """The parts of one whole run of the command line, in a process of its own."""
+    out = run([os.path.join(RELEASE, "bench", "terrapivoter_stages"), "-q"] + arguments, cwd=cwd,
+              capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def whole_run_rows(rows, label, arguments, cwd, runs, floor_label, floor):
+    """The whole run (the real program), its parts and their sum, and a floor beside it."""
+    whole = [command_time([os.path.join(RELEASE, "terrapivoter"), "-q"] + arguments, cwd)
+             for _ in range(runs)]
+    parts = [stages(arguments, cwd) for _ in range(runs)]
+    names = list(parts[0])
+    median = {n: statistics.median(p[n] for p in parts) for n in names}
+    text = ", ".join("%s %.2f" % (n, median[n]) for n in names)
+    rows.append(("whole run, %s" % label, "%.2f s (best %.2f s)" % (statistics.median(whole), min(whole)),
+                 "parts: %s; sum %.2f s" % (text, sum(median.values())), "", ""))
+    rows.append(("whole run, %s, against its floor" % label, "%.2f s (best)" % min(whole),
+                 floor_label, "%.2f s (best)" % floor, "%.2f" % (floor / min(whole))))
+
+
 def program_peak(binary, workdir, answers):
     """Peak resident memory (bytes) of one run of the program, as GNU time reports it.
 
@@ -186,6 +214,59 @@ def main():
         mine = ours("BM_RasterRead/real_time", args.runs, work)
         row("read raster data 8000x8000", mine, "numpy fromfile", peer, 8000 * 8000 * 4, "bytes")
         os.remove(raw)
+
+        # Whole runs laid out in their parts, each beside the floor of what it must do.
+        dem = np.round(500 + 300 * np.sin(np.arange(n)[None, :] / 700.0) *
+                       np.cos(np.arange(n)[:, None] / 900.0) +
+                       50 * np.sin(np.arange(n)[None, :] / 61.0 + np.arange(n)[:, None] / 47.0), 2)
+        np.savetxt(os.path.join(work, "dem.asc"), dem, fmt="%.2f", comments="",
+                   header="ncols %d\nnrows %d\nxllcorner 500000\nyllcorner 4000000\n"
+                          "cellsize 30\nnodata_value -9999" % (n, n))
+        parse_and_format = [stages(["-a", "0", "dem.asc", "copy.asc"], work) for _ in range(3)]
+        floor = min(p["read"] + p["write"] + p["sync"] for p in parse_and_format)
+        whole_run_rows(rows, "ASCII grid %dx%d, 30 deg" % (n, n), ["-a", "30", "dem.asc", "t.asc"],
+                       work, 3, "its parser and formatter alone (read, write, sync)", floor)
+        if not args.quick:
+            side = 8000
+            y, x = np.mgrid[0:side, 0:side]
+            terrain = (50000 + 30000 * np.sin(x / 1400.0) * np.cos(y / 1800.0) +
+                       5000 * np.sin(x / 122.0 + y / 94.0)).astype("<i4")
+            terrain.tofile(os.path.join(work, "big_m4.raw"))
+            with open(os.path.join(work, "big_m4.txt"), "w") as f:
+                f.write("%d\n%d\n4\n0\n0\n10.000000\n" % (side, side))
+            copies = [command_time(["bash", "-c", "cp big_m4.raw copy.raw && sync"], work)
+                      for _ in range(3)]
+            os.remove(os.path.join(work, "copy.raw"))
+            whole_run_rows(rows, "raster pair %dx%d in cm, 30 deg" % (side, side),
+                           ["-a", "30", "-u", "cm", "big_m4.txt", "t_m4.txt"], work, 3,
+                           "cp of its data file, then sync", min(copies))
+            del y, x, terrain
+
+            # GeoTIFF: against gdal_translate copying the file with the same creation options.
+            from osgeo import gdal
+            side = 10000
+            tif = os.path.join(work, "in.tif")
+            options = ["TILED=YES", "COMPRESS=DEFLATE", "PREDICTOR=3", "BIGTIFF=IF_SAFER",
+                       "NUM_THREADS=%d" % os.cpu_count()]
+            dataset = gdal.GetDriverByName("GTiff").Create(tif, side, side, 1, gdal.GDT_Float32,
+                                                           options)
+            dataset.SetGeoTransform((500000, 1, 0, 4010000, 0, -1))
+            band = dataset.GetRasterBand(1)
+            for top in range(0, side, 1000):
+                y, x = np.mgrid[top:top + 1000, 0:side].astype(np.float32)
+                band.WriteArray((500 + 300 * np.sin(x / 700.0) * np.cos(y / 900.0) +
+                                 50 * np.sin(x / 61.0 + y / 47.0)).astype(np.float32), 0, top)
+            dataset = None
+            ours_tif = [command_time([os.path.join(RELEASE, "terrapivoter"), "-q", "--angle", "30",
+                                      "in.tif", "out.tif"], work) for _ in range(3)]
+            peer_tif = [command_time(["gdal_translate", "-q"] + sum((["-co", o] for o in options), [])
+                                     + ["in.tif", "copy.tif"], work) for _ in range(3)]
+            rows.append(("GeoTIFF %dx%d Float32 DEFLATE, 30 deg, whole run" % (side, side),
+                         "%.2f s" % statistics.median(ours_tif), "gdal_translate, same options",
+                         "%.2f s" % statistics.median(peer_tif),
+                         "%.2f" % (statistics.median(peer_tif) / statistics.median(ours_tif))))
+            for name in ("in.tif", "out.tif", "copy.tif"):
+                os.remove(os.path.join(work, name))
 
         # Whole runs of the program against its plain reference build.
         images = os.path.join(work, "c:", "images", "bench")

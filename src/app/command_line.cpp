@@ -13,6 +13,7 @@
 #include "app/engine.h"
 #include "app/pipeline.h"
 #include "base/failure.h"
+#include "base/stage_log.h"
 #include "formats/gdal_raster.h"
 #include "formats/number_text.h"
 
@@ -374,7 +375,7 @@ void check_arguments(const Arguments& a, const GridName& input, const GridName& 
     }
 }
 
-int run(const Arguments& a) {
+int run(const Arguments& a, StageLog* stages) {
     if (a.paths.size() < 2) {
         throw UsageError(a.paths.empty() ? "INPUT and OUTPUT are missing" : "OUTPUT is missing");
     }
@@ -388,9 +389,12 @@ int run(const Arguments& a) {
 
     std::optional<unsigned> threads;
     if (!a.threads.empty()) threads = static_cast<unsigned>(*parse_int32_token(a.threads));
-    const Work work = program_work(threads, a.quiet);
+    Work work = program_work(threads, a.quiet);
+    work.stages = stages;
     const double coef = a.unit.empty() ? 1.0 : unit_coefficient(a.unit);
+    std::optional<StageTimer> stage(std::in_place, work, "read");
     Loaded loaded = load(input, coef, a, work);
+    stage.reset();
     const Treatment treatment = treatment_of(a, loaded, output);
     Target target = prepare_target(output.form, output.name);
     if (output.form == GridForm::gdal) {
@@ -434,7 +438,7 @@ int usage_error(const std::string& what) {
 
 }  // namespace
 
-int run_command_line(int argc, char** argv) {
+int run_command_line(int argc, char** argv, StageLog* stages) {
     CLI::App app;
     app.set_help_flag();
     bool help = false;
@@ -457,7 +461,7 @@ int run_command_line(int argc, char** argv) {
         return 0;
     }
     try {
-        return run(a);
+        return run(a, stages);
     } catch (const UsageError& e) {
         return usage_error(e.what());
     } catch (const Failure& failure) {

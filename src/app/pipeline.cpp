@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/stage_log.h"
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
 #include "io/memory_budget.h"
@@ -128,10 +129,13 @@ double background_of(const Background& b, DoubleGrid grid, const Source& source,
 }  // namespace
 
 void treat(const Source& source, Target& target, const Treatment& treatment, const Work& work) {
+    std::optional<StageTimer> stage(std::in_place, work, "rotate");
     Turned turned = turn(source.values, treatment, work, target.data->displayed());
     const DoubleGrid out = turned.window.view;
+    stage.emplace(work, "fill");
     fill_holes(out, source.nodata, work);
     fill_background(out, background_of(treatment.background, out, source, work), work);
+    stage.emplace(work, "write");
 
     // The output's corner: the input's, moved by the whole cells the output adds.
     const OutputFrame frame = turned.window.frame;
@@ -196,7 +200,9 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
     if (target.descriptor) files.push_back(target.descriptor.get());
     for (const auto& file : companions)
         files.push_back(file.get());
+    stage.emplace(work, "sync");
     for (OutputFile* file : files)
         file->finish();
+    stage.emplace(work, "rename");
     OutputFile::commit_together(files);
 }

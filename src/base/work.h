@@ -1,9 +1,12 @@
 // How a core function does its work. The program decides it in one place (engine.h).
 #pragma once
 
+class StageLog;
+
 struct Work {
     unsigned threads = 1;        // threads a step may use (at least one)
     bool reference = false;      // the plain reference methods, value by value, as the
                                  // reference build runs them; only the engine reads it
     bool show_progress = false;  // standard error is a terminal: long steps may show progress
+    StageLog* stages = nullptr;  // where a benchmark wants each stage's time; none otherwise
 };
