@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "app/engine.h"
+#include "rotation/bands.h"
 #include "rotation/empty_cells.h"
 #include "rotation/extent.h"
 #include "rotation/placement.h"
@@ -160,6 +162,72 @@ TEST(FastSweep, MatchesTheReferenceOnRandomRotations) {
         expect_same_as_reference(distinct_cells(rows, cols, trial % 3 == 0), p, {1, 3},
                                  trial % 4 == 1 && std::fabs(p.X1) < 1e4);
         if (testing::Test::HasFatalFailure()) return;
+    }
+}
+
+// Band by band, from only the input cells each band's window names (every other cell holds a
+// poison that would show), both sweeps give the rows of the whole sweep.
+TEST(FastSweep, BandsOfTheOutputMatchTheWholeSweep) {
+    std::mt19937_64 rng(1208);
+    const double poison = -123456.75;
+    for (int trial = 0; trial < 400; ++trial) {
+        const auto rows = static_cast<int32_t>(1 + rng() % 30);
+        const auto cols = static_cast<int32_t>(1 + rng() % 30);
+        RotationParameters p{cols * 0.5, rows * 0.5,
+                             std::uniform_real_distribution<double>(-180.99, 180.99)(rng)};
+        switch (trial % 5) {
+            case 1:
+                p.despl_ang = static_cast<double>(static_cast<int>(rng() % 9) * 45 - 180);
+                break;
+            case 2:
+                p.despl_ang = 1e-7 * (rng() % 2 ? 1 : -1);
+                break;
+            case 3:
+                p.X1 = -3.0 * cols;
+                p.Y1 = 2.5 * rows;
+                break;
+            default:
+                break;
+        }
+        const Matrix<double> in = distinct_cells(rows, cols, trial % 2 == 0);
+        Enlargement e{{}, rows, cols};
+        if (trial % 3 == 0) e = enlargement_with_margin(rows, cols, p);
+        const auto out_rows = static_cast<int32_t>(e.nb_lig);
+        const auto out_cols = static_cast<int32_t>(e.nb_col);
+        Matrix<double> whole = empty_grid(out_rows, out_cols);
+        rotate_reference(in.view(), whole.view(), p, e.frame);
+        const int32_t height = static_cast<int32_t>(1 + rng() % 4);
+        for (int32_t first = 0; first < out_rows; first += height) {
+            const int32_t end = std::min(out_rows, first + height);
+            OutputFrame frame = e.frame;
+            frame.first_row = first;
+            frame.total_rows = out_rows;
+            const InputWindow window = input_window(rows, cols, p, frame, first, end);
+            Matrix<double> poisoned(rows, cols);
+            for (int32_t i = 0; i < rows; ++i)
+                std::fill(poisoned[i], poisoned[i] + cols, poison);
+            for (int32_t i = window.rows.first; i < window.rows.end; ++i) {
+                const Segment seg = window.columns[static_cast<std::size_t>(i - window.rows.first)];
+                std::copy(in[i] + seg.first, in[i] + seg.end, poisoned[i] + seg.first);
+            }
+            for (unsigned threads : {0u, 1u, 3u}) {
+                Matrix<double> band = empty_grid(end - first, out_cols);
+                if (threads == 0) {
+                    rotate_reference(poisoned.view(), window.rows, band.view(), p, frame);
+                } else {
+                    rotate_fast(poisoned.view(), window.rows, band.view(), p, {.threads = threads},
+                                frame);
+                }
+                for (int32_t r = first; r < end; ++r) {
+                    ASSERT_EQ(std::memcmp(band[r - first], whole[r],
+                                          sizeof(double) * whole.view().width()),
+                              0)
+                        << rows << " x " << cols << " about (" << p.X1 << ", " << p.Y1 << ") by "
+                        << p.despl_ang << ", rows " << first << " to " << end << ", row " << r
+                        << ", " << threads << " threads (0: reference)";
+                }
+            }
+        }
     }
 }
 

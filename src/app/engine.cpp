@@ -32,10 +32,15 @@ AsciiInput load_ascii_grid(const FileName& file, const Work& work) {
 
 void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
             OutputFrame frame) {
+    rotate(in, {0, in.nb_lig}, out, p, work, frame);
+}
+
+void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+            const Work& work, OutputFrame frame) {
     if (work.reference) {
-        rotate_reference(in, out, p, frame);
+        rotate_reference(in, rows, out, p, frame);
     } else {
-        rotate_fast(in, out, p, work, frame);
+        rotate_fast(in, rows, out, p, work, frame);
     }
 }
 

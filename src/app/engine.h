@@ -30,6 +30,10 @@ AsciiInput load_ascii_grid(const FileName& file, const Work& work);
 void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
             OutputFrame frame = {});
 
+// The same for the input rows `rows` only, into a band of the output.
+void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+            const Work& work, OutputFrame frame);
+
 // Fills the holes the rotation left, then gives every cell still empty the background value.
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work);
 

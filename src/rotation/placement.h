@@ -32,6 +32,18 @@ RotatedPosition rotated_position(int32_t i, int32_t j, int32_t nb_lig, const Rot
 struct OutputFrame {
     int32_t left = 0;
     int32_t bottom = 0;
+    // A band of the output: the grid a sweep writes holds the output's rows [first_row,
+    // first_row + its own rows) of `total_rows` in all (0: the grid is the whole output).
+    // Cells that land in other rows are not placed.
+    int32_t first_row = 0;
+    int32_t total_rows = 0;
+};
+
+// The rows [first, end) of the input that a sweep visits; the others are not placed (the
+// cells of a band of the output all come from such a range).
+struct RowRange {
+    int32_t first = 0;
+    int32_t end = 0;
 };
 
 // Output cell of a position in a grid of nb_lig x nb_col cells lying at `frame`: the position

@@ -85,6 +85,14 @@ struct Sweep {
     double s;
     Progress* progress;
 
+    // Rows of the whole output (of which `out` holds a band, from frame.first_row).
+    int32_t total_rows() const { return frame.total_rows > 0 ? frame.total_rows : out.nb_lig; }
+    // The band's row of an output row, or -1 when the band does not hold it.
+    int32_t band_row(int32_t row) const {
+        const int32_t r = row - frame.first_row;
+        return static_cast<uint32_t>(r) < static_cast<uint32_t>(out.nb_lig) ? r : -1;
+    }
+
     // The frame's offsets are whole numbers added in extended precision: exact.
     RowStart row_start(int32_t i) const {
         const ld dy = static_cast<ld>(in.nb_lig - 1 - i) - p.Y1;
@@ -98,14 +106,14 @@ struct Sweep {
     // Returns how many needed the polar formulas.
     int32_t locate(RowStart start, int32_t i, int32_t j0, int32_t count, int32_t* row,
                    int32_t* col) const {
-        locate_affine(start, c, s, j0, count, out.nb_lig, out.nb_col, f.bound, row, col);
+        locate_affine(start, c, s, j0, count, total_rows(), out.nb_col, f.bound, row, col);
         int32_t exact = 0;
         for (int32_t k = 0; k < count; ++k) {
             if (col[k] != kNearBoundary) [[likely]] {
                 continue;
             }
             ++exact;
-            const auto cell = target_cell(rotated_position(i, j0 + k, in.nb_lig, p), out.nb_lig,
+            const auto cell = target_cell(rotated_position(i, j0 + k, in.nb_lig, p), total_rows(),
                                           out.nb_col, frame);
             row[k] = cell ? cell->row : 0;
             col[k] = cell ? cell->col : kOutside;
@@ -174,16 +182,23 @@ struct Sweep {
                         locate(starts[r], i, block, std::min(2, block_end - block), rows, cols);
                         for (; j < std::min(block + 2, block_end); ++j) {
                             const int32_t k = j - block;
-                            if (cols[k] >= 0 && !yields(r, rows[k], cols[k])) {
-                                out[rows[k]][cols[k]] = source[j];
+                            if (cols[k] >= 0 && band_row(rows[k]) >= 0 &&
+                                !yields(r, rows[k], cols[k])) {
+                                out[band_row(rows[k])][cols[k]] = source[j];
                             }
                         }
                     }
                     // Locals, so that the stores are not taken to alias the row pointers.
                     double* const* const out_rows = out.rows;
+                    const int32_t first_row = frame.first_row;
+                    const auto band_rows = static_cast<uint32_t>(out.nb_lig);
                     sweep_segment(starts[r], i, j, block_end,
-                                  [out_rows, source](int32_t row, int32_t col, int32_t jj) {
-                                      out_rows[row][col] = source[jj];
+                                  [out_rows, source, first_row, band_rows](int32_t row, int32_t col,
+                                                                           int32_t jj) {
+                                      const int32_t held = row - first_row;
+                                      if (static_cast<uint32_t>(held) < band_rows) {
+                                          out_rows[held][col] = source[jj];
+                                      }
                                   });
                 }
             }
@@ -206,8 +221,9 @@ struct Sweep {
         for (int32_t i = boundary - kReach; i < boundary; ++i) {
             const double* source = in[i];
             sweep_segment(row_start(i), i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t j) {
-                if (!std::binary_search(taken.begin(), taken.end(), row * width + col)) {
-                    out[row][col] = source[j];
+                if (band_row(row) >= 0 &&
+                    !std::binary_search(taken.begin(), taken.end(), row * width + col)) {
+                    out[band_row(row)][col] = source[j];
                 }
             });
         }
@@ -220,7 +236,7 @@ struct Sweep {
 // cell boundaries (as about a whole reference point), this does the same writes in tiles.
 // Returns false, having written nothing, when the turn is not a quarter turn or a row lies
 // near a boundary.
-bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
+bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
     const DoubleGrid in = sweep.in;
     const DoubleGrid out = sweep.out;
     // s is +1 or -1 exactly and c so small that a row's columns never move by a bound.
@@ -238,7 +254,8 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
     for (int32_t i = 0; i < in.nb_lig; ++i) {
         const RowStart start = sweep.row_start(i);
         if (!clear_of_boundaries(start.ax) || !clear_of_boundaries(start.ay)) return false;
-        const bool inside = start.ax > -1.0 && start.ax < out.nb_col;
+        const bool inside = i >= range.first && i < range.end && start.ax > -1.0 &&
+                            start.ax < out.nb_col;
         column[static_cast<std::size_t>(i)] = inside ? static_cast<int32_t>(start.ax) : -1;
         line_start[static_cast<std::size_t>(i)] = static_cast<int64_t>(std::floor(start.ay));
     }
@@ -255,8 +272,8 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
         first_row[t] = std::max(b, t > 0 ? first_row[t - 1] : 0);
     }
     const int64_t step = sweep.s > 0 ? 1 : -1;
-    const int32_t last_line = out.nb_lig - 1;
-    const auto lines = static_cast<uint64_t>(out.nb_lig);
+    const int32_t last_line = sweep.total_rows() - 1;
+    const auto lines = static_cast<uint64_t>(sweep.total_rows());
     constexpr int32_t kSide = 256;
     run_tasks(threads, threads, [&](unsigned t) {
         for (int32_t band = first_row[t]; band < first_row[t + 1]; band += kSide) {
@@ -269,12 +286,13 @@ bool sweep_quarter_turn(const Sweep& sweep, unsigned threads) {
                     const int64_t first_line = line_start[static_cast<std::size_t>(i)];
                     const double* source = in[i];
                     for (int32_t j = block; j < block_end; ++j) {
-                        const int64_t line = first_line + step * j;
+                        int64_t line = first_line + step * j;
+                        // Positions from -1.5 to -0.5 also go to line 0.
+                        if (line == -1) line = 0;
                         if (static_cast<uint64_t>(line) < lines) {
-                            out[last_line - static_cast<int32_t>(line)][col] = source[j];
-                        } else if (line == -1) {
-                            // Positions from -1.5 to -0.5 also go to line 0.
-                            out[last_line][col] = source[j];
+                            const int32_t row =
+                                sweep.band_row(last_line - static_cast<int32_t>(line));
+                            if (row >= 0) out[row][col] = source[j];
                         }
                     }
                 }
@@ -307,19 +325,26 @@ FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParamete
 
 void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
                  OutputFrame frame) {
+    rotate_fast(in, {0, in.nb_lig}, out, p, work, frame);
+}
+
+void rotate_fast(DoubleGrid in, RowRange range, DoubleGrid out, const RotationParameters& p,
+                 const Work& work, OutputFrame frame) {
     const unsigned threads = std::max(1u, work.threads);
+    const int32_t rows = range.end - range.first;
+    if (rows <= 0) return;
     if (p.despl_ang == 0) {
-        for_row_bands(threads, 0, in.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
+        for_row_bands(threads, range.first, rows, [&](unsigned, int32_t begin, int32_t end) {
             copy_unturned(in, out, frame, begin, end);
         });
         return;
     }
     const FastSweep f = plan_fast_sweep(in.nb_lig, in.nb_col, p, frame);
     if (!f.usable) {
-        rotate_reference(in, out, p, frame);
+        rotate_reference(in, range, out, p, frame);
         return;
     }
-    Progress progress(work, "rotating", in.nb_lig, in.cells());
+    Progress progress(work, "rotating", rows, int64_t{rows} * in.nb_col);
     const Sweep sweep{in,
                       out,
                       frame,
@@ -328,14 +353,14 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, con
                       static_cast<double>(f.cos_theta),
                       static_cast<double>(f.sin_theta),
                       &progress};
-    if (sweep_quarter_turn(sweep, threads)) return;
+    if (sweep_quarter_turn(sweep, range, threads)) return;
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
     // afterwards, yielding to the next band's first rows.
     const auto bands = static_cast<unsigned>(
-        std::clamp<int64_t>(in.nb_lig / (2 * kReach), 1, std::max(1u, threads)));
+        std::clamp<int64_t>(rows / (2 * kReach), 1, std::max(1u, threads)));
     auto band_start = [&](unsigned t) {
-        return static_cast<int32_t>(piece_start(in.nb_lig, bands, t));
+        return range.first + static_cast<int32_t>(piece_start(rows, bands, t));
     };
     run_tasks(threads, bands, [&](unsigned t) {
         sweep.sweep_rows(band_start(t), band_start(t + 1) - (t + 1 < bands ? kReach : 0));

@@ -18,6 +18,10 @@
 void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work = {},
                  OutputFrame frame = {});
 
+// The same for the input rows `rows` only (the other rows of `in` may be absent).
+void rotate_fast(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+                 const Work& work, OutputFrame frame);
+
 namespace detail {
 // Counts how many cells of a rotation need the polar formulas (for tests and benchmarks).
 int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p);

@@ -8,27 +8,36 @@ void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t beg
     const int32_t first_col = std::max(0, -frame.left);
     const int32_t last_col = std::min(in.nb_col, out.nb_col - frame.left);
     if (first_col >= last_col) return;
+    const int64_t total = frame.total_rows > 0 ? frame.total_rows : out.nb_lig;
     for (int32_t i = begin; i < end; ++i) {
         const int64_t line = int64_t{in.nb_lig} - 1 - i + frame.bottom;
-        if (line < 0 || line >= out.nb_lig) continue;
-        std::memcpy(out[out.nb_lig - 1 - static_cast<int32_t>(line)] + first_col + frame.left,
-                    in[i] + first_col,
+        const int64_t row = total - 1 - line - frame.first_row;
+        if (line < 0 || line >= total || row < 0 || row >= out.nb_lig) continue;
+        std::memcpy(out[static_cast<int32_t>(row)] + first_col + frame.left, in[i] + first_col,
                     sizeof(double) * static_cast<std::size_t>(last_col - first_col));
     }
 }
 
 void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p,
                       OutputFrame frame) {
+    rotate_reference(in, {0, in.nb_lig}, out, p, frame);
+}
+
+void rotate_reference(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+                      OutputFrame frame) {
     if (p.despl_ang == 0) {
         // A rotation by 0 leaves every cell where it is.
-        copy_unturned(in, out, frame, 0, in.nb_lig);
+        copy_unturned(in, out, frame, rows.first, rows.end);
         return;
     }
-    for (int32_t i = 0; i < in.nb_lig; ++i) {
+    const int32_t total = frame.total_rows > 0 ? frame.total_rows : out.nb_lig;
+    for (int32_t i = rows.first; i < rows.end; ++i) {
         for (int32_t j = 0; j < in.nb_col; ++j) {
             const auto cell =
-                target_cell(rotated_position(i, j, in.nb_lig, p), out.nb_lig, out.nb_col, frame);
-            if (cell) out[cell->row][cell->col] = in[i][j];
+                target_cell(rotated_position(i, j, in.nb_lig, p), total, out.nb_col, frame);
+            if (!cell) continue;
+            const int32_t row = cell->row - frame.first_row;
+            if (row >= 0 && row < out.nb_lig) out[row][cell->col] = in[i][j];
         }
     }
 }

@@ -11,5 +11,10 @@
 void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p,
                       OutputFrame frame = {});
 
-// An angle of 0: every cell where it stands, as far as `out` reaches. Rows [begin, end) of `in`.
+// The same for the input rows `rows` only (the other rows of `in` may be absent).
+void rotate_reference(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+                      OutputFrame frame);
+
+// An angle of 0: every cell of input rows [begin, end) where it stands, as far as `out`
+// reaches.
 void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t begin, int32_t end);

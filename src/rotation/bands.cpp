@@ -1,0 +1,64 @@
+#include "rotation/bands.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using ld = long double;
+
+// A cell's index is its position plus one half, truncated: a cell lands in output line L only
+// when its position lies in (L - 1.5, L + 0.5) (line 0 takes (-1.5, 0.5)). The placement
+// formulas stray from the exact rotation by far less than a cell; a margin of two cells on each
+// side covers both.
+constexpr ld kMargin = 2.0L;
+
+}  // namespace
+
+int64_t InputWindow::cells() const {
+    int64_t n = 0;
+    for (const Segment& s : columns)
+        n += s.end - s.first;
+    return n;
+}
+
+InputWindow input_window(int32_t nb_lig, int32_t nb_col, const RotationParameters& p,
+                         OutputFrame frame, int32_t first, int32_t end) {
+    const ld theta = static_cast<ld>(p.despl_ang) / static_cast<ld>(api);
+    const ld c = p.despl_ang == 0 ? 1.0L : std::cos(theta);
+    const ld s = p.despl_ang == 0 ? 0.0L : std::sin(theta);
+    // Output rows [first, end) are output lines [total - end, total - first - 1], which are
+    // input-frame lines shifted by frame.bottom.
+    const ld low = static_cast<ld>(frame.total_rows - end) - frame.bottom - 1.5L - kMargin;
+    const ld high = static_cast<ld>(frame.total_rows - first - 1) - frame.bottom + 0.5L + kMargin;
+    InputWindow window;
+    window.rows = {nb_lig, 0};
+    std::vector<Segment> segments(static_cast<std::size_t>(nb_lig));
+    for (int32_t i = 0; i < nb_lig; ++i) {
+        // The turned line of cell (i, j) is a + j s.
+        const ld dy = static_cast<ld>(nb_lig - 1 - i) - p.Y1;
+        const ld a = p.Y1 - p.X1 * s + dy * c;
+        Segment& seg = segments[static_cast<std::size_t>(i)];
+        if (std::fabs(s) * nb_col < 1e-9L) {
+            if (a >= low && a <= high) seg = {0, nb_col};
+        } else {
+            ld from = (low - a) / s;
+            ld to = (high - a) / s;
+            if (from > to) std::swap(from, to);
+            from = std::max<ld>(std::floor(from) - kMargin, 0);
+            to = std::min<ld>(std::ceil(to) + kMargin + 1, nb_col);
+            if (from < to) seg = {static_cast<int32_t>(from), static_cast<int32_t>(to)};
+        }
+        if (seg.end > seg.first) {
+            window.rows.first = std::min(window.rows.first, i);
+            window.rows.end = std::max(window.rows.end, i + 1);
+        }
+    }
+    if (window.rows.first >= window.rows.end) {
+        window.rows = {0, 0};
+        return window;
+    }
+    window.columns.assign(segments.begin() + window.rows.first, segments.begin() + window.rows.end);
+    return window;
+}
