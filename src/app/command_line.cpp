@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "base/stage_log.h"
 #include "formats/gdal_raster.h"
 #include "formats/number_text.h"
+#include "io/memory_budget.h"
 
 namespace {
 
@@ -90,6 +92,7 @@ struct Arguments {
     std::vector<std::string> creation_options;
     std::string type;
     std::string georef;
+    std::string memory;
 };
 
 double number_of(const std::string& option, const std::string& text) {
@@ -179,6 +182,24 @@ GridName output_name(const Arguments& a) {
                      " or NAME.tif (a GeoTIFF), or give the GDAL driver with --of");
 }
 
+// "256M", "2G", "512k", "1048576": bytes, with an optional binary multiple (K, M, G, T, in
+// either case, and an optional B after it).
+std::optional<int64_t> memory_size(std::string text) {
+    if (!text.empty() && (text.back() == 'B' || text.back() == 'b')) text.pop_back();
+    int shift = 0;
+    if (!text.empty()) {
+        const char unit = static_cast<char>(text.back() | 0x20);
+        const std::string units = "kmgt";
+        if (const auto at = units.find(unit); at != std::string::npos) {
+            shift = 10 * static_cast<int>(at + 1);
+            text.pop_back();
+        }
+    }
+    const auto number = parse_real_token(text);
+    if (!number || *number <= 0 || *number * std::ldexp(1.0, shift) > 9e18) return std::nullopt;
+    return static_cast<int64_t>(*number * std::ldexp(1.0, shift));
+}
+
 double unit_coefficient(const std::string& unit) {
     const std::pair<const char*, double> units[] = {
         {"m", 1.0}, {"dm", 10.0}, {"cm", 100.0}, {"mm", 1000.0}};
@@ -196,11 +217,16 @@ double working(double stored, double coef) {
 
 // A loaded input and everything the treatment needs from it.
 struct Loaded {
-    Matrix<double> values;
+    InputGrid input;
     Source source;
 };
 
-Loaded load(const GridName& input, double coef, const Arguments& a, const Work& work) {
+// The input, held whole when it fits in the memory budget and read in place otherwise (an ASCII
+// grid then through a scratch copy beside the output, `output_host`). A raster pair's
+// descriptor carries the range of its stored values only to a raster pair output
+// (`raster_out`): reading a grid in place for that alone is a pass of its own.
+Loaded load(const GridName& input, double coef, const Arguments& a, const Work& work,
+            bool raster_out, const std::string& output_host) {
     Loaded loaded;
     Source& s = loaded.source;
     std::optional<Georef> corner;
@@ -210,20 +236,41 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
     }
     switch (input.form) {
         case GridForm::raster_pair: {
-            RasterInput raster = load_raster_pair(input.name, coef, work);
-            loaded.values = std::move(raster.values);
+            const RasterDescriptor d = peek_raster_pair(input.name);
             s.coef = coef;
-            s.carried = raster.descriptor;
-            s.carried.min_alt = raster.range.smallest;
-            s.carried.max_alt = raster.range.largest;
-            if (corner) corner->cell_size = raster.descriptor.dpix_size;
+            s.carried = d;
+            if (fits_whole(d.nb_lig, d.nb_col, work)) {
+                RasterInput raster = load_raster_pair(input.name, coef, work);
+                loaded.input = held_whole(std::move(raster.values));
+                s.carried.min_alt = raster.range.smallest;
+                s.carried.max_alt = raster.range.largest;
+            } else {
+                loaded.input.source = load_raster_pair_in_place(input.name, coef, work).source;
+                if (raster_out) {
+                    const ValueRange range = load_raster_summary(input.name, work).range;
+                    s.carried.min_alt = range.smallest;
+                    s.carried.max_alt = range.largest;
+                }
+            }
+            if (corner) corner->cell_size = d.dpix_size;
             break;
         }
         case GridForm::ascii_grid: {
-            AsciiInput ascii = load_ascii_grid(input.name, work);
-            loaded.values = std::move(ascii.values);
-            const AsciiHeader& h = ascii.header;
-            s.carried = carried_from_ascii(loaded.values.view(), h.dsize_pix);
+            const AsciiHeader peeked = peek_ascii_grid(input.name);
+            AsciiHeader h;
+            if (fits_whole(peeked.nb_lig, peeked.nb_col, work)) {
+                AsciiInput ascii = load_ascii_grid(input.name, work);
+                h = ascii.header;
+                loaded.input = held_whole(std::move(ascii.values));
+                s.carried = carried_from_ascii(loaded.input.held.view(), h.dsize_pix);
+            } else {
+                AsciiInPlace ascii = read_ascii_grid_to_scratch(input.name, output_host);
+                h = ascii.header;
+                const ValueRange extremes = truncated_range(ascii.smallest, ascii.largest);
+                s.carried = {h.nb_lig,          h.nb_col,         4,
+                             extremes.smallest, extremes.largest, h.dsize_pix};
+                loaded.input.source = std::move(ascii.source);
+            }
             corner = Georef{h.X_min, h.Y_min, h.dsize_pix};
             s.nodata = h.nodata;
             s.crs.prj = read_companion(prj_beside(input.name)).value_or("");
@@ -231,16 +278,22 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
         }
         case GridForm::gdal: {
             const int band = a.band.empty() ? 1 : *parse_int32_token(a.band);
-            GdalRaster raster = read_gdal_raster(input.name, band, work);
-            loaded.values = std::move(raster.values);
+            const GridSize size = peek_gdal_raster(input.name);
+            const bool whole = fits_whole(size.nb_lig, size.nb_col, work);
+            GdalRaster raster = read_gdal_raster(input.name, band, work, !whole);
+            loaded.input = whole ? held_whole(std::move(raster.values))
+                                 : InputGrid{{}, std::move(raster.source)};
             if (raster.geotransform) {
                 if (corner) {
                     throw UsageError("--corner: " + input.name + " has a georeference of its own");
                 }
                 const GeoTransform& gt = *raster.geotransform;
-                corner = Georef{gt[0], gt[3] + loaded.values.nb_lig() * gt[5], gt[1]};
+                corner = Georef{gt[0], gt[3] + size.nb_lig * gt[5], gt[1]};
             }
-            s.carried = carried_from_ascii(loaded.values.view(), corner ? corner->cell_size : 1.0);
+            const double cell = corner ? corner->cell_size : 1.0;
+            s.carried = raster_out || whole
+                            ? carried_from_ascii(*loaded.input.source, cell, work)
+                            : RasterDescriptor{size.nb_lig, size.nb_col, 4, 0, 0, cell};
             s.nodata = raster.nodata;
             s.crs.wkt = raster.crs_wkt;
             s.area_or_point = raster.area_or_point;
@@ -248,7 +301,7 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
             break;
         }
     }
-    s.values = loaded.values.view();
+    s.grid = loaded.input.source.get();
     if (corner) {
         s.georef = *corner;
         s.georeferenced = true;
@@ -258,8 +311,8 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
 }
 
 RotationParameters rotation_of(const Arguments& a, const Loaded& loaded) {
-    const DoubleGrid grid = loaded.source.values;
-    RotationParameters p{grid.nb_col * 0.5, grid.nb_lig * 0.5, number_of("--angle", a.angle)};
+    const GridSource& grid = *loaded.source.grid;
+    RotationParameters p{grid.nb_col() * 0.5, grid.nb_lig() * 0.5, number_of("--angle", a.angle)};
     if (!a.pivot_xy.empty()) {
         const Pair xy = pair_of("--pivot-xy", a.pivot_xy, "X,Y");
         const Georef& g = loaded.source.georef;
@@ -369,6 +422,10 @@ void check_arguments(const Arguments& a, const GridName& input, const GridName& 
         number_of("--background", a.background);
     }
     if (!a.nodata.empty()) number_of("--nodata", a.nodata);
+    if (!a.memory.empty() && !memory_size(a.memory)) {
+        throw UsageError("--memory: " + ::quoted(a.memory) +
+                         " is not a size (bytes, or a number with K, M, G or T)");
+    }
     if (!a.threads.empty()) {
         const auto n = parse_int32_token(a.threads);
         if (!n || *n < 1) throw UsageError("--threads: " + ::quoted(a.threads) + " is not a count");
@@ -391,9 +448,11 @@ int run(const Arguments& a, StageLog* stages) {
     if (!a.threads.empty()) threads = static_cast<unsigned>(*parse_int32_token(a.threads));
     Work work = program_work(threads, a.quiet);
     work.stages = stages;
+    if (!a.memory.empty()) work.memory = *memory_size(a.memory);
     const double coef = a.unit.empty() ? 1.0 : unit_coefficient(a.unit);
     std::optional<StageTimer> stage(std::in_place, work, "read");
-    Loaded loaded = load(input, coef, a, work);
+    Loaded loaded = load(input, coef, a, work, output.form == GridForm::raster_pair,
+                         FileName(output.name).host);
     stage.reset();
     const Treatment treatment = treatment_of(a, loaded, output);
     Target target = prepare_target(output.form, output.name);
@@ -429,6 +488,7 @@ void add_options(CLI::App& app, Arguments& a) {
     app.add_option("--co", a.creation_options)->allow_extra_args(false);
     app.add_option("--ot", a.type);
     app.add_option("--georef", a.georef);
+    app.add_option("--memory", a.memory);
 }
 
 int usage_error(const std::string& what) {

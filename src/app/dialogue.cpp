@@ -12,6 +12,7 @@
 #include "app/run_state.h"
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
+#include "io/memory_budget.h"
 #include "platform/platform.h"
 #include "rotation/placement.h"
 
@@ -69,16 +70,33 @@ void load_raster_input() {
         3);
     run.coef = kUnitCoefficients[run.scale];
     // The stored values are read again, straight into working values, now that their unit is
-    // known: no grid of them is kept meanwhile.
-    run.dtab_in = load_raster_pair(base, run.coef, program_work()).values;
+    // known: no grid of them is kept meanwhile. A grid too large for memory is read in place.
+    const Work work = program_work();
+    if (fits_whole(run.nb_lig, run.nb_col, work)) {
+        run.input = held_whole(load_raster_pair(base, run.coef, work).values);
+    } else {
+        run.input.source = load_raster_pair_in_place(base, run.coef, work).source;
+    }
 }
 
 void load_ascii_input() {
     run.Ascii_DEM = 1;
     run.nomim1 += kAsciiSuffix;
-    AsciiInput input = load_ascii_grid(dialogue_file(run.nomim1), program_work());
-    run.prj = read_companion(prj_beside(dialogue_file(run.nomim1))).value_or("");
-    const AsciiHeader& h = input.header;
+    const FileName file = dialogue_file(run.nomim1);
+    const Work work = program_work();
+    const AsciiHeader peeked = peek_ascii_grid(file);
+    AsciiHeader h;
+    if (fits_whole(peeked.nb_lig, peeked.nb_col, work)) {
+        AsciiInput input = load_ascii_grid(file, work);
+        h = input.header;
+        run.input = held_whole(std::move(input.values));
+    } else {
+        // Too large for memory: parsed into a scratch copy in the folder, the output's own.
+        AsciiInPlace input = read_ascii_grid_to_scratch(file, file.host);
+        h = input.header;
+        run.input.source = std::move(input.source);
+    }
+    run.prj = read_companion(prj_beside(file)).value_or("");
     run.nb_col = h.nb_col;
     run.nb_lig = h.nb_lig;
     run.X_min = h.X_min;
@@ -86,11 +104,10 @@ void load_ascii_input() {
     run.dsize_pix = h.dsize_pix;
     run.has_nodata = h.nodata.has_value();
     run.nodata = h.nodata.value_or(0.0);
-    run.dtab_in = std::move(input.values);
 
     // What a raster pair written from this grid carries: values in the grid's own unit.
     run.coef = 1.0;
-    const RasterDescriptor carried = carried_from_ascii(run.dtab_in.view(), h.dsize_pix);
+    const RasterDescriptor carried = carried_from_ascii(*run.input.source, h.dsize_pix, work);
     run.num_bytes = carried.num_bytes;
     run.dpix_size = carried.dpix_size;
     run.min_alt = carried.min_alt;
@@ -173,7 +190,7 @@ void treatment() {
     console.say("\n\n");
     std::fflush(stdout);
     Source source;
-    source.values = run.dtab_in.view();
+    source.grid = run.input.source.get();
     source.coef = run.coef;
     source.carried = {run.nb_lig,  run.nb_col,  run.num_bytes,
                       run.min_alt, run.max_alt, run.dpix_size};

@@ -26,6 +26,10 @@ RasterInput load_raster_pair(const FileName& base, double coef, const Work& work
                           : read_raster_pair(base, coef, work);
 }
 
+RasterInPlace load_raster_pair_in_place(const FileName& base, double coef, const Work& work) {
+    return open_raster_pair_in_place(base, coef, work.reference);
+}
+
 AsciiInput load_ascii_grid(const FileName& file, const Work& work) {
     return work.reference ? read_ascii_grid_reference(file) : read_ascii_grid(file, work);
 }
@@ -49,20 +53,16 @@ void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, co
     fill_background(grid, background_value(grid, work), work);
 }
 
-void write_raster_values(DoubleGrid grid, double coef, OutputFile& out, const Work& work) {
-    if (work.reference) {
-        write_raster_data_reference(grid, coef, out);
-    } else {
-        write_raster_data(grid, coef, out, work);
-    }
+int64_t write_raster_band(DoubleGrid rows, double coef, OutputFile& out, const Work& work,
+                          Progress* progress) {
+    if (work.reference) return write_raster_rows_reference(rows, coef, out);
+    return write_raster_rows(rows, coef, out, work, progress);
 }
 
-void write_ascii_grid(DoubleGrid grid, const AsciiHeader& header, OutputFile& out,
-                      const Work& work) {
-    out.write(format_ascii_header(header));
+void write_ascii_band(DoubleGrid rows, OutputFile& out, const Work& work, Progress* progress) {
     if (work.reference) {
-        write_ascii_values_reference(grid, out);
+        write_ascii_values_reference(rows, out);
     } else {
-        write_ascii_values(grid, out, work);
+        write_ascii_values(rows, out, work, progress);
     }
 }

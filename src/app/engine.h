@@ -24,6 +24,9 @@ RasterSummary load_raster_summary(const FileName& base, const Work& work);
 // The same with the grid of its working values (the stored values divided by `coef`).
 RasterInput load_raster_pair(const FileName& base, double coef, const Work& work);
 
+// A raster pair too large for memory, its working values read in place.
+RasterInPlace load_raster_pair_in_place(const FileName& base, double coef, const Work& work);
+
 AsciiInput load_ascii_grid(const FileName& file, const Work& work);
 
 // Rotates `in` into the all-empty `out`, which lies at `frame`.
@@ -37,9 +40,10 @@ void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParamete
 // Fills the holes the rotation left, then gives every cell still empty the background value.
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work);
 
-// The values of a raster pair's data file: times `coef`, rounded, as 32-bit integers.
-void write_raster_values(DoubleGrid grid, double coef, OutputFile& out, const Work& work);
+// Rows of a raster pair's data file, after what `out` holds: times `coef`, rounded, as 32-bit
+// integers. Returns how many were clamped (to be warned of once, with warn_clamped).
+int64_t write_raster_band(DoubleGrid rows, double coef, OutputFile& out, const Work& work,
+                          Progress* progress);
 
-// An ASCII grid: its header, then every value.
-void write_ascii_grid(DoubleGrid grid, const AsciiHeader& header, OutputFile& out,
-                      const Work& work);
+// Rows of an ASCII grid's values, after what `out` holds.
+void write_ascii_band(DoubleGrid rows, OutputFile& out, const Work& work, Progress* progress);

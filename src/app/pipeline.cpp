@@ -1,11 +1,15 @@
 #include "app/pipeline.h"
 
 #include <cmath>
+#include <limits>
 
+#include "base/parallel.h"
+#include "base/progress.h"
 #include "base/stage_log.h"
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
 #include "io/memory_budget.h"
+#include "rotation/bands.h"
 #include "rotation/empty_cells.h"
 #include "rotation/extent.h"
 #include "rotation/hole_filling.h"
@@ -13,6 +17,33 @@
 RasterDescriptor carried_from_ascii(DoubleGrid values, double cell_size) {
     const ValueRange extremes = whole_extremes(values);
     return {values.nb_lig, values.nb_col, 4, extremes.smallest, extremes.largest, cell_size};
+}
+
+RasterDescriptor carried_from_ascii(GridSource& grid, double cell_size, const Work& work) {
+    if (const DoubleGrid* whole = grid.whole()) return carried_from_ascii(*whole, cell_size);
+    // Read in place: the extremes from one pass over its rows.
+    const unsigned threads = std::max(1u, work.threads);
+    std::vector<std::pair<double, double>> found(
+        threads,
+        {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()});
+    for_row_bands(threads, 0, grid.nb_lig(), [&](unsigned t, int32_t begin, int32_t end) {
+        std::vector<double> row(static_cast<std::size_t>(grid.nb_col()));
+        for (int32_t i = begin; i < end; ++i) {
+            grid.read(i, 0, grid.nb_col(), row.data());
+            for (double v : row) {
+                if (v < found[t].first) found[t].first = v;
+                if (v > found[t].second) found[t].second = v;
+            }
+        }
+    });
+    double smallest = found[0].first;
+    double largest = found[0].second;
+    for (const auto& [low, high] : found) {
+        smallest = std::min(smallest, low);
+        largest = std::max(largest, high);
+    }
+    const ValueRange extremes = truncated_range(smallest, largest);
+    return {grid.nb_lig(), grid.nb_col(), 4, extremes.smallest, extremes.largest, cell_size};
 }
 
 Target prepare_target(GridForm form, const FileName& name) {
@@ -54,7 +85,7 @@ GeoTransform output_geotransform(const Source& source, const RotationParameters&
     const ld theta = static_cast<ld>(p.despl_ang) / static_cast<ld>(api);
     const ld c = std::cos(theta);
     const ld s = std::sin(theta);
-    const ld in_lines = source.values.nb_lig;
+    const ld in_lines = source.grid->nb_lig();
     const ld y_max = static_cast<ld>(g.Y_min) + in_lines * g.cell_size;
     struct Point {
         ld x;
@@ -81,40 +112,136 @@ GeoTransform output_geotransform(const Source& source, const RotationParameters&
             static_cast<double>(down.y - origin.y)};
 }
 
+InputGrid held_whole(Matrix<double> values) {
+    InputGrid input{std::move(values), nullptr};
+    input.source = std::make_unique<MemorySource>(input.held.view());
+    return input;
+}
+
 namespace {
 
-// The turned grid before hole filling: the output grid itself, or the part of an enlarged one
-// that the turned terrain and the input's own cells occupy.
-struct Turned {
-    Matrix<double> cells;
-    GridWindow window;
+// Bytes for what a band costs beyond its cells: the writers' blocks of converted rows and text,
+// GDAL's block cache, the threads' stacks.
+constexpr int64_t kOverhead = int64_t{128} << 20;
+
+// Rows of the output swept a band at a time into one buffer, reused.
+class BandSweeper {
+  public:
+    BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
+                std::optional<double> nodata, int32_t height, const Work& work)
+        : in_(in), geo_(geo), p_(p), nodata_(nodata), work_(work) {
+        const auto rows = static_cast<int32_t>(std::min<int64_t>(height + 2, geo.nb_lig));
+        cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col));
+        if (in.whole() == nullptr)
+            input_rows_.assign(static_cast<std::size_t>(in.nb_lig()), nullptr);
+        // One band or many: the sweep draws its own progress only when it is the whole output.
+        if (height < geo.nb_lig) work_.show_progress = false;
+    }
+
+    // Output rows [first, end), swept with a row of context on either side and their holes
+    // filled; the view's row 0 is output row `first`.
+    DoubleGrid band(int32_t first, int32_t end) {
+        const auto total = static_cast<int32_t>(geo_.nb_lig);
+        const int32_t top = std::max(0, first - 1);
+        const int32_t bottom = std::min(total, end + 1);
+        const DoubleGrid buffer{cells_.view().rows, bottom - top, cells_.nb_col()};
+        mark_empty(buffer, work_);
+        OutputFrame frame = geo_.frame;
+        frame.first_row = top;
+        frame.total_rows = total;
+        if (const DoubleGrid* whole = in_.whole()) {
+            const RowRange rows =
+                bottom - top == total
+                    ? RowRange{0, whole->nb_lig}
+                    : input_window(whole->nb_lig, whole->nb_col, p_, frame, top, bottom).rows;
+            rotate(*whole, rows, buffer, p_, work_, frame);
+        } else {
+            rotate(read_window(frame, top, bottom), window_.rows, buffer, p_, work_, frame);
+        }
+        fill_holes(buffer, nodata_, work_);
+        view_rows_.assign(buffer.rows + (first - top), buffer.rows + (end - top));
+        return {view_rows_.data(), end - first, buffer.nb_col};
+    }
+
+  private:
+    // The input cells band [top, bottom) needs, read into a buffer of their own: each row's
+    // pointer is such that its column j is at [j] for the columns read (the buffer starts with
+    // a row's worth of room so that no pointer lies before it).
+    DoubleGrid read_window(OutputFrame frame, int32_t top, int32_t bottom) {
+        const int32_t cols = in_.nb_col();
+        window_ = input_window(in_.nb_lig(), cols, p_, frame, top, bottom);
+        storage_.resize(static_cast<std::size_t>(cols) + static_cast<std::size_t>(window_.cells()));
+        std::fill(input_rows_.begin(), input_rows_.end(), nullptr);
+        std::size_t offset = static_cast<std::size_t>(cols);
+        for (int32_t i = window_.rows.first; i < window_.rows.end; ++i) {
+            const Segment seg = window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
+            input_rows_[static_cast<std::size_t>(i)] = storage_.data() + offset - seg.first;
+            offset += static_cast<std::size_t>(seg.end - seg.first);
+        }
+        for_row_bands(work_.threads, window_.rows.first, window_.rows.end - window_.rows.first,
+                      [&](unsigned, int32_t begin, int32_t end) {
+                          for (int32_t i = begin; i < end; ++i) {
+                              const Segment seg =
+                                  window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
+                              if (seg.end > seg.first) {
+                                  in_.read(i, seg.first, seg.end,
+                                           input_rows_[static_cast<std::size_t>(i)] + seg.first);
+                              }
+                          }
+                      });
+        return {input_rows_.data(), in_.nb_lig(), cols};
+    }
+
+    GridSource& in_;
+    Enlargement geo_;
+    RotationParameters p_;
+    std::optional<double> nodata_;
+    Work work_;
+    Matrix<double> cells_;
+    std::vector<double*> view_rows_;
+    InputWindow window_;
+    std::vector<double> storage_;
+    std::vector<double*> input_rows_;
 };
 
-// A grid of empty cells, on huge pages where the system offers them.
-Matrix<double> empty_output(int64_t nb_lig, int64_t nb_col, const Work& work) {
-    Matrix<double> grid =
-        fresh_grid<double>(static_cast<int32_t>(nb_lig), static_cast<int32_t>(nb_col));
-    mark_empty(grid.view(), work);
-    return grid;
-}
-
-Turned turn(DoubleGrid in, const Treatment& t, const Work& work, const std::string& shown) {
-    Turned turned;
-    if (t.extent == Extent::input) {
-        turned.cells = empty_output(in.nb_lig, in.nb_col, work);
-        rotate(in, turned.cells.view(), t.rotation, work);
-        turned.window.view = turned.cells.view();
-        return turned;
+// The most output rows a band may have within the memory budget (all of them when they fit).
+int32_t band_height(const GridSource& in, const Enlargement& geo, const RotationParameters& p,
+                    const Work& work) {
+    if (work.band_rows > 0)
+        return static_cast<int32_t>(std::min<int64_t>(work.band_rows, geo.nb_lig));
+    const int64_t row_bytes = geo.nb_col * static_cast<int64_t>(sizeof(double)) + 32;
+    const int64_t held =
+        in.whole() != nullptr ? in.nb_lig() * (in.nb_col() * int64_t{sizeof(double)} + 32) : 0;
+    const int64_t available = memory_budget(work) - held - kOverhead;
+    if (available >= geo.nb_lig * row_bytes) return static_cast<int32_t>(geo.nb_lig);
+    if (in.whole() != nullptr) {
+        return static_cast<int32_t>(std::clamp<int64_t>(available / row_bytes - 2, 1, geo.nb_lig));
     }
-    const Enlargement enlarged = enlargement_with_margin(in.nb_lig, in.nb_col, t.rotation);
-    check_fits_in_memory(in.nb_lig, in.nb_col, shown, enlarged.nb_lig * enlarged.nb_col);
-    turned.cells = empty_output(enlarged.nb_lig, enlarged.nb_col, work);
-    rotate(in, turned.cells.view(), t.rotation, work, enlarged.frame);
-    turned.window = occupied_window(turned.cells.view(), enlarged, in.nb_lig, in.nb_col, work);
-    return turned;
+    // Read in place: the band's rows and the input cells they need, for a band in the middle
+    // of the output (the widest part of the turned terrain).
+    auto cost = [&](int64_t height) {
+        OutputFrame frame = geo.frame;
+        frame.total_rows = static_cast<int32_t>(geo.nb_lig);
+        const auto first = static_cast<int32_t>(std::max<int64_t>(0, (geo.nb_lig - height) / 2));
+        const auto end = static_cast<int32_t>(std::min(geo.nb_lig, first + height + 2));
+        const InputWindow window = input_window(in.nb_lig(), in.nb_col(), p, frame, first, end);
+        return (height + 2) * row_bytes +
+               (window.cells() + in.nb_col() + in.nb_lig()) * int64_t{sizeof(double)};
+    };
+    int64_t low = 1;
+    int64_t high = geo.nb_lig;
+    while (low < high) {
+        const int64_t mid = (low + high + 1) / 2;
+        if (cost(mid) <= available) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return static_cast<int32_t>(low);
 }
 
-double background_of(const Background& b, DoubleGrid grid, const Source& source, const Work& work) {
+double background_of(const Background& b, const Source& source, double smallest) {
     switch (b.kind) {
         case Background::Kind::nodata:
             return *source.nodata;
@@ -123,86 +250,162 @@ double background_of(const Background& b, DoubleGrid grid, const Source& source,
         case Background::Kind::smallest:
             break;
     }
-    return background_value(grid, work);
+    return smallest;
 }
+
+// The files of a target, written a band of rows at a time.
+class TargetWriter {
+  public:
+    TargetWriter(const Source& source, Target& target, const Treatment& treatment,
+                 const GridWindow& keep, int32_t nb_lig, int32_t nb_col, const Work& work)
+        : source_(source),
+          target_(target),
+          work_(work),
+          progress_(work, "writing " + target.data->displayed(), nb_lig, int64_t{nb_lig} * nb_col) {
+        // The output's corner: the input's, moved by the whole cells the output adds.
+        const OutputFrame frame = keep.frame;
+        const Georef& g = source.georef;
+        switch (target.form) {
+            case GridForm::raster_pair: {
+                RasterDescriptor d = source.carried;
+                d.nb_lig = nb_lig;
+                d.nb_col = nb_col;
+                target.descriptor->write(format_raster_descriptor(d));
+                break;
+            }
+            case GridForm::ascii_grid: {
+                if (source.crs.known()) {
+                    const std::string prj =
+                        !source.crs.prj.empty() ? source.crs.prj : gdal_crs_as_prj(source.crs.wkt);
+                    if (!prj.empty()) {
+                        companions_.push_back(
+                            std::make_unique<OutputFile>(prj_beside(target.name), true));
+                        companions_.back()->write(prj);
+                    }
+                }
+                target.data->write(format_ascii_header(
+                    {nb_col, nb_lig, g.X_min - frame.left * g.cell_size,
+                     g.Y_min - frame.bottom * g.cell_size, g.cell_size, source.nodata}));
+                break;
+            }
+            case GridForm::gdal: {
+                GdalWriteOptions options = target.gdal;
+                options.geotransform = source.georeferenced
+                                           ? output_geotransform(source, treatment.rotation, frame,
+                                                                 nb_lig, treatment.rotated_georef)
+                                           : GeoTransform{0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
+                options.crs_wkt = !source.crs.wkt.empty()   ? source.crs.wkt
+                                  : !source.crs.prj.empty() ? gdal_crs_from_prj(source.crs.prj)
+                                                            : "";
+                options.area_or_point = source.area_or_point;
+                options.nodata = source.nodata;
+                gdal_.emplace(options, *target.data, nb_lig, nb_col, work);
+                break;
+            }
+        }
+    }
+
+    // The output's next rows.
+    void write(DoubleGrid rows) {
+        switch (target_.form) {
+            case GridForm::raster_pair:
+                clamped_ += write_raster_band(rows, source_.coef, *target_.data, work_, &progress_);
+                break;
+            case GridForm::ascii_grid:
+                write_ascii_band(rows, *target_.data, work_, &progress_);
+                break;
+            case GridForm::gdal:
+                gdal_->write(rows, &progress_);
+                break;
+        }
+    }
+
+    // Finishes every file and gives them their names together.
+    void commit() {
+        if (target_.form == GridForm::raster_pair) warn_clamped(*target_.data, clamped_);
+        if (gdal_) {
+            const std::string tail =
+                target_.data->temporary_path().substr(target_.name.host.size());
+            for (const std::string& path : gdal_->finish()) {
+                // "<name><marker>.aux.xml" and the like take "<name>.aux.xml".
+                std::string host = path;
+                const std::size_t at = host.find(tail);
+                if (at != std::string::npos) host.erase(at, tail.size());
+                companions_.push_back(OutputFile::adopt({host, host}, path));
+            }
+        }
+        std::optional<StageTimer> stage(std::in_place, work_, "sync");
+        std::vector<OutputFile*> files = {target_.data.get()};
+        if (target_.descriptor) files.push_back(target_.descriptor.get());
+        for (const auto& file : companions_)
+            files.push_back(file.get());
+        for (OutputFile* file : files)
+            file->finish();
+        stage.emplace(work_, "rename");
+        OutputFile::commit_together(files);
+    }
+
+  private:
+    const Source& source_;
+    Target& target_;
+    Work work_;
+    Progress progress_;
+    std::optional<GdalWriter> gdal_;
+    std::vector<std::unique_ptr<OutputFile>> companions_;
+    int64_t clamped_ = 0;
+};
 
 }  // namespace
 
 void treat(const Source& source, Target& target, const Treatment& treatment, const Work& work) {
+    GridSource& in = *source.grid;
+    const RotationParameters& p = treatment.rotation;
+    const Enlargement geo = treatment.extent == Extent::input
+                                ? Enlargement{{}, in.nb_lig(), in.nb_col()}
+                                : enlargement_with_margin(in.nb_lig(), in.nb_col(), p);
+    const auto total = static_cast<int32_t>(geo.nb_lig);
+    const int32_t height = band_height(in, geo, p, work);
+    const bool one_band = height >= total;
     std::optional<StageTimer> stage(std::in_place, work, "rotate");
-    Turned turned = turn(source.values, treatment, work, target.data->displayed());
-    const DoubleGrid out = turned.window.view;
-    stage.emplace(work, "fill");
-    fill_holes(out, source.nodata, work);
-    fill_background(out, background_of(treatment.background, out, source, work), work);
-    stage.emplace(work, "write");
+    BandSweeper sweeper(in, geo, p, source.nodata, height, work);
 
-    // The output's corner: the input's, moved by the whole cells the output adds.
-    const OutputFrame frame = turned.window.frame;
-    const Georef& g = source.georef;
-    // Files that take their names with the data: a raster pair's descriptor, the coordinate
-    // system beside an ASCII grid, what a GDAL driver writes beside its raster.
-    std::vector<std::unique_ptr<OutputFile>> companions;
-    switch (target.form) {
-        case GridForm::raster_pair: {
-            RasterDescriptor d = source.carried;
-            d.nb_lig = out.nb_lig;
-            d.nb_col = out.nb_col;
-            target.descriptor->write(format_raster_descriptor(d));
-            write_raster_values(out, source.coef, *target.data, work);
-            break;
-        }
-        case GridForm::ascii_grid: {
-            const AsciiHeader header{out.nb_col,
-                                     out.nb_lig,
-                                     g.X_min - frame.left * g.cell_size,
-                                     g.Y_min - frame.bottom * g.cell_size,
-                                     g.cell_size,
-                                     source.nodata};
-            if (source.crs.known()) {
-                const std::string prj =
-                    !source.crs.prj.empty() ? source.crs.prj : gdal_crs_as_prj(source.crs.wkt);
-                if (!prj.empty()) {
-                    companions.push_back(
-                        std::make_unique<OutputFile>(prj_beside(target.name), true));
-                    companions.back()->write(prj);
-                }
-            }
-            write_ascii_grid(out, header, *target.data, work);
-            break;
-        }
-        case GridForm::gdal: {
-            GdalWriteOptions options = target.gdal;
-            if (source.georeferenced) {
-                options.geotransform = output_geotransform(source, treatment.rotation, frame,
-                                                           out.nb_lig, treatment.rotated_georef);
-            } else {
-                options.geotransform = {0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
-            }
-            options.crs_wkt = !source.crs.wkt.empty()   ? source.crs.wkt
-                              : !source.crs.prj.empty() ? gdal_crs_from_prj(source.crs.prj)
-                                                        : "";
-            options.area_or_point = source.area_or_point;
-            options.nodata = source.nodata;
-            const std::string beside_tail =
-                target.data->temporary_path().substr(target.name.host.size());
-            for (const std::string& path : write_gdal_raster(out, options, *target.data, work)) {
-                // "<name><marker>.aux.xml" and the like take "<name>.aux.xml".
-                std::string host = path;
-                const std::size_t at = host.find(beside_tail);
-                if (at != std::string::npos) host.erase(at, beside_tail.size());
-                companions.push_back(OutputFile::adopt({host, host}, path));
-            }
-            break;
+    // What the output keeps (all of it, or, for the full extent, the rows and columns that the
+    // turned terrain and the input's own cells occupy), and its smallest value.
+    const bool smallest = treatment.background.kind == Background::Kind::smallest;
+    const bool full = treatment.extent == Extent::full;
+    CellBox keep =
+        full ? input_box(geo, in.nb_lig(), in.nb_col()) : CellBox{0, geo.nb_lig, 0, geo.nb_col};
+    double dmin = 10000000.0;
+    DoubleGrid single;
+    if (one_band) {
+        single = sweeper.band(0, total);
+        if (full) widen_to_filled(single, 0, keep, work);
+        stage.emplace(work, "fill");
+        if (smallest) dmin = background_value(window_of(single, 0, keep, geo).view, work);
+    } else if (smallest || full) {
+        Progress progress(work, "finding the background", total, geo.nb_lig * geo.nb_col);
+        for (int32_t first = 0; first < total; first += height) {
+            const int32_t end = std::min(total, first + height);
+            const DoubleGrid rows = sweeper.band(first, end);
+            if (full) widen_to_filled(rows, first, keep, work);
+            if (smallest) dmin = std::min(dmin, background_value(rows, work));
+            progress.advance(end - first);
         }
     }
-    std::vector<OutputFile*> files = {target.data.get()};
-    if (target.descriptor) files.push_back(target.descriptor.get());
-    for (const auto& file : companions)
-        files.push_back(file.get());
-    stage.emplace(work, "sync");
-    for (OutputFile* file : files)
-        file->finish();
-    stage.emplace(work, "rename");
-    OutputFile::commit_together(files);
+    const double background = background_of(treatment.background, source, dmin);
+
+    const GridWindow shape = window_of(DoubleGrid{nullptr, 0, 0}, 0, keep, geo);
+    const auto kept_rows = static_cast<int32_t>(keep.end_row - keep.first_row);
+    stage.emplace(work, "write");
+    TargetWriter writer(source, target, treatment, shape, kept_rows, shape.view.nb_col, work);
+    for (auto first = static_cast<int32_t>(keep.first_row); first < keep.end_row; first += height) {
+        const auto end = static_cast<int32_t>(std::min<int64_t>(keep.end_row, first + height));
+        const GridWindow kept = window_of(one_band ? single : sweeper.band(first, end),
+                                          one_band ? 0 : first, keep, geo);
+        fill_background(kept.view, background, work);
+        writer.write(kept.view);
+        if (one_band) break;
+    }
+    stage.reset();
+    writer.commit();
 }

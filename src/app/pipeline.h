@@ -9,6 +9,7 @@
 
 #include "app/engine.h"
 #include "formats/gdal_raster.h"
+#include "formats/grid_source.h"
 #include "io/output_file.h"
 #include "rotation/placement.h"
 
@@ -34,8 +35,9 @@ struct Crs {
 
 // The input, loaded.
 struct Source {
-    DoubleGrid values;  // working values: metres, or the grid's own unit
-    double coef = 1.0;  // a raster pair output multiplies the working values by this
+    GridSource* grid = nullptr;  // working values (metres, or the grid's own unit): held whole,
+                                 // or read in place
+    double coef = 1.0;           // a raster pair output multiplies the working values by this
     // What a raster pair output's descriptor carries over (its rows and columns are the output's).
     RasterDescriptor carried;
     bool georeferenced = false;    // `georef` is known
@@ -49,6 +51,8 @@ struct Source {
 // What a raster pair written from an ASCII grid carries: values in the grid's own unit, four
 // bytes a value, the grid's extremes (truncated) and its cell size.
 RasterDescriptor carried_from_ascii(DoubleGrid values, double cell_size);
+// The same for any grid, held whole or read in place (then read once, for its extremes).
+RasterDescriptor carried_from_ascii(GridSource& grid, double cell_size, const Work& work);
 
 // The output files, created under temporary names before anything is asked about the rotation,
 // so that a folder that cannot take them is reported first.
@@ -100,4 +104,20 @@ GeoTransform output_geotransform(const Source& source, const RotationParameters&
 
 // Rotates the source, fills its holes and its background, writes the target and gives its
 // files their names (a raster pair's two together). `Background::nodata` needs source.nodata.
+//
+// The output is made a band of rows at a time, as many rows as work.memory allows (the whole
+// output, in one band, when it fits): each band is swept from the input cells that can land in
+// it, in row-major order, with a row on either side for hole filling, and written in turn. When
+// there is more than one band and the background is the smallest value (or the extent full),
+// a first pass over the bands finds it (and the part of the output to keep), and the second
+// sweeps them again to write them: every byte is the one the whole-grid run writes.
 void treat(const Source& source, Target& target, const Treatment& treatment, const Work& work);
+
+// An input grid, and the grid it is read from when it is held whole.
+struct InputGrid {
+    Matrix<double> held;
+    std::unique_ptr<GridSource> source;
+};
+
+// A grid held whole, as its source.
+InputGrid held_whole(Matrix<double> values);

@@ -32,8 +32,9 @@ struct RunState {
 
     // Grids. A raster input's stored values are read straight into working values, and the
     // raster writer converts the output a block of rows at a time, so no whole grid of integers
-    // (itab_in, itab_out) exists.
-    Matrix<double> dtab_in;
+    // (itab_in, itab_out) exists. The working values (dtab_in) are held whole when they fit in
+    // memory, and read in place otherwise.
+    InputGrid input;
 
     // Georeference of an ASCII grid.
     double X_min = 0.0;

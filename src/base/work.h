@@ -1,6 +1,8 @@
 // How a core function does its work. The program decides it in one place (engine.h).
 #pragma once
 
+#include <cstdint>
+
 class StageLog;
 
 struct Work {
@@ -9,4 +11,6 @@ struct Work {
                                  // reference build runs them; only the engine reads it
     bool show_progress = false;  // standard error is a terminal: long steps may show progress
     StageLog* stages = nullptr;  // where a benchmark wants each stage's time; none otherwise
+    int64_t memory = 0;          // bytes the run may hold at once; 0: the machine's memory
+    int32_t band_rows = 0;       // rows an output band may have at most; 0: as memory allows
 };

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "formats/number_text.h"
 #include "io/memory_budget.h"
 #include "io/output_file.h"
+#include "io/scratch_file.h"
 #include "platform/platform.h"
 
 namespace {
@@ -295,6 +297,19 @@ FileHandle open_ascii_grid(const FileName& file) {
     return f;
 }
 
+// Fails unless `bytes` of text after the header can hold the grid it announces: every value
+// takes at least one character and one separator.
+void check_room(const AsciiHeader& h, uint64_t bytes, const std::string& displayed) {
+    const auto room = static_cast<int64_t>((bytes + 1) / 2);
+    const int64_t cells = static_cast<int64_t>(h.nb_lig) * h.nb_col;
+    if (cells > room) {
+        throw Failure(displayed + ": the header announces " + std::to_string(h.nb_lig) +
+                      " rows of " + std::to_string(h.nb_col) + " columns, but the " +
+                      std::to_string(bytes) + " bytes after it can hold at most " +
+                      std::to_string(room) + " values");
+    }
+}
+
 // The header, with the grid the rest of the text must fill, allocated once the text is known to
 // be long enough for it.
 AsciiInput ascii_grid_for(std::string_view text, const std::string& displayed_path,
@@ -302,15 +317,7 @@ AsciiInput ascii_grid_for(std::string_view text, const std::string& displayed_pa
     ParsedHeader parsed = parse_ascii_header(text, displayed_path);
     const AsciiHeader& h = parsed.header;
     data_start = parsed.data_start;
-    // Every value takes at least one character and one separator.
-    const int64_t room = static_cast<int64_t>((text.size() - parsed.data_start + 1) / 2);
-    const int64_t cells = static_cast<int64_t>(h.nb_lig) * h.nb_col;
-    if (cells > room) {
-        throw Failure(displayed_path + ": the header announces " + std::to_string(h.nb_lig) +
-                      " rows of " + std::to_string(h.nb_col) + " columns, but the " +
-                      std::to_string(text.size() - parsed.data_start) +
-                      " bytes after it can hold at most " + std::to_string(room) + " values");
-    }
+    check_room(h, text.size() - parsed.data_start, displayed_path);
     check_fits_in_memory(h.nb_lig, h.nb_col, displayed_path);
     return {h, fresh_grid<double>(h.nb_lig, h.nb_col)};
 }
@@ -332,6 +339,82 @@ AsciiInput read_ascii_grid(const FileName& file, const Work& work) {
         }
     }
     return parse_ascii_grid(text, file.shown, work);
+}
+
+namespace {
+
+// The first piece of a file: its header lies there.
+constexpr std::size_t kHeaderPiece = 1 << 16;
+
+std::string first_piece(std::FILE* f, const std::string& displayed) {
+    std::string text(kHeaderPiece, '\0');
+    const int64_t got = platform::read_some(f, text.data(), text.size());
+    if (got < 0) throw Failure("cannot read " + displayed + ": " + platform::last_error_text());
+    text.resize(static_cast<std::size_t>(got));
+    return text;
+}
+
+// A scratch copy of a grid's values, as doubles, row after row.
+class ScratchSource : public GridSource {
+  public:
+    ScratchSource(int32_t nb_lig, int32_t nb_col, std::unique_ptr<ScratchFile> file)
+        : GridSource(nb_lig, nb_col), file_(std::move(file)) {}
+    void read(int32_t row, int32_t first, int32_t end, double* out) override {
+        const uint64_t cell = static_cast<uint64_t>(row) * static_cast<uint64_t>(nb_col()) +
+                              static_cast<uint64_t>(first);
+        file_->read(cell * sizeof(double), out,
+                    sizeof(double) * static_cast<std::size_t>(end - first));
+    }
+
+  private:
+    std::unique_ptr<ScratchFile> file_;
+};
+
+}  // namespace
+
+AsciiHeader peek_ascii_grid(const FileName& file) {
+    FileHandle f = open_ascii_grid(file);
+    return parse_ascii_header(first_piece(f.get(), file.shown), file.shown).header;
+}
+
+AsciiInPlace read_ascii_grid_to_scratch(const FileName& file, const std::string& scratch_beside) {
+    FileHandle f = open_ascii_grid(file);
+    const ParsedHeader parsed = parse_ascii_header(first_piece(f.get(), file.shown), file.shown);
+    const AsciiHeader& h = parsed.header;
+    if (const auto size = platform::regular_file_size(f.get())) {
+        check_room(h, *size - std::min<uint64_t>(*size, parsed.data_start), file.shown);
+    }
+    if (std::fseek(f.get(), static_cast<long>(parsed.data_start), SEEK_SET) != 0) {
+        throw Failure("cannot read " + file.shown + ": " + platform::last_error_text());
+    }
+    auto scratch = std::make_unique<ScratchFile>(scratch_beside);
+    const DoubleGrid shape{nullptr, h.nb_lig, h.nb_col};
+    AsciiInPlace in{h, nullptr, std::numeric_limits<double>::infinity(),
+                    -std::numeric_limits<double>::infinity()};
+    FileSource source{f.get()};
+    std::string token;
+    std::vector<double> row(shape.width());
+    for (int64_t k = 0; k < shape.cells(); ++k) {
+        if (!next_word(source, token)) fail_short(file.shown, k, shape);
+        const auto v = parse_grid_token(token);
+        if (!v) fail_at_cell(file.shown, k, h.nb_col, token);
+        const auto j = static_cast<std::size_t>(k % h.nb_col);
+        row[j] = *v;
+        if (*v < in.smallest) in.smallest = *v;
+        if (*v > in.largest) in.largest = *v;
+        if (j + 1 == row.size()) scratch->append(row.data(), sizeof(double) * row.size());
+    }
+    if (std::ferror(f.get())) {
+        throw Failure("cannot read " + file.shown + ": " + platform::last_error_text());
+    }
+    int64_t extra = 0;
+    while (next_word(source, token))
+        ++extra;
+    warn_extra(file.shown, extra);
+    scratch->flush();
+    if (in.smallest > in.largest) in.smallest = in.largest = 0.0;
+    in.source = std::make_unique<ScratchSource>(h.nb_lig, h.nb_col, std::move(scratch));
+    return in;
 }
 
 std::optional<std::string> read_companion(const FileName& file) {
@@ -399,7 +482,7 @@ class TextBuffer {
 
 }  // namespace
 
-void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work) {
+void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work, Progress* progress) {
     // Blocks of rows are formatted in parallel, each thread into its own text, and written in
     // order while the next block is being formatted.
     const unsigned threads = std::max(1u, work.threads);
@@ -407,7 +490,11 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work) {
     std::vector<TextBuffer> texts[2] = {std::vector<TextBuffer>(threads),
                                         std::vector<TextBuffer>(threads)};
     constexpr std::size_t kRoom = kMaxFixed6Length + 1;
-    Progress progress(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
+    std::optional<Progress> own;
+    if (progress == nullptr) {
+        own.emplace(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
+        progress = &*own;
+    }
     produce_row_blocks(
         grid.nb_lig, rows_per_block, threads, true,
         [&](unsigned slot, unsigned t, int32_t begin, int32_t end) {
@@ -434,7 +521,7 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work) {
         [&](unsigned slot, int32_t begin, int32_t end) {
             for (const TextBuffer& text : texts[slot])
                 out.write(text.data(), text.size());
-            progress.advance(end - begin);
+            progress->advance(end - begin);
         });
 }
 

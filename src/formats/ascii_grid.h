@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "base/file_name.h"
 #include "base/grid.h"
 #include "base/work.h"
+#include "formats/grid_source.h"
 
 class OutputFile;
 class Progress;
@@ -69,6 +71,22 @@ AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_
                             const Work& work = {});
 AsciiInput parse_ascii_grid_reference(std::string_view text, const std::string& displayed_path);
 
+// The header alone, read from the start of the file: enough to decide whether the grid fits in
+// memory.
+AsciiHeader peek_ascii_grid(const FileName& file);
+
+// An ASCII grid too large for memory: its header, a source over a scratch copy of its values as
+// doubles (made next to `scratch_beside`, a host path), and the extremes of its values (NaN
+// aside; 0 and 0 when there are none). The values and the messages are those of
+// parse_ascii_values_reference; the text is read a piece at a time, never whole.
+struct AsciiInPlace {
+    AsciiHeader header;
+    std::unique_ptr<GridSource> source;
+    double smallest = 0.0;
+    double largest = 0.0;
+};
+AsciiInPlace read_ascii_grid_to_scratch(const FileName& file, const std::string& scratch_beside);
+
 // The text of a small file that goes with a grid (the ".prj" beside an ASCII grid, which holds
 // its coordinate system), or nothing when there is no such file.
 std::optional<std::string> read_companion(const FileName& file);
@@ -78,8 +96,10 @@ std::optional<std::string> read_companion(const FileName& file);
 std::string format_ascii_header(const AsciiHeader& header);
 
 // Every value as "%lf\t", all on one line, without a final line feed, formatted on up to
-// `work.threads` threads while the previous block of rows is written.
-void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work = {});
+// `work.threads` threads while the previous block of rows is written. Rows are counted on
+// `progress` when given, otherwise on a progress line of its own.
+void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work = {},
+                        Progress* progress = nullptr);
 
 // The same with fprintf.
 void write_ascii_values_reference(DoubleGrid grid, OutputFile& out);

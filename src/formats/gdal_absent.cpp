@@ -16,7 +16,11 @@ bool gdal_available() {
     return false;
 }
 
-GdalRaster read_gdal_raster(const FileName& file, int, const Work&) {
+GdalRaster read_gdal_raster(const FileName& file, int, const Work&, bool) {
+    no_gdal(file.shown);
+}
+
+GridSize peek_gdal_raster(const FileName& file) {
     no_gdal(file.shown);
 }
 
@@ -38,6 +42,20 @@ std::vector<std::string> gdal_default_creation_options(const std::string&, const
 std::vector<std::string> write_gdal_raster(DoubleGrid, const GdalWriteOptions&, OutputFile&,
                                            const Work&) {
     no_gdal("writing through GDAL");
+}
+
+struct GdalWriter::State {};
+
+GdalWriter::GdalWriter(const GdalWriteOptions&, OutputFile&, int32_t, int32_t, const Work&) {
+    no_gdal("writing through GDAL");
+}
+
+GdalWriter::~GdalWriter() = default;
+
+void GdalWriter::write(DoubleGrid, Progress*) {}
+
+std::vector<std::string> GdalWriter::finish() {
+    return {};
 }
 
 std::string gdal_crs_as_prj(const std::string&) {

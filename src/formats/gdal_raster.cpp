@@ -60,6 +60,7 @@ struct Dataset {
     explicit Dataset(GDALDatasetH h) : handle(h) {}
     Dataset(const Dataset&) = delete;
     Dataset& operator=(const Dataset&) = delete;
+    Dataset(Dataset&& other) noexcept : handle(std::exchange(other.handle, nullptr)) {}
     ~Dataset() {
         if (handle != nullptr) GDALClose(handle);
     }
@@ -100,7 +101,53 @@ bool gdal_available() {
     return true;
 }
 
-GdalRaster read_gdal_raster(const FileName& file, int band_number, const Work& work) {
+namespace {
+
+// Stored doubles that happen to carry the empty cells' mark would be taken for empty cells:
+// they are read as the quiet NaN they are.
+void unmark(double* values, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+        if (is_empty(values[k])) values[k] = std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+// Segments of rows through GDAL, one request at a time (a dataset serves one thread).
+class GdalSource : public GridSource {
+  public:
+    GdalSource(Dataset dataset, GDALRasterBandH band, int32_t rows, int32_t cols, bool doubles,
+               std::string shown)
+        : GridSource(rows, cols),
+          dataset_(std::move(dataset)),
+          band_(band),
+          doubles_(doubles),
+          shown_(std::move(shown)) {}
+
+    void read(int32_t row, int32_t first, int32_t end, double* out) override {
+        const std::lock_guard lock(mutex_);
+        if (GDALRasterIO(band_, GF_Read, first, row, end - first, 1, out, end - first, 1,
+                         GDT_Float64, 0, 0) != CE_None) {
+            throw Failure("cannot read " + shown_ + ": " + last_gdal_error());
+        }
+        if (doubles_) unmark(out, static_cast<std::size_t>(end - first));
+    }
+
+  private:
+    Dataset dataset_;
+    GDALRasterBandH band_;
+    bool doubles_;
+    std::string shown_;
+    std::mutex mutex_;
+};
+
+}  // namespace
+
+GridSize peek_gdal_raster(const FileName& file) {
+    const GdalRaster raster = read_gdal_raster(file, 1, {}, true);
+    return {raster.source->nb_lig(), raster.source->nb_col()};
+}
+
+GdalRaster read_gdal_raster(const FileName& file, int band_number, const Work& work,
+                            bool in_place) {
     start_gdal();
     CPLSetConfigOption("GDAL_NUM_THREADS", std::to_string(std::max(1u, work.threads)).c_str());
     // A file that is not there is reported as the native readers report it.
@@ -158,6 +205,11 @@ GdalRaster read_gdal_raster(const FileName& file, int band_number, const Work& w
                       raster.type + " values; only real values can be turned");
     }
 
+    if (in_place) {
+        raster.source = std::make_unique<GdalSource>(std::move(dataset), band, rows, cols,
+                                                     type == GDT_Float64, file.shown);
+        return raster;
+    }
     check_fits_in_memory(rows, cols, file.shown);
     raster.values = fresh_grid<double>(rows, cols);
     const int32_t chunk = rows_per_chunk(band, cols);
@@ -176,11 +228,7 @@ GdalRaster read_gdal_raster(const FileName& file, int band_number, const Work& w
             std::memcpy(
                 row, buffer.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(cols),
                 sizeof(double) * static_cast<std::size_t>(cols));
-            if (may_hold_any_nan) {
-                for (int32_t j = 0; j < cols; ++j) {
-                    if (is_empty(row[j])) row[j] = std::numeric_limits<double>::quiet_NaN();
-                }
-            }
+            if (may_hold_any_nan) unmark(row, static_cast<std::size_t>(cols));
         }
         progress.advance(count);
     }
@@ -292,85 +340,140 @@ CPLStringList option_list(const std::vector<std::string>& options) {
 
 }  // namespace
 
-std::vector<std::string> write_gdal_raster(DoubleGrid grid, const GdalWriteOptions& options,
-                                           OutputFile& out, const Work& work) {
-    start_gdal();
-    GDALDriverH driver = GDALGetDriverByName(options.driver.c_str());
-    const GDALDataType type = GDALGetDataTypeByName(options.type.c_str());
-    const CPLStringList creation = option_list(options.creation_options);
-    const bool creates = GDALGetMetadataItem(driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
-    out.hand_over();
-    const std::string& path = out.temporary_path();
+struct GdalWriter::State {
+    GDALDriverH driver = nullptr;
+    GDALDataType type = GDT_Unknown;
+    CPLStringList creation;
+    bool creates = false;
+    OutputFile* out = nullptr;
+    Dataset dataset{nullptr};
+    GDALRasterBandH band = nullptr;
+    std::string type_name;
+    int64_t clamped = 0;
+    Work work;
+    // Rows are handed to GDAL in whole chunks of blocks, the same chunks however the rows come:
+    // a GeoTIFF's bytes then do not depend on how the output was banded.
+    int32_t chunk = 0;
+    int32_t nb_col = 0;
+    std::size_t type_size = 0;
+    std::vector<unsigned char> pending;
+    int32_t pending_rows = 0;
+    int32_t written_rows = 0;
 
-    // A driver that can only copy gets the grid from an in-memory dataset.
-    CPLErrorReset();
-    Dataset dataset(creates ? GDALCreate(driver, path.c_str(), grid.nb_col, grid.nb_lig, 1, type,
-                                         creation.List())
-                            : GDALCreate(GDALGetDriverByName("MEM"), "", grid.nb_col, grid.nb_lig,
-                                         1, type, nullptr));
-    auto fail = [&](const std::string& what) -> void {
-        throw Failure("cannot " + what + " " + out.displayed() + ": " + last_gdal_error());
-    };
-    if (dataset.handle == nullptr) fail("create");
-    GeoTransform gt = options.geotransform;
-    if (GDALSetGeoTransform(dataset.handle, gt.data()) != CE_None) fail("georeference");
-    if (!options.crs_wkt.empty() &&
-        GDALSetProjection(dataset.handle, options.crs_wkt.c_str()) != CE_None) {
-        fail("set the coordinate system of");
-    }
-    if (!options.area_or_point.empty()) {
-        GDALSetMetadataItem(dataset.handle, GDALMD_AREA_OR_POINT, options.area_or_point.c_str(),
-                            nullptr);
-    }
-    GDALRasterBandH band = GDALGetRasterBand(dataset.handle, 1);
-    if (options.nodata && GDALSetRasterNoDataValue(band, *options.nodata) != CE_None) {
-        fail("set the no-data value of");
-    }
-
-    // Rows are converted in parallel a chunk at a time, and each chunk handed to GDAL whole.
-    const int32_t chunk = rows_per_chunk(band, grid.nb_col);
-    const auto type_size = static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type));
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(chunk) * grid.width() * type_size);
-    std::vector<int64_t> clamped(std::max(1u, work.threads), 0);
-    Progress progress(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
-    for (int32_t first = 0; first < grid.nb_lig; first += chunk) {
-        const int32_t count = std::min(chunk, grid.nb_lig - first);
-        for_row_bands(work.threads, 0, count, [&](unsigned t, int32_t begin, int32_t end) {
-            for (int32_t r = begin; r < end; ++r) {
-                clamped[t] += convert_values(
-                    grid[first + r],
-                    buffer.data() + static_cast<std::size_t>(r) * grid.width() * type_size,
-                    grid.width(), type);
-            }
-        });
-        if (GDALRasterIO(band, GF_Write, 0, first, grid.nb_col, count, buffer.data(), grid.nb_col,
-                         count, type, 0, 0) != CE_None) {
+    void flush_pending() {
+        if (pending_rows == 0) return;
+        if (GDALRasterIO(band, GF_Write, 0, written_rows, nb_col, pending_rows, pending.data(),
+                         nb_col, pending_rows, type, 0, 0) != CE_None) {
             fail("write");
         }
-        progress.advance(count);
-    }
-    const int64_t clamped_total = std::accumulate(clamped.begin(), clamped.end(), int64_t{0});
-    if (clamped_total > 0) {
-        warn(out.displayed() + ": " + std::to_string(clamped_total) +
-             (clamped_total == 1 ? " value lies" : " values lie") + " outside the range of " +
-             options.type + " (or is not a number) and was clamped");
+        written_rows += pending_rows;
+        pending_rows = 0;
     }
 
-    if (!creates) {
-        Dataset copy(GDALCreateCopy(driver, path.c_str(), dataset.handle, FALSE, creation.List(),
-                                    nullptr, nullptr));
-        if (copy.handle == nullptr) fail("write");
-        std::swap(copy.handle, dataset.handle);
+    [[noreturn]] void fail(const std::string& what) const {
+        throw Failure("cannot " + what + " " + out->displayed() + ": " + last_gdal_error());
+    }
+};
+
+GdalWriter::GdalWriter(const GdalWriteOptions& options, OutputFile& out, int32_t nb_lig,
+                       int32_t nb_col, const Work& work)
+    : state_(std::make_unique<State>()) {
+    start_gdal();
+    State& st = *state_;
+    st.driver = GDALGetDriverByName(options.driver.c_str());
+    st.type = GDALGetDataTypeByName(options.type.c_str());
+    st.type_name = options.type;
+    st.creation = option_list(options.creation_options);
+    st.creates = GDALGetMetadataItem(st.driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
+    st.out = &out;
+    st.work = work;
+    out.hand_over();
+    // A driver that can only copy gets the grid from an in-memory dataset.
+    CPLErrorReset();
+    st.dataset.handle = st.creates ? GDALCreate(st.driver, out.temporary_path().c_str(), nb_col,
+                                                nb_lig, 1, st.type, st.creation.List())
+                                   : GDALCreate(GDALGetDriverByName("MEM"), "", nb_col, nb_lig, 1,
+                                                st.type, nullptr);
+    if (st.dataset.handle == nullptr) st.fail("create");
+    GeoTransform gt = options.geotransform;
+    if (GDALSetGeoTransform(st.dataset.handle, gt.data()) != CE_None) st.fail("georeference");
+    if (!options.crs_wkt.empty() &&
+        GDALSetProjection(st.dataset.handle, options.crs_wkt.c_str()) != CE_None) {
+        st.fail("set the coordinate system of");
+    }
+    if (!options.area_or_point.empty()) {
+        GDALSetMetadataItem(st.dataset.handle, GDALMD_AREA_OR_POINT, options.area_or_point.c_str(),
+                            nullptr);
+    }
+    st.band = GDALGetRasterBand(st.dataset.handle, 1);
+    if (options.nodata && GDALSetRasterNoDataValue(st.band, *options.nodata) != CE_None) {
+        st.fail("set the no-data value of");
+    }
+    st.nb_col = nb_col;
+    st.chunk = std::min(rows_per_chunk(st.band, nb_col), std::max(1, nb_lig));
+    st.type_size = static_cast<std::size_t>(GDALGetDataTypeSizeBytes(st.type));
+    st.pending.resize(static_cast<std::size_t>(st.chunk) * static_cast<std::size_t>(nb_col) *
+                      st.type_size);
+}
+
+GdalWriter::~GdalWriter() = default;
+
+void GdalWriter::write(DoubleGrid grid, Progress* progress) {
+    State& st = *state_;
+    const std::size_t row_bytes = grid.width() * st.type_size;
+    std::vector<int64_t> clamped(std::max(1u, st.work.threads), 0);
+    for (int32_t first = 0; first < grid.nb_lig;) {
+        // Rows converted in parallel into the chunk being gathered, which goes out once whole.
+        const int32_t count = std::min(st.chunk - st.pending_rows, grid.nb_lig - first);
+        unsigned char* into =
+            st.pending.data() + static_cast<std::size_t>(st.pending_rows) * row_bytes;
+        for_row_bands(st.work.threads, 0, count, [&](unsigned t, int32_t begin, int32_t end) {
+            for (int32_t r = begin; r < end; ++r) {
+                clamped[t] +=
+                    convert_values(grid[first + r], into + static_cast<std::size_t>(r) * row_bytes,
+                                   grid.width(), st.type);
+            }
+        });
+        st.pending_rows += count;
+        first += count;
+        if (st.pending_rows == st.chunk) st.flush_pending();
+        advance(progress, count);
+    }
+    st.clamped += std::accumulate(clamped.begin(), clamped.end(), int64_t{0});
+}
+
+std::vector<std::string> GdalWriter::finish() {
+    State& st = *state_;
+    st.flush_pending();
+    if (st.clamped > 0) {
+        warn(st.out->displayed() + ": " + std::to_string(st.clamped) +
+             (st.clamped == 1 ? " value lies" : " values lie") + " outside the range of " +
+             st.type_name + " (or is not a number) and was clamped");
+    }
+    const std::string& path = st.out->temporary_path();
+    if (!st.creates) {
+        Dataset copy(GDALCreateCopy(st.driver, path.c_str(), st.dataset.handle, FALSE,
+                                    st.creation.List(), nullptr, nullptr));
+        if (copy.handle == nullptr) st.fail("write");
+        std::swap(copy.handle, st.dataset.handle);
     }
     std::vector<std::string> beside;
-    if (char** files = GDALGetFileList(dataset.handle)) {
+    if (char** files = GDALGetFileList(st.dataset.handle)) {
         for (char** f = files; *f != nullptr; ++f) {
             if (path != *f) beside.emplace_back(*f);
         }
         CSLDestroy(files);
     }
-    if (!dataset.close()) fail("write");
+    if (!st.dataset.close()) st.fail("write");
     return beside;
+}
+
+std::vector<std::string> write_gdal_raster(DoubleGrid grid, const GdalWriteOptions& options,
+                                           OutputFile& out, const Work& work) {
+    GdalWriter writer(options, out, grid.nb_lig, grid.nb_col, work);
+    Progress progress(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
+    writer.write(grid, &progress);
+    return writer.finish();
 }
 
 std::string gdal_crs_as_prj(const std::string& wkt) {

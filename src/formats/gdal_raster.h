@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,8 +11,10 @@
 #include "base/file_name.h"
 #include "base/grid.h"
 #include "base/work.h"
+#include "formats/grid_source.h"
 
 class OutputFile;
+class Progress;
 
 // False in a build configured without GDAL (TERRAPIVOTER_GDAL=OFF); every function below then
 // fails with a message that names that option.
@@ -22,7 +25,8 @@ bool gdal_available();
 using GeoTransform = std::array<double, 6>;
 
 struct GdalRaster {
-    Matrix<double> values;
+    Matrix<double> values;               // the whole grid, unless it was left in place
+    std::unique_ptr<GridSource> source;  // the grid read in place, when it was
     // North-up with square cells (anything else is refused); none when the file has none.
     std::optional<GeoTransform> geotransform;
     std::optional<double> nodata;
@@ -34,7 +38,16 @@ struct GdalRaster {
 // Reads band `band` (counted from 1) as doubles. Fails naming the file when GDAL cannot open
 // it, when it has no such band, or when its geotransform is rotated, sheared or flipped or its
 // cells are not square (saying what it found).
-GdalRaster read_gdal_raster(const FileName& file, int band, const Work& work);
+// With `in_place`, no grid is made: `source` reads segments of rows with GDAL's block I/O.
+GdalRaster read_gdal_raster(const FileName& file, int band, const Work& work,
+                            bool in_place = false);
+
+// The size of a raster GDAL opens, to decide whether it fits in memory.
+struct GridSize {
+    int32_t nb_lig = 0;
+    int32_t nb_col = 0;
+};
+GridSize peek_gdal_raster(const FileName& file);
 
 // What is wrong with writing through the driver of that short name ("GTiff"): unknown, or
 // unable to create rasters; empty when nothing is.
@@ -57,6 +70,27 @@ struct GdalWriteOptions {
 // the predictor that suits the type, BigTIFF when needed and compression on every thread.
 std::vector<std::string> gdal_default_creation_options(const std::string& driver,
                                                        const std::string& type, unsigned threads);
+
+// A raster written through GDAL into `out`'s temporary file a band of rows at a time, the same
+// bytes as write_gdal_raster.
+class GdalWriter {
+  public:
+    GdalWriter(const GdalWriteOptions& options, OutputFile& out, int32_t nb_lig, int32_t nb_col,
+               const Work& work);
+    ~GdalWriter();
+    GdalWriter(const GdalWriter&) = delete;
+    GdalWriter& operator=(const GdalWriter&) = delete;
+
+    // The raster's next rows, counted on `progress` (if any).
+    void write(DoubleGrid rows, Progress* progress);
+    // Closes the raster, warning about clamped values; returns the files the driver wrote
+    // beside it.
+    std::vector<std::string> finish();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Writes `grid` through GDAL into `out`'s temporary file. Integer types take the values
 // rounded to the nearest integer (halves away from zero) and clamped to the type's range, the

@@ -102,7 +102,7 @@ struct OpenedRasterPair {
     FileHandle data;
 };
 
-OpenedRasterPair open_raster_pair(const FileName& base) {
+OpenedRasterPair open_raster_pair(const FileName& base, bool whole = true) {
     const FileName descriptor_name = base + kRasterDescriptorSuffix;
     const FileName data_name = base + kRasterDataSuffix;
     OpenedRasterPair pair{{}, descriptor_name.shown, data_name.shown, nullptr};
@@ -126,9 +126,47 @@ OpenedRasterPair open_raster_pair(const FileName& base) {
                  std::to_string(*size - expected) + " bytes after the " + shape + " are ignored");
         }
     }
-    check_fits_in_memory(d.nb_lig, d.nb_col, pair.descriptor_path);
+    if (whole) check_fits_in_memory(d.nb_lig, d.nb_col, pair.descriptor_path);
     return pair;
 }
+
+// Segments of rows read with positional reads, on whatever thread asks.
+class RasterPairSource : public GridSource {
+  public:
+    RasterPairSource(OpenedRasterPair pair, double coef, bool reference)
+        : GridSource(pair.descriptor.nb_lig, pair.descriptor.nb_col),
+          pair_(std::move(pair)),
+          coef_(coef),
+          reference_(reference) {}
+
+    void read(int32_t row, int32_t first, int32_t end, double* out) override {
+        const auto count = static_cast<std::size_t>(end - first);
+        std::vector<int32_t> stored(count);
+        const uint64_t offset = (static_cast<uint64_t>(row) * static_cast<uint64_t>(nb_col()) +
+                                 static_cast<uint64_t>(first)) *
+                                sizeof(int32_t);
+        const int64_t got =
+            platform::read_at(pair_.data.get(), offset, stored.data(), count * sizeof(int32_t));
+        if (got < 0) {
+            throw Failure("cannot read " + pair_.data_path + ": " + platform::last_error_text());
+        }
+        if (static_cast<std::size_t>(got) != count * sizeof(int32_t)) {
+            throw Failure(pair_.data_path + ": ends in row " + std::to_string(row) + " of " +
+                          std::to_string(nb_lig()) +
+                          "; it holds fewer values than the descriptor announces");
+        }
+        to_little_endian(stored.data(), count);
+        for (std::size_t k = 0; k < count; ++k) {
+            out[k] =
+                reference_ ? working_value(stored[k], coef_) : working_value_fast(stored[k], coef_);
+        }
+    }
+
+  private:
+    OpenedRasterPair pair_;
+    double coef_;
+    bool reference_;
+};
 
 // The smallest and largest of a thread's share of the stored values.
 ValueRange widened(ValueRange r, const int32_t* values, int32_t count) {
@@ -166,8 +204,18 @@ RasterSummary read_rows(OpenedRasterPair& pair, const Work& work,
 
 }  // namespace
 
+RasterDescriptor peek_raster_pair(const FileName& base) {
+    return open_raster_pair(base, false).descriptor;
+}
+
+RasterInPlace open_raster_pair_in_place(const FileName& base, double coef, bool reference) {
+    OpenedRasterPair pair = open_raster_pair(base, false);
+    const RasterDescriptor descriptor = pair.descriptor;
+    return {descriptor, std::make_unique<RasterPairSource>(std::move(pair), coef, reference)};
+}
+
 RasterSummary read_raster_summary(const FileName& base, const Work& work) {
-    OpenedRasterPair pair = open_raster_pair(base);
+    OpenedRasterPair pair = open_raster_pair(base, false);
     return read_rows(pair, work, [](unsigned, int32_t, const int32_t*) {});
 }
 
@@ -281,9 +329,9 @@ int64_t convert_row_reference(const double* values, int32_t* row, int32_t count,
 using RowConversion = int64_t (*)(const double*, int32_t*, int32_t, double);
 
 // Blocks of rows are converted (in parallel) and written in turn, so that the integers of the
-// whole grid never exist at once.
-void write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConversion convert,
-                          unsigned threads, bool overlap, Progress* progress) {
+// whole grid never exist at once. Returns the number of clamped values.
+int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConversion convert,
+                             unsigned threads, bool overlap, Progress* progress) {
     const auto rows_per_block =
         static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 20) / grid.nb_col, 1, grid.nb_lig));
     const std::size_t block_cells = static_cast<std::size_t>(rows_per_block) * grid.width();
@@ -306,16 +354,18 @@ void write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConv
                       sizeof(int32_t) * static_cast<std::size_t>(end - begin) * grid.width());
             advance(progress, end - begin);
         });
-    const int64_t clamped_total =
-        std::accumulate(clamped_cells.begin(), clamped_cells.end(), int64_t{0});
-    if (clamped_total > 0) {
-        warn(out.displayed() + ": " + std::to_string(clamped_total) +
-             (clamped_total == 1 ? " value lies" : " values lie") +
-             " outside the 32-bit integer range and were clamped to its bounds");
-    }
+    return std::accumulate(clamped_cells.begin(), clamped_cells.end(), int64_t{0});
 }
 
 }  // namespace
+
+void warn_clamped(const OutputFile& out, int64_t clamped) {
+    if (clamped > 0) {
+        warn(out.displayed() + ": " + std::to_string(clamped) +
+             (clamped == 1 ? " value lies" : " values lie") +
+             " outside the 32-bit integer range and were clamped to its bounds");
+    }
+}
 
 int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, double coef) {
     // The values the fast rounding cannot decide (a few a row where hole means of whole
@@ -331,14 +381,23 @@ int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, d
     return clamped_cells;
 }
 
+int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const Work& work,
+                          Progress* progress) {
+    return write_converted_rows(grid, coef, out, detail::convert_row, std::max(1u, work.threads),
+                                true, progress);
+}
+
+int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out) {
+    return write_converted_rows(grid, coef, out, convert_row_reference, 1, false, nullptr);
+}
+
 void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, const Work& work) {
-    const unsigned threads = std::max(1u, work.threads);
     Progress progress(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
-    write_converted_rows(grid, coef, out, detail::convert_row, threads, true, &progress);
+    warn_clamped(out, write_raster_rows(grid, coef, out, work, &progress));
 }
 
 void write_raster_data_reference(DoubleGrid grid, double coef, OutputFile& out) {
-    write_converted_rows(grid, coef, out, convert_row_reference, 1, false, nullptr);
+    warn_clamped(out, write_raster_rows_reference(grid, coef, out));
 }
 
 ValueRange whole_extremes(DoubleGrid grid) {
@@ -352,6 +411,10 @@ ValueRange whole_extremes(DoubleGrid grid) {
             if (v > largest) largest = v;
         }
     }
+    return truncated_range(smallest, largest);
+}
+
+ValueRange truncated_range(double smallest, double largest) {
     if (smallest > largest) smallest = largest = 0.0;
     auto whole = [](double v) {
         const double t = std::trunc(v);

@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "base/file_name.h"
 #include "base/grid.h"
 #include "base/work.h"
+#include "formats/grid_source.h"
 
 class OutputFile;
 class Progress;
@@ -64,6 +66,20 @@ RasterInput read_raster_pair(const FileName& base, double coef, const Work& work
 // The same with working_value, on one thread.
 RasterInput read_raster_pair_reference(const FileName& base, double coef);
 
+// A raster pair too large for memory, read in place: its descriptor (read and checked, and its
+// data file's size checked, as read_raster_pair does), and a source that reads segments of
+// rows with positional reads and turns them into working values (working_value_fast, or
+// working_value for the `reference` methods).
+struct RasterInPlace {
+    RasterDescriptor descriptor;
+    std::unique_ptr<GridSource> source;
+};
+RasterInPlace open_raster_pair_in_place(const FileName& base, double coef, bool reference);
+
+// The descriptor alone, the data file checked as read_raster_pair checks it: enough to decide
+// whether the grid fits in memory.
+RasterDescriptor peek_raster_pair(const FileName& base);
+
 // value x coef in extended precision, rounded half away from zero, clamped to 32 bits; sets
 // `clamped` when the value lay outside that range.
 int32_t raster_value(double value, double coef, bool& clamped);
@@ -75,6 +91,14 @@ void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, const Work
 
 // The same bytes, every value through raster_value, on one thread.
 void write_raster_data_reference(DoubleGrid grid, double coef, OutputFile& out);
+
+// For an output written a band of rows at a time: the rows converted and written after what
+// `out` holds, the clamped values counted (and returned) rather than warned about, and that
+// warning, once, at the end.
+int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const Work& work,
+                          Progress* progress);
+int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out);
+void warn_clamped(const OutputFile& out, int64_t clamped);
 
 // The working value (metres) of a stored integer: (double)(value / coef) in extended precision.
 inline double working_value(int32_t value, double coef) {
@@ -93,6 +117,10 @@ inline double working_value_fast(int32_t value, double coef) {
 // the extremes a raster descriptor records for a grid that was not read from raster data. NaN
 // cells do not count.
 ValueRange whole_extremes(DoubleGrid grid);
+
+// Extremes found elsewhere, truncated and clamped the same way (0 and 0 when smallest >
+// largest: a grid of nothing but NaN).
+ValueRange truncated_range(double smallest, double largest);
 
 namespace detail {
 

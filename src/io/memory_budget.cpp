@@ -28,3 +28,14 @@ void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& dis
                       " of memory; this machine has " + gib(static_cast<long double>(*available)));
     }
 }
+
+int64_t memory_budget(const Work& work) {
+    if (work.memory > 0) return work.memory;
+    const auto physical = platform::physical_memory();
+    return physical ? static_cast<int64_t>(*physical) : INT64_MAX;
+}
+
+bool fits_whole(int64_t nb_lig, int64_t nb_col, const Work& work) {
+    const long double cells = static_cast<long double>(nb_lig) * static_cast<long double>(nb_col);
+    return 2 * cells * sizeof(double) <= static_cast<long double>(memory_budget(work));
+}

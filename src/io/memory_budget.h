@@ -7,12 +7,20 @@
 #include <string>
 
 #include "base/grid.h"
+#include "base/work.h"
 #include "platform/platform.h"
 
 // Fails naming `displayed` when the run's grids (an input of nb_lig x nb_col doubles and a
 // rotated output of `output_cells`, by default as many) need more memory than the machine has.
 void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed,
                           int64_t output_cells = -1);
+
+// The bytes a run may hold at once: work.memory, or the machine's physical memory.
+int64_t memory_budget(const Work& work);
+
+// Whether an input of nb_lig x nb_col doubles and an output as large fit in the budget: the
+// input is then read whole, otherwise in place.
+bool fits_whole(int64_t nb_lig, int64_t nb_col, const Work& work);
 
 // Asks for huge pages under a grid: its rows are consecutive blocks of the heap, and where the
 // kernel grants them (transparent huge pages in "madvise" mode) a fault maps 2 MB instead of

@@ -11,12 +11,12 @@ namespace {
 
 std::atomic<unsigned> temporary_counter{0};
 
-std::string marked_name(const std::string& final_name) {
-    return final_name + OutputFile::kTemporaryMarker + std::to_string(platform::process_id()) +
-           "-" + std::to_string(temporary_counter.fetch_add(1));
-}
-
 }  // namespace
+
+std::string OutputFile::marked_name(const std::string& final_name) {
+    return final_name + kTemporaryMarker + std::to_string(platform::process_id()) + "-" +
+           std::to_string(temporary_counter.fetch_add(1));
+}
 
 OutputFile::OutputFile(const FileName& name, bool text)
     : displayed_(name.shown), final_(name.host) {

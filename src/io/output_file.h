@@ -51,6 +51,8 @@ class OutputFile {
 
     // Marks every temporary file of this program: "<final name>.tmp-terrapivoter-<pid>-<n>".
     static constexpr const char* kTemporaryMarker = ".tmp-terrapivoter-";
+    // A name of that form, not used before in this run.
+    static std::string marked_name(const std::string& final_name);
 
   private:
     OutputFile() = default;

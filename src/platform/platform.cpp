@@ -190,23 +190,26 @@ int64_t read_some(std::FILE* f, void* buffer, std::size_t size) {
     return static_cast<int64_t>(got);
 }
 
-std::FILE* create_new_file(const std::string& host, bool text) {
+std::FILE* create_new_file(const std::string& host, bool text, bool readable) {
     if (injected(Call::create)) return nullptr;
     if (host.find('\0') != std::string::npos) {
         errno = EINVAL;
         return nullptr;
     }
 #if defined(_WIN32)
-    int fd = _open(host.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | (text ? _O_TEXT : _O_BINARY),
-                   _S_IREAD | _S_IWRITE);
+    int fd =
+        _open(host.c_str(),
+              _O_CREAT | _O_EXCL | (readable ? _O_RDWR : _O_WRONLY) | (text ? _O_TEXT : _O_BINARY),
+              _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
-    std::FILE* f = _fdopen(fd, text ? "w" : "wb");
+    std::FILE* f = _fdopen(fd, readable ? (text ? "w+" : "w+b") : (text ? "w" : "wb"));
     if (f == nullptr) _close(fd);
     return f;
 #else
-    int fd = open(host.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    int fd =
+        open(host.c_str(), O_CREAT | O_EXCL | (readable ? O_RDWR : O_WRONLY) | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
-    std::FILE* f = fdopen(fd, text ? "w" : "wb");
+    std::FILE* f = fdopen(fd, readable ? (text ? "w+" : "w+b") : (text ? "w" : "wb"));
     if (f == nullptr) {
         int saved = errno;
         close(fd);

@@ -58,9 +58,9 @@ int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size);
 // the file), or -1 on an error (errno set).
 int64_t read_some(std::FILE* f, void* buffer, std::size_t size);
 
-// Creates a new file that did not exist (never opens an existing one) for writing.
-// Returns null and sets errno on failure.
-std::FILE* create_new_file(const std::string& host, bool text);
+// Creates a new file that did not exist (never opens an existing one) for writing, and for
+// reading too when `readable`. Returns null and sets errno on failure.
+std::FILE* create_new_file(const std::string& host, bool text, bool readable = false);
 
 // Writes all `size` bytes; false on an error (errno set).
 bool write_all(std::FILE* f, const void* data, std::size_t size);

@@ -49,41 +49,54 @@ Enlargement enlargement_with_margin(int32_t nb_lig, int32_t nb_col, const Rotati
     return e;
 }
 
-GridWindow occupied_window(DoubleGrid grid, const Enlargement& enlarged, int32_t nb_lig,
-                           int32_t nb_col, const Work& work) {
-    // Rows and columns of `grid`: the input's own cells first, then every filled cell.
-    const int32_t bottom_row = grid.nb_lig - 1 - enlarged.frame.bottom;
-    Span rows{bottom_row - (nb_lig - 1), bottom_row};
-    Span cols{enlarged.frame.left, enlarged.frame.left + nb_col - 1};
+CellBox input_box(const Enlargement& enlarged, int32_t nb_lig, int32_t nb_col) {
+    const int64_t bottom_row = enlarged.nb_lig - 1 - enlarged.frame.bottom;
+    return {bottom_row - (nb_lig - 1), bottom_row + 1, enlarged.frame.left,
+            int64_t{enlarged.frame.left} + nb_col};
+}
+
+void widen_to_filled(DoubleGrid rows, int64_t first_row, CellBox& box, const Work& work) {
     const unsigned threads = std::max(1u, work.threads);
-    std::vector<Span> band_rows(threads, rows);
-    std::vector<Span> band_cols(threads, cols);
-    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
+    std::vector<CellBox> found(threads, box);
+    for_row_bands(threads, 0, rows.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
+        CellBox& b = found[t];
         for (int32_t i = begin; i < end; ++i) {
-            const double* row = grid[i];
+            const double* row = rows[i];
             int32_t first = 0;
-            while (first < grid.nb_col && is_empty(row[first]))
+            while (first < rows.nb_col && is_empty(row[first]))
                 ++first;
-            if (first == grid.nb_col) continue;
-            int32_t last = grid.nb_col - 1;
+            if (first == rows.nb_col) continue;
+            int32_t last = rows.nb_col - 1;
             while (is_empty(row[last]))
                 --last;
-            band_rows[t] = {std::min<int64_t>(band_rows[t].first, i),
-                            std::max<int64_t>(band_rows[t].last, i)};
-            band_cols[t] = {std::min<int64_t>(band_cols[t].first, first),
-                            std::max<int64_t>(band_cols[t].last, last)};
+            b = {std::min(b.first_row, first_row + i), std::max(b.end_row, first_row + i + 1),
+                 std::min<int64_t>(b.first_col, first), std::max<int64_t>(b.end_col, last + 1)};
         }
     });
-    for (unsigned t = 0; t < threads; ++t) {
-        rows = {std::min(rows.first, band_rows[t].first), std::max(rows.last, band_rows[t].last)};
-        cols = {std::min(cols.first, band_cols[t].first), std::max(cols.last, band_cols[t].last)};
+    for (const CellBox& b : found) {
+        box = {std::min(box.first_row, b.first_row), std::max(box.end_row, b.end_row),
+               std::min(box.first_col, b.first_col), std::max(box.end_col, b.end_col)};
     }
+}
+
+GridWindow window_of(DoubleGrid rows, int64_t first_row, const CellBox& box,
+                     const Enlargement& enlarged) {
     GridWindow window;
-    for (int64_t i = rows.first; i <= rows.last; ++i)
-        window.rows.push_back(grid[static_cast<int32_t>(i)] + cols.first);
-    window.view = {window.rows.data(), static_cast<int32_t>(rows.last - rows.first + 1),
-                   static_cast<int32_t>(cols.last - cols.first + 1)};
-    window.frame = {static_cast<int32_t>(enlarged.frame.left - cols.first),
-                    static_cast<int32_t>(enlarged.frame.bottom - (grid.nb_lig - 1 - rows.last))};
+    for (int64_t i = std::max(box.first_row, first_row);
+         i < std::min<int64_t>(box.end_row, first_row + rows.nb_lig); ++i) {
+        window.rows.push_back(rows[static_cast<int32_t>(i - first_row)] + box.first_col);
+    }
+    window.view = {window.rows.data(), static_cast<int32_t>(window.rows.size()),
+                   static_cast<int32_t>(box.end_col - box.first_col)};
+    window.frame = {static_cast<int32_t>(enlarged.frame.left - box.first_col),
+                    static_cast<int32_t>(enlarged.frame.bottom - (enlarged.nb_lig - box.end_row)),
+                    0, 0};
     return window;
+}
+
+GridWindow occupied_window(DoubleGrid grid, const Enlargement& enlarged, int32_t nb_lig,
+                           int32_t nb_col, const Work& work) {
+    CellBox box = input_box(enlarged, nb_lig, nb_col);
+    widen_to_filled(grid, 0, box, work);
+    return window_of(grid, 0, box, enlarged);
 }

@@ -254,8 +254,8 @@ bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
     for (int32_t i = 0; i < in.nb_lig; ++i) {
         const RowStart start = sweep.row_start(i);
         if (!clear_of_boundaries(start.ax) || !clear_of_boundaries(start.ay)) return false;
-        const bool inside = i >= range.first && i < range.end && start.ax > -1.0 &&
-                            start.ax < out.nb_col;
+        const bool inside =
+            i >= range.first && i < range.end && start.ax > -1.0 && start.ax < out.nb_col;
         column[static_cast<std::size_t>(i)] = inside ? static_cast<int32_t>(start.ax) : -1;
         line_start[static_cast<std::size_t>(i)] = static_cast<int64_t>(std::floor(start.ay));
     }
@@ -357,8 +357,8 @@ void rotate_fast(DoubleGrid in, RowRange range, DoubleGrid out, const RotationPa
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
     // afterwards, yielding to the next band's first rows.
-    const auto bands = static_cast<unsigned>(
-        std::clamp<int64_t>(rows / (2 * kReach), 1, std::max(1u, threads)));
+    const auto bands =
+        static_cast<unsigned>(std::clamp<int64_t>(rows / (2 * kReach), 1, std::max(1u, threads)));
     auto band_start = [&](unsigned t) {
         return range.first + static_cast<int32_t>(piece_start(rows, bands, t));
     };
