@@ -121,6 +121,8 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--no-build", action="store_true")
+    parser.add_argument("--huge", action="store_true",
+                        help="also turn a 40000 x 40000 raster pair (13 GB of disk, minutes)")
     args = parser.parse_args()
     if not args.no_build:
         build()
@@ -240,6 +242,39 @@ def main():
             whole_run_rows(rows, "raster pair %dx%d in cm, 30 deg" % (side, side),
                            ["-a", "30", "-u", "cm", "big_m4.txt", "t_m4.txt"], work, 3,
                            "cp of its data file, then sync", min(copies))
+            # The same in bands: 256 MB for the grids instead of 1 GB, the same bytes.
+            whole = [command_time([os.path.join(RELEASE, "terrapivoter"), "-q", "-a", "30", "-u",
+                                   "cm", "big_m4.txt", "t_m4.txt"], work) for _ in range(3)]
+            banded = [command_time([os.path.join(RELEASE, "terrapivoter"), "-q", "-a", "30", "-u",
+                                    "cm", "--memory", "256M", "big_m4.txt", "b_m4.txt"], work)
+                      for _ in range(3)]
+            same = (open(os.path.join(work, "t_m4.raw"), "rb").read() ==
+                    open(os.path.join(work, "b_m4.raw"), "rb").read())
+            peak = run(["/usr/bin/time", "-f", "%M", os.path.join(RELEASE, "terrapivoter"), "-q",
+                        "-a", "30", "-u", "cm", "--memory", "256M", "big_m4.txt", "b_m4.txt"],
+                       cwd=work, capture_output=True, text=True).stderr.split()[-1]
+            rows.append(("raster pair %dx%d, --memory 256M (bands), 30 deg" % (side, side),
+                         "%.2f s, peak %d MB, %s bytes" % (statistics.median(banded),
+                                                           int(peak) // 1024,
+                                                           "same" if same else "DIFFERENT"),
+                         "the same run in one band", "%.2f s" % statistics.median(whole),
+                         "%.2f" % (statistics.median(whole) / statistics.median(banded))))
+            if args.huge:
+                huge = 40000
+                with open(os.path.join(work, "huge_m4.raw"), "wb") as f:
+                    for top in range(0, huge, 1000):
+                        y, x = np.mgrid[top:top + 1000, 0:huge]
+                        (50000 + 30000 * np.sin(x / 7000.0) * np.cos(y / 9000.0) +
+                         5000 * np.sin(x / 610.0 + y / 470.0)).astype("<i4").tofile(f)
+                with open(os.path.join(work, "huge_m4.txt"), "w") as f:
+                    f.write("%d\n%d\n4\n0\n0\n1.000000\n" % (huge, huge))
+                out = run(["/usr/bin/time", "-f", "%e %M", os.path.join(RELEASE, "terrapivoter"),
+                           "-q", "-a", "30", "-u", "cm", "huge_m4.txt", "h_m4.txt"], cwd=work,
+                          capture_output=True, text=True).stderr.split()
+                rows.append(("raster pair %dx%d in cm, 30 deg, default memory" % (huge, huge),
+                             "%s s, peak %.1f GB" % (out[-2], int(out[-1]) / 2**20), "", "", ""))
+                for name in ("huge_m4.raw", "h_m4.raw"):
+                    os.remove(os.path.join(work, name))
             del y, x, terrain
 
             # GeoTIFF: against gdal_translate copying the file with the same creation options.

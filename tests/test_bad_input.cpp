@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -292,6 +293,65 @@ TEST_F(WriteFault, AKilledRunLeavesTheOldOutputsAndAMarkedTemporary) {
     ASSERT_EQ(names.size(), 5u);
     // The only new file is named out.asc.tmp-terrapivoter-<pid>-<n>: no reader takes it for a grid.
     EXPECT_EQ(names[2].rfind("out.asc.tmp-terrapivoter-", 0), 0u) << names[2];
+}
+
+// A run of the command line made a row at a time (too little memory for the grids): an ASCII
+// grid parsed into a scratch copy, a first pass for the background, a second that writes.
+// Interrupted in each, it leaves no scratch copy, no temporary output, and the older output.
+TEST_F(WriteFault, InterruptionsInEachPassOfABandedRunLeaveNothingBehind) {
+    std::string grid = "ncols 700\nnrows 700\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+    for (int k = 0; k < 700 * 700; ++k)
+        grid += std::to_string(k % 977) + (k % 700 == 699 ? "\n" : " ");
+    write_file(folder() / "banded.asc", grid);
+    const uint64_t scratch_bytes = uint64_t{700} * 700 * sizeof(double);
+    // 0: while parsing, 1: the first pass (the scratch copy whole, the output still empty),
+    // 2: the second pass (the output growing).
+    for (int pass = 0; pass < 3; ++pass) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (chdir(folder().c_str()) != 0) _exit(100);
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(TERRAPIVOTER_BINARY, TERRAPIVOTER_BINARY, "-a", "30", "-j", "1", "--memory", "1k",
+                  "banded.asc", "out.asc", static_cast<char*>(nullptr));
+            _exit(101);
+        }
+        bool caught = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!caught && std::chrono::steady_clock::now() < deadline) {
+            std::vector<uint64_t> sizes;
+            for (const auto& entry : fs::directory_iterator(folder())) {
+                std::error_code ignored;
+                if (entry.path().filename().string().find(".tmp-terrapivoter-") !=
+                    std::string::npos) {
+                    sizes.push_back(fs::file_size(entry.path(), ignored));
+                }
+            }
+            const bool scratch_whole =
+                std::find(sizes.begin(), sizes.end(), scratch_bytes) != sizes.end();
+            if (pass == 0) caught = sizes.size() == 1 && sizes[0] > 0 && sizes[0] < scratch_bytes;
+            if (pass == 1)
+                caught = sizes.size() == 2 && scratch_whole &&
+                         std::find(sizes.begin(), sizes.end(), 0u) != sizes.end();
+            if (pass == 2)
+                caught =
+                    sizes.size() == 2 && scratch_whole &&
+                    std::none_of(sizes.begin(), sizes.end(), [](uint64_t n) { return n == 0; });
+            if (!caught) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        kill(child, SIGTERM);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(caught) << "pass " << pass << " was not caught";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << pass;
+        EXPECT_EQ(file_names(folder()),
+                  (std::vector<std::string>{"banded.asc", "grid.asc", "out.asc", "out_m4.raw",
+                                            "out_m4.txt"}))
+            << pass;
+        EXPECT_EQ(read_file(folder() / "out.asc"), kOldOutput) << pass;
+    }
 }
 
 }  // namespace

@@ -125,6 +125,8 @@ TEST_F(CommandLine, UsageErrorsAndFailedRunsWriteNothing) {
          "--background nodata: the input has no no-data value"},
         {"-a 30 --nodata x lux_elev.asc o.asc", 2, "--nodata: \"x\""},
         {"-a 30 -j 0 lux_elev.asc o.asc", 2, "--threads: \"0\" is not a count"},
+        {"-a 30 --memory lots lux_elev.asc o.asc", 2, "--memory: \"lots\" is not a size"},
+        {"-a 30 --memory 0 lux_elev.asc o.asc", 2, "--memory: \"0\" is not a size"},
         {"-a 30 missing.asc o.asc", 1, "cannot open missing.asc: No such file or directory"},
         {"-a 30 -u cm missing_m4.raw o.asc --corner 0,0", 1, "cannot open missing_m4.txt"},
         {"-a 30 bad.asc o.asc", 1, "bad.asc: the header lacks"},

@@ -56,6 +56,8 @@ constexpr const char* kHelp =
     "      --nodata VALUE              cells holding VALUE are no-data (default: the input's own)\n"
     "  -j, --threads N                 threads to use (default: every core; same output for any "
     "N)\n"
+    "      --memory SIZE               memory the run may hold (256M, 4G; default: 3/4 of the "
+    "machine's)\n"
     "  -q, --quiet                     no progress line\n"
     "  -h, --help                      show this help and exit\n"
     "  -V, --version                   show the version and exit\n"

@@ -213,8 +213,8 @@ int32_t band_height(const GridSource& in, const Enlargement& geo, const Rotation
     const int64_t held =
         in.whole() != nullptr ? in.nb_lig() * (in.nb_col() * int64_t{sizeof(double)} + 32) : 0;
     const int64_t available = memory_budget(work) - held - kOverhead;
-    if (available >= geo.nb_lig * row_bytes) return static_cast<int32_t>(geo.nb_lig);
     if (in.whole() != nullptr) {
+        if (available >= geo.nb_lig * row_bytes) return static_cast<int32_t>(geo.nb_lig);
         return static_cast<int32_t>(std::clamp<int64_t>(available / row_bytes - 2, 1, geo.nb_lig));
     }
     // Read in place: the band's rows and the input cells they need, for a band in the middle
@@ -223,7 +223,7 @@ int32_t band_height(const GridSource& in, const Enlargement& geo, const Rotation
         OutputFrame frame = geo.frame;
         frame.total_rows = static_cast<int32_t>(geo.nb_lig);
         const auto first = static_cast<int32_t>(std::max<int64_t>(0, (geo.nb_lig - height) / 2));
-        const auto end = static_cast<int32_t>(std::min(geo.nb_lig, first + height + 2));
+        const auto end = static_cast<int32_t>(std::min(geo.nb_lig, first + height));
         const InputWindow window = input_window(in.nb_lig(), in.nb_col(), p, frame, first, end);
         return (height + 2) * row_bytes +
                (window.cells() + in.nb_col() + in.nb_lig()) * int64_t{sizeof(double)};

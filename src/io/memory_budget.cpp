@@ -31,11 +31,14 @@ void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& dis
 
 int64_t memory_budget(const Work& work) {
     if (work.memory > 0) return work.memory;
+    // A quarter of the machine stays for the system, the page cache the files go through and
+    // the other programs.
     const auto physical = platform::physical_memory();
-    return physical ? static_cast<int64_t>(*physical) : INT64_MAX;
+    return physical ? static_cast<int64_t>(*physical / 4 * 3) : INT64_MAX;
 }
 
 bool fits_whole(int64_t nb_lig, int64_t nb_col, const Work& work) {
     const long double cells = static_cast<long double>(nb_lig) * static_cast<long double>(nb_col);
-    return 2 * cells * sizeof(double) <= static_cast<long double>(memory_budget(work));
+    return 2 * cells * (sizeof(double) + 0.0L) + static_cast<long double>(nb_lig) * 64 <=
+           static_cast<long double>(memory_budget(work));
 }

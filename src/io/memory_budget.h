@@ -15,7 +15,8 @@
 void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed,
                           int64_t output_cells = -1);
 
-// The bytes a run may hold at once: work.memory, or the machine's physical memory.
+// The bytes a run may hold at once: work.memory, or three quarters of the machine's physical
+// memory.
 int64_t memory_budget(const Work& work);
 
 // Whether an input of nb_lig x nb_col doubles and an output as large fit in the budget: the
