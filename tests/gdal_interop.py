@@ -33,6 +33,22 @@ def ascii_header_and_values(path):
     return header, values.reshape(int(header["nrows"]), int(header["ncols"]))
 
 
+def write_geotiff(path, array, gdal_type, nodata, geotransform, epsg=None, options=()):
+    """A one-band GeoTIFF of `array`."""
+    dataset = gdal.GetDriverByName("GTiff").Create(path, array.shape[1], array.shape[0], 1,
+                                                   gdal_type, list(options))
+    dataset.SetGeoTransform(geotransform)
+    if epsg is not None:
+        srs = osr.SpatialReference()
+        srs.ImportFromEPSG(epsg)
+        dataset.SetSpatialRef(srs)
+    band = dataset.GetRasterBand(1)
+    if nodata is not None:
+        band.SetNoDataValue(nodata)
+    band.WriteArray(array)
+    dataset = None
+
+
 class Folder:
     """c:/images/<name>/ below a scratch working directory, as the program sees it."""
 
@@ -139,14 +155,7 @@ class WeReadGdalFiles(unittest.TestCase):
     def through_gdal(self, array, gdal_type, nodata, geotransform):
         """A GeoTIFF of `array`, turned into an ASCII grid by gdal_translate."""
         tif = self.folder("src.tif")
-        driver = gdal.GetDriverByName("GTiff")
-        dataset = driver.Create(tif, array.shape[1], array.shape[0], 1, gdal_type)
-        dataset.SetGeoTransform(geotransform)
-        band = dataset.GetRasterBand(1)
-        if nodata is not None:
-            band.SetNoDataValue(nodata)
-        band.WriteArray(array)
-        dataset = None
+        write_geotiff(tif, array, gdal_type, nodata, geotransform)
         gdal.Translate(self.folder("grid.asc"), tif, format="AAIGrid")
 
     def check_copy(self, geotransform, nodata_line):
@@ -211,18 +220,7 @@ class GeoTiff(unittest.TestCase):
 
     def tif(self, name, array, gdal_type, nodata=None, gt=(600000.0, 25.0, 0, 4800000.0, 0, -25.0),
             epsg=32631, options=("TILED=YES", "COMPRESS=DEFLATE")):
-        dataset = gdal.GetDriverByName("GTiff").Create(self.folder(name), array.shape[1],
-                                                       array.shape[0], 1, gdal_type,
-                                                       list(options))
-        dataset.SetGeoTransform(gt)
-        srs = osr.SpatialReference()
-        srs.ImportFromEPSG(epsg)
-        dataset.SetSpatialRef(srs)
-        band = dataset.GetRasterBand(1)
-        if nodata is not None:
-            band.SetNoDataValue(nodata)
-        band.WriteArray(array)
-        dataset = None
+        write_geotiff(self.folder(name), array, gdal_type, nodata, gt, epsg, options)
 
     def test_an_unturned_grid_comes_back_in_its_own_type(self):
         rng = np.random.default_rng(11)
