@@ -226,13 +226,20 @@ class GeoTiff(unittest.TestCase):
         rng = np.random.default_rng(11)
         for type_name, dtype, nodata in (("Byte", np.uint8, 255), ("Int16", np.int16, -32768),
                                          ("UInt16", np.uint16, 0), ("Int32", np.int32, -99999),
+                                         ("UInt32", np.uint32, 4294967295),
                                          ("Float32", np.float32, -3.4e38),
                                          ("Float64", np.float64, float("nan"))):
             info = np.iinfo(dtype) if np.issubdtype(dtype, np.integer) else np.finfo(dtype)
             array = rng.uniform(max(info.min, -1e6), min(info.max, 1e6), (37, 53)).astype(dtype)
             array[0, :5] = nodata
             self.tif("in.tif", array, gdal.GetDataTypeByName(type_name), nodata)
+            # Read whole, and read in place a few rows at a time: both widen the stored type.
+            self.folder.command("--angle", "0", "--memory", "1k", "in.tif", "small.tif")
             self.folder.command("--angle", "0", "in.tif", "out.tif")
+            with open(self.folder("small.tif"), "rb") as small:
+                with open(self.folder("out.tif"), "rb") as whole:
+                    self.assertEqual(small.read(), whole.read(), type_name)
+            os.remove(self.folder("small.tif"))
             source = gdal.Open(self.folder("in.tif"))
             turned = gdal.Open(self.folder("out.tif"))
             band = turned.GetRasterBand(1)
