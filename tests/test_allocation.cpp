@@ -3,9 +3,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "LIB/NRUTIL.h"
 #include "base/grid.h"
+#include "io/memory_budget.h"
 
 namespace {
 
@@ -135,6 +137,35 @@ TEST(Allocation, TheProgramStopsWithAClearMessageWhenAGridCannotBeMade) {
         EXPECT_STREQ(failure.what(), "not enough memory for a grid of 40 rows and 30 columns");
     }
     nrutil_testing::fail_allocation_after(-1);
+}
+
+// Bytes of this process's memory the system holds for it.
+int64_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    int64_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * 4096;
+}
+
+// A large grid's rows are cut from a block of the heap prepared in advance: they still come
+// zero-filled, and once released their memory goes back to the system, as it would without the
+// preparation (a long dialogue session must not keep its largest grid's memory for good).
+TEST(Allocation, APreparedGridIsZeroFilledAndItsMemoryGoesBack) {
+    constexpr int32_t rows = 9000, cols = 1024;  // 74 MB
+    const int64_t before = resident_bytes();
+    {
+        Matrix<double> grid = fresh_grid<double>(rows, cols, 2);
+        for (int32_t i = 0; i < rows; ++i) {
+            EXPECT_TRUE(all_zero_bytes(grid[i], cols)) << "row " << i;
+            std::fill(grid[i], grid[i] + cols, 1.0);
+        }
+#if defined(__linux__)
+        EXPECT_GT(resident_bytes() - before, int64_t{64} << 20);
+#endif
+    }
+#if defined(__linux__) && defined(__GLIBC__) && !defined(TERRAPIVOTER_SANITIZED)
+    EXPECT_LT(resident_bytes() - before, int64_t{16} << 20);
+#endif
 }
 
 }  // namespace

@@ -22,9 +22,13 @@ void* zero_filled(int32_t count, std::size_t element_size) {
 template <class T>
 void release_matrix(T** mat, int32_t rows) {
     if (mat == nullptr) return;
-    for (int32_t i = 0; i < rows; ++i)
+    std::size_t released = 0;
+    for (int32_t i = 0; i < rows; ++i) {
+        if (mat[i] != nullptr) released += platform::heap_block_bytes(mat[i]);
         std::free(mat[i]);
+    }
     std::free(mat);
+    platform::return_free_memory(released);
 }
 
 template <class T>

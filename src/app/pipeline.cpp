@@ -131,7 +131,7 @@ class BandSweeper {
                 std::optional<double> nodata, int32_t height, const Work& work)
         : in_(in), geo_(geo), p_(p), nodata_(nodata), work_(work) {
         const auto rows = static_cast<int32_t>(std::min<int64_t>(height + 2, geo.nb_lig));
-        cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col));
+        cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads);
         if (in.whole() == nullptr)
             input_rows_.assign(static_cast<std::size_t>(in.nb_lig()), nullptr);
         // One band or many: the sweep draws its own progress only when it is the whole output.

@@ -313,13 +313,13 @@ void check_room(const AsciiHeader& h, uint64_t bytes, const std::string& display
 // The header, with the grid the rest of the text must fill, allocated once the text is known to
 // be long enough for it.
 AsciiInput ascii_grid_for(std::string_view text, const std::string& displayed_path,
-                          std::size_t& data_start) {
+                          std::size_t& data_start, unsigned threads) {
     ParsedHeader parsed = parse_ascii_header(text, displayed_path);
     const AsciiHeader& h = parsed.header;
     data_start = parsed.data_start;
     check_room(h, text.size() - parsed.data_start, displayed_path);
     check_fits_in_memory(h.nb_lig, h.nb_col, displayed_path);
-    return {h, fresh_grid<double>(h.nb_lig, h.nb_col)};
+    return {h, fresh_grid<double>(h.nb_lig, h.nb_col, threads)};
 }
 
 }  // namespace
@@ -431,7 +431,7 @@ AsciiInput read_ascii_grid_reference(const FileName& file) {
 AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_path,
                             const Work& work) {
     std::size_t data_start = 0;
-    AsciiInput input = ascii_grid_for(text, displayed_path, data_start);
+    AsciiInput input = ascii_grid_for(text, displayed_path, data_start, work.threads);
     Progress progress(work, "reading " + displayed_path, input.values.cells(),
                       input.values.cells());
     parse_ascii_values(text, data_start, input.values.view(), displayed_path, work, &progress);
@@ -440,7 +440,7 @@ AsciiInput parse_ascii_grid(std::string_view text, const std::string& displayed_
 
 AsciiInput parse_ascii_grid_reference(std::string_view text, const std::string& displayed_path) {
     std::size_t data_start = 0;
-    AsciiInput input = ascii_grid_for(text, displayed_path, data_start);
+    AsciiInput input = ascii_grid_for(text, displayed_path, data_start, 1);
     parse_ascii_values_reference(text, data_start, input.values.view(), displayed_path);
     return input;
 }

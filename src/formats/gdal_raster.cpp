@@ -257,7 +257,7 @@ GdalRaster read_gdal_raster(const FileName& file, int band_number, const Work& w
         return raster;
     }
     check_fits_in_memory(rows, cols, file.shown);
-    raster.values = fresh_grid<double>(rows, cols);
+    raster.values = fresh_grid<double>(rows, cols, work.threads);
     const int32_t chunk = rows_per_chunk(band, cols);
     const GDALDataType stored = read_type(type);
     const auto row_bytes =

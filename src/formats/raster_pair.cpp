@@ -221,7 +221,8 @@ RasterSummary read_raster_summary(const FileName& base, const Work& work) {
 
 RasterInput read_raster_pair(const FileName& base, double coef, const Work& work) {
     OpenedRasterPair pair = open_raster_pair(base);
-    Matrix<double> values = fresh_grid<double>(pair.descriptor.nb_lig, pair.descriptor.nb_col);
+    Matrix<double> values =
+        fresh_grid<double>(pair.descriptor.nb_lig, pair.descriptor.nb_col, work.threads);
     const int32_t cols = pair.descriptor.nb_col;
     RasterSummary summary = read_rows(pair, work, [&](unsigned, int32_t i, const int32_t* row) {
         double* working = values[i];
@@ -233,7 +234,7 @@ RasterInput read_raster_pair(const FileName& base, double coef, const Work& work
 
 RasterInput read_raster_pair_reference(const FileName& base, double coef) {
     OpenedRasterPair pair = open_raster_pair(base);
-    Matrix<double> values = fresh_grid<double>(pair.descriptor.nb_lig, pair.descriptor.nb_col);
+    Matrix<double> values = fresh_grid<double>(pair.descriptor.nb_lig, pair.descriptor.nb_col, 1);
     const int32_t cols = pair.descriptor.nb_col;
     RasterSummary summary = read_rows(pair, {}, [&](unsigned, int32_t i, const int32_t* row) {
         for (int32_t j = 0; j < cols; ++j)

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/failure.h"
+#include "base/parallel.h"
 #include "platform/platform.h"
 
 namespace {
@@ -41,4 +42,15 @@ bool fits_whole(int64_t nb_lig, int64_t nb_col, const Work& work) {
     const long double cells = static_cast<long double>(nb_lig) * static_cast<long double>(nb_col);
     return 2 * cells * (sizeof(double) + 0.0L) + static_cast<long double>(nb_lig) * 64 <=
            static_cast<long double>(memory_budget(work));
+}
+
+void fault_in(char* block, std::size_t bytes, unsigned threads) {
+    constexpr std::size_t kPage = 4096;
+    const auto pages = static_cast<int64_t>(bytes / kPage);
+    run_tasks(threads, threads, [&](unsigned t) {
+        const int64_t end = piece_start(pages, threads, t + 1);
+        // Volatile: the block is freed unread, and the stores must not be dropped as dead.
+        for (int64_t k = piece_start(pages, threads, t); k < end; ++k)
+            *reinterpret_cast<volatile char*>(block + static_cast<std::size_t>(k) * kPage) = 0;
+    });
 }

@@ -3,7 +3,10 @@
 // machine to death), and getting their pages cheaply.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/grid.h"
@@ -23,27 +26,24 @@ int64_t memory_budget(const Work& work);
 // input is then read whole, otherwise in place.
 bool fits_whole(int64_t nb_lig, int64_t nb_col, const Work& work);
 
-// Asks for huge pages under a grid: its rows are consecutive blocks of the heap, and where the
-// kernel grants them (transparent huge pages in "madvise" mode) a fault maps 2 MB instead of
-// 4 kB. Only pages not yet touched benefit.
-template <class T>
-void prefer_huge_pages(GridView<T> grid) {
-    if (grid.nb_lig == 0) return;
-    const auto* first = reinterpret_cast<const char*>(grid[0]);
-    const auto* last = reinterpret_cast<const char*>(grid[grid.nb_lig - 1] + grid.nb_col);
-    if (last > first) platform::advise_huge_pages(first, static_cast<std::size_t>(last - first));
-}
+// Touches every page of [block, block + bytes) on `threads` threads, so that the system maps
+// them in parallel.
+void fault_in(char* block, std::size_t bytes, unsigned threads);
 
-// A zero-filled grid, as the allocation family makes it, from fresh memory (its pages first
-// touched by the code that fills it) and on huge pages where the kernel offers them: every
-// large grid of a run.
+// A zero-filled grid, as the allocation family makes it, its rows cut from memory already
+// mapped (on huge pages where the system offers them) on `threads` threads: every large grid
+// of a run.
 template <class T>
-Matrix<T> fresh_grid(int32_t nb_lig, int32_t nb_col) {
-    Matrix<T> grid;
-    {
-        const platform::FreshGridMemory fresh;
-        grid = Matrix<T>(nb_lig, nb_col);
-    }
-    prefer_huge_pages(grid.view());
-    return grid;
+Matrix<T> fresh_grid(int32_t nb_lig, int32_t nb_col, unsigned threads) {
+    // Each row's chunk carries a header and is rounded up to 16 bytes; the row table is one
+    // more block. A grid of less than a few huge pages gains nothing.
+    const auto rows = static_cast<long double>(std::max(nb_lig, 0));
+    const auto cols = static_cast<long double>(std::max(nb_col, 0));
+    const long double bytes = rows * (cols * sizeof(T) + 32) + rows * sizeof(T*) + 64;
+    std::optional<platform::PreparedGridMemory> prepared;
+    if (bytes >= 8 << 20 && bytes <= static_cast<long double>(SIZE_MAX / 2))
+        prepared.emplace(static_cast<std::size_t>(bytes), [threads](char* block, std::size_t size) {
+            fault_in(block, size, threads);
+        });
+    return Matrix<T>(nb_lig, nb_col);
 }

@@ -10,10 +10,7 @@
 #include <mutex>
 
 #include <fcntl.h>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) || defined(_WIN32)
 #include <malloc.h>
 #endif
 #include <sys/stat.h>
@@ -293,32 +290,54 @@ unsigned long process_id() {
 #endif
 }
 
-void advise_huge_pages(const void* begin, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+PreparedGridMemory::PreparedGridMemory(
+    std::size_t bytes, const std::function<void(char* block, std::size_t bytes)>& fault_in) {
+#if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+    // The heap, not a mapping of its own, serves the block (a mapping would be returned to the
+    // system on free), and it keeps the block when it is freed.
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, -1);
+    void* block = std::malloc(bytes);
+    if (block == nullptr) return;
     constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-    const auto first = (reinterpret_cast<uintptr_t>(begin) + kHuge - 1) & ~(kHuge - 1);
-    const auto last = (reinterpret_cast<uintptr_t>(begin) + bytes) & ~(kHuge - 1);
+    const auto first = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+    const auto last = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHuge - 1);
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    fault_in(static_cast<char*>(block), bytes);
+    std::free(block);
 #else
-    (void)begin;
     (void)bytes;
+    (void)fault_in;
 #endif
 }
 
-FreshGridMemory::FreshGridMemory() {
-#if defined(__GLIBC__)
-    // glibc's calloc clears only what lies within memory the heap has had before; a padded
-    // heap (128 kB by default) makes every row after the first such memory.
-    mallopt(M_TOP_PAD, 0);
-#endif
-}
-
-FreshGridMemory::~FreshGridMemory() {
-#if defined(__GLIBC__)
-    // Setting one of these fixes glibc's otherwise growing mmap threshold: pin it where growth
-    // would take it, so that libraries' large buffers keep coming from the heap.
-    mallopt(M_TOP_PAD, 128 * 1024);
+PreparedGridMemory::~PreparedGridMemory() {
+#if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+    // glibc's defaults, except that setting any of these fixes its otherwise growing mmap
+    // threshold: pinned where growth would take it (and the trim threshold at twice that), so
+    // that libraries' large buffers keep coming from the heap.
+    mallopt(M_MMAP_MAX, 65536);
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+#endif
+}
+
+void return_free_memory(std::size_t released) {
+#if defined(__GLIBC__)
+    if (released >= std::size_t{8} << 20) malloc_trim(0);
+#else
+    (void)released;
+#endif
+}
+
+std::size_t heap_block_bytes(void* block) {
+#if defined(__GLIBC__)
+    return malloc_usable_size(block);
+#elif defined(_WIN32)
+    return _msize(block);
+#else
+    (void)block;
+    return 0;
 #endif
 }
 
