@@ -60,6 +60,26 @@ TEST(FastIo, RasterValuesEqualTheExtendedRounding) {
             check(std::bit_cast<double>(rng()), coef);
             check(working_value(static_cast<int32_t>(rng()), coef), coef);
         }
+        // Whole rows, where undecided and clamped values lie anywhere among decided ones.
+        for (int n = 0; n < 200; ++n) {
+            std::vector<double> values(1000 - rng() % 40);
+            std::vector<int32_t> expected;
+            int64_t clamped_cells = 0;
+            for (double& value : values) {
+                const uint64_t pick = rng() % 64;
+                value = pick == 0   ? (static_cast<double>(rng() % 100000) + 0.5) / coef
+                        : pick == 1 ? -3e9 / coef
+                                    : static_cast<double>(rng() % 2000000) / 7.0 / coef;
+                bool clamped = false;
+                expected.push_back(raster_value(value, coef, clamped));
+                clamped_cells += clamped ? 1 : 0;
+            }
+            std::vector<int32_t> fast(values.size());
+            ASSERT_EQ(detail::convert_row(values.data(), fast.data(),
+                                          static_cast<int32_t>(values.size()), coef),
+                      clamped_cells);
+            ASSERT_EQ(fast, expected) << "row " << n << " x " << coef;
+        }
     }
 }
 

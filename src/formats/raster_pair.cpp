@@ -370,14 +370,19 @@ void warn_clamped(const OutputFile& out, int64_t clamped) {
 
 int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, double coef) {
     // The values the fast rounding cannot decide (a few a row where hole means of whole
-    // centimetres make halves) are converted again in extended precision, one by one.
-    if (convert_row_fast(values, row, count, coef) == 0) return 0;
+    // centimetres make halves) are converted again in extended precision, one by one; the row
+    // goes in pieces so that only a piece holding one is looked through again.
+    constexpr int32_t kPiece = 32;
     int64_t clamped_cells = 0;
-    for (int32_t j = 0; j < count; ++j) {
-        if (decided(values[j] * coef)) continue;
-        bool clamped;
-        row[j] = raster_value(values[j], coef, clamped);
-        clamped_cells += clamped ? 1 : 0;
+    for (int32_t start = 0; start < count; start += kPiece) {
+        const int32_t end = std::min(count, start + kPiece);
+        if (convert_row_fast(values + start, row + start, end - start, coef) == 0) continue;
+        for (int32_t j = start; j < end; ++j) {
+            if (decided(values[j] * coef)) continue;
+            bool clamped;
+            row[j] = raster_value(values[j], coef, clamped);
+            clamped_cells += clamped ? 1 : 0;
+        }
     }
     return clamped_cells;
 }
