@@ -1,5 +1,6 @@
 #include "io/memory_budget.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/failure.h"
@@ -47,10 +48,11 @@ bool fits_whole(int64_t nb_lig, int64_t nb_col, const Work& work) {
 void fault_in(char* block, std::size_t bytes, unsigned threads) {
     constexpr std::size_t kPage = 4096;
     const auto pages = static_cast<int64_t>(bytes / kPage);
-    run_tasks(threads, threads, [&](unsigned t) {
-        const int64_t end = piece_start(pages, threads, t + 1);
+    const unsigned parts = std::max(1u, threads);
+    run_tasks(parts, parts, [&](unsigned t) {
+        const int64_t end = piece_start(pages, parts, t + 1);
         // Volatile: the block is freed unread, and the stores must not be dropped as dead.
-        for (int64_t k = piece_start(pages, threads, t); k < end; ++k)
+        for (int64_t k = piece_start(pages, parts, t); k < end; ++k)
             *reinterpret_cast<volatile char*>(block + static_cast<std::size_t>(k) * kPage) = 0;
     });
 }
