@@ -336,8 +336,11 @@ int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowC
     const auto rows_per_block =
         static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 20) / grid.nb_col, 1, grid.nb_lig));
     const std::size_t block_cells = static_cast<std::size_t>(rows_per_block) * grid.width();
-    std::vector<int32_t> block_values[2] = {std::vector<int32_t>(block_cells),
-                                            std::vector<int32_t>(overlap ? block_cells : 0)};
+    // Not cleared: every value is converted before it is written, and the pages are first
+    // touched by the threads that convert.
+    std::unique_ptr<int32_t[]> block_values[2] = {
+        std::make_unique_for_overwrite<int32_t[]>(block_cells),
+        std::make_unique_for_overwrite<int32_t[]>(overlap ? block_cells : 0)};
     std::vector<int64_t> clamped_cells(threads, 0);
     produce_row_blocks(
         grid.nb_lig, rows_per_block, threads, overlap,
@@ -345,13 +348,13 @@ int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowC
             const int32_t first = begin - begin % rows_per_block;
             for (int32_t i = begin; i < end; ++i) {
                 int32_t* row =
-                    block_values[slot].data() + static_cast<std::size_t>(i - first) * grid.width();
+                    block_values[slot].get() + static_cast<std::size_t>(i - first) * grid.width();
                 clamped_cells[part] += convert(grid[i], row, grid.nb_col, coef);
                 to_little_endian(row, static_cast<std::size_t>(grid.nb_col));
             }
         },
         [&](unsigned slot, int32_t begin, int32_t end) {
-            out.write(block_values[slot].data(),
+            out.write(block_values[slot].get(),
                       sizeof(int32_t) * static_cast<std::size_t>(end - begin) * grid.width());
             advance(progress, end - begin);
         });
