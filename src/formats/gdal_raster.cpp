@@ -103,54 +103,57 @@ bool gdal_available() {
 
 namespace {
 
-// The type a band is read in: its own when every value of it is a double and the widening is
-// ours (GDAL widens one value at a time on one thread: half the reading time of a Float32
-// GeoTIFF), otherwise doubles from GDAL.
-GDALDataType read_type(GDALDataType stored) {
-    switch (stored) {
+// Calls widen(T{}) with the C++ type of a band type whose every value is a double and whose
+// widening is ours (GDAL widens one value at a time on one thread: half the reading time of a
+// Float32 GeoTIFF); false, having called nothing, for the other types, which GDAL gives as
+// doubles.
+template <class Widen>
+bool with_widened_type(GDALDataType type, Widen&& widen) {
+    switch (type) {
         case GDT_Byte:
+            widen(uint8_t{});
+            return true;
         case GDT_UInt16:
+            widen(uint16_t{});
+            return true;
         case GDT_Int16:
+            widen(int16_t{});
+            return true;
         case GDT_UInt32:
+            widen(uint32_t{});
+            return true;
         case GDT_Int32:
+            widen(int32_t{});
+            return true;
         case GDT_Float32:
-            return stored;
+            widen(float{});
+            return true;
         default:
-            return GDT_Float64;
+            return false;
     }
 }
 
-template <typename T>
-void widen(const void* in, double* out, std::size_t count) {
-    const auto* bytes = static_cast<const unsigned char*>(in);
-    for (std::size_t k = 0; k < count; ++k) {
-        T value;
-        std::memcpy(&value, bytes + k * sizeof(T), sizeof(T));
-        out[k] = static_cast<double>(value);
-    }
+// The type a band is read in.
+GDALDataType read_type(GDALDataType stored) {
+    return with_widened_type(stored, [](auto) {}) ? stored : GDT_Float64;
 }
 
 // Values read in `type` (a read_type) into working values. Stored doubles that happen to carry
 // the empty cells' mark would be taken for empty cells: they become the quiet NaN they are.
 void to_working_values(const void* in, GDALDataType type, double* out, std::size_t count) {
-    switch (type) {
-        case GDT_Byte:
-            return widen<uint8_t>(in, out, count);
-        case GDT_UInt16:
-            return widen<uint16_t>(in, out, count);
-        case GDT_Int16:
-            return widen<int16_t>(in, out, count);
-        case GDT_UInt32:
-            return widen<uint32_t>(in, out, count);
-        case GDT_Int32:
-            return widen<int32_t>(in, out, count);
-        case GDT_Float32:
-            return widen<float>(in, out, count);
-        default:
-            std::memcpy(out, in, count * sizeof(double));
-            for (std::size_t k = 0; k < count; ++k) {
-                if (is_empty(out[k])) out[k] = std::numeric_limits<double>::quiet_NaN();
-            }
+    const auto* bytes = static_cast<const unsigned char*>(in);
+    const bool widened = with_widened_type(type, [&](auto stored) {
+        using T = decltype(stored);
+        for (std::size_t k = 0; k < count; ++k) {
+            T value;
+            std::memcpy(&value, bytes + k * sizeof(T), sizeof(T));
+            out[k] = static_cast<double>(value);
+        }
+    });
+    if (widened) return;
+    std::memcpy(out, in, count * sizeof(double));
+    for (std::size_t k = 0; k < count; ++k) {
+        if (is_empty(out[k])) out[k] = std::numeric_limits<double>::quiet_NaN();
     }
 }
 

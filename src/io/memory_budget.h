@@ -36,12 +36,12 @@ void fault_in(char* block, std::size_t bytes, unsigned threads);
 template <class T>
 Matrix<T> fresh_grid(int32_t nb_lig, int32_t nb_col, unsigned threads) {
     // Each row's chunk carries a header and is rounded up to 16 bytes; the row table is one
-    // more block. A grid of less than a few huge pages gains nothing.
+    // more block.
     const auto rows = static_cast<long double>(std::max(nb_lig, 0));
     const auto cols = static_cast<long double>(std::max(nb_col, 0));
     const long double bytes = rows * (cols * sizeof(T) + 32) + rows * sizeof(T*) + 64;
     std::optional<platform::PreparedGridMemory> prepared;
-    if (bytes >= 8 << 20 && bytes <= static_cast<long double>(SIZE_MAX / 2))
+    if (bytes >= platform::kLargeGridBytes && bytes <= static_cast<long double>(SIZE_MAX / 2))
         prepared.emplace(static_cast<std::size_t>(bytes), [threads](char* block, std::size_t size) {
             fault_in(block, size, threads);
         });

@@ -324,7 +324,7 @@ PreparedGridMemory::~PreparedGridMemory() {
 
 void return_free_memory(std::size_t released) {
 #if defined(__GLIBC__)
-    if (released >= std::size_t{8} << 20) malloc_trim(0);
+    if (released >= kLargeGridBytes) malloc_trim(0);
 #else
     (void)released;
 #endif

@@ -1,6 +1,7 @@
 // Everything that differs between operating systems lives behind these functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -85,6 +86,10 @@ bool remove_file(const std::string& host);
 
 // Identifies this process in temporary file names.
 unsigned long process_id();
+
+// Grids of at least this many bytes have their memory prepared (PreparedGridMemory) and handed
+// back when released (return_free_memory): below it, a few huge pages gain nothing.
+inline constexpr std::size_t kLargeGridBytes = std::size_t{8} << 20;
 
 // While one lives, a grid's rows are cut from memory already mapped, on huge pages where the
 // system offers them (Linux's transparent huge pages in "madvise" mode: one fault maps 2 MB
