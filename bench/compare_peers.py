@@ -92,16 +92,25 @@ def stages(arguments, cwd):
     return json.loads(out)
 
 
-def whole_run_rows(rows, label, arguments, cwd, runs, floor_label, floor_time):
+def whole_run_rows(rows, label, arguments, outputs, cwd, runs, floor_label, floor_time):
     """The whole run (the real program), its parts and their sum, and a floor beside it
     (floor_time() measures it once): the two are measured alternately, and both are given as
-    median and best."""
+    median and best. Every run writes new files, as the floors do: `outputs` are removed
+    before each (untimed)."""
+    def fresh():
+        for name in outputs:
+            if os.path.exists(os.path.join(cwd, name)):
+                os.remove(os.path.join(cwd, name))
     whole = []
     floors = []
     for _ in range(runs):
         floors.append(floor_time())
+        fresh()
         whole.append(command_time([os.path.join(RELEASE, "terrapivoter"), "-q"] + arguments, cwd))
-    parts = [stages(arguments, cwd) for _ in range(runs)]
+    parts = []
+    for _ in range(runs):
+        fresh()
+        parts.append(stages(arguments, cwd))
     names = list(parts[0])
     median = {n: statistics.median(p[n] for p in parts) for n in names}
     text = ", ".join("%s %.2f" % (n, median[n]) for n in names)
@@ -233,10 +242,12 @@ def main():
                    header="ncols %d\nnrows %d\nxllcorner 500000\nyllcorner 4000000\n"
                           "cellsize 30\nnodata_value -9999" % (n, n))
         def parse_and_format():
+            if os.path.exists(os.path.join(work, "copy.asc")):
+                os.remove(os.path.join(work, "copy.asc"))
             p = stages(["-a", "0", "dem.asc", "copy.asc"], work)
             return p["read"] + p["write"] + p["sync"]
         whole_run_rows(rows, "ASCII grid %dx%d, 30 deg" % (n, n), ["-a", "30", "dem.asc", "t.asc"],
-                       work, 5, "its parser and formatter alone (read, write, sync)",
+                       ["t.asc"], work, 5, "its parser and formatter alone (read, write, sync)",
                        parse_and_format)
         if not args.quick:
             side = 8000
@@ -251,7 +262,8 @@ def main():
                 os.remove(os.path.join(work, "copy.raw"))
                 return elapsed
             whole_run_rows(rows, "raster pair %dx%d in cm, 30 deg" % (side, side),
-                           ["-a", "30", "-u", "cm", "big_m4.txt", "t_m4.txt"], work, 3,
+                           ["-a", "30", "-u", "cm", "big_m4.txt", "t_m4.txt"],
+                           ["t_m4.txt", "t_m4.raw"], work, 3,
                            "cp of its data file, then sync", copy_and_sync)
             # The same in bands: 256 MB for the grids instead of 1 GB, the same bytes.
             whole = [command_time([os.path.join(RELEASE, "terrapivoter"), "-q", "-a", "30", "-u",

@@ -113,14 +113,14 @@ TEST(FastSweep, MatchesTheReferenceOnChosenRotations) {
 }
 
 TEST(FastSweep, MatchesTheReferenceAcrossTileSeams) {
-    // Rows are swept a block of columns at a time, a block being 256 / |sin| columns wide (at
-    // least 256); a cell at the start of a block must yield to the end of the previous block in
+    // Rows are swept a block of columns at a time, a block being 1024 / |sin| columns wide (at
+    // least 1024); a cell at the start of a block must yield to the end of the previous block in
     // the rows below where both reach one output cell. Grids a few blocks wide, shallow and
     // steep, both ways round, and more than one band of 64 rows high.
-    for (double angle : {2.5, -2.5, 11.0, -11.0, 30.0, -30.0, 45.0, -45.0, 63.0, -63.0, 88.5, -88.5,
+    for (double angle : {6.0, -6.0, 11.0, -11.0, 30.0, -30.0, 45.0, -45.0, 63.0, -63.0, 88.5, -88.5,
                          135.0, -150.0}) {
         const double steepness = std::fabs(std::sin(angle / api));
-        const auto block = static_cast<int32_t>(std::max(256.0, 256.0 / steepness));
+        const auto block = static_cast<int32_t>(std::max(1024.0, 1024.0 / steepness));
         const int32_t cols = 2 * block + 37;
         const int32_t rows = 70;
         for (const RotationParameters& p : {RotationParameters{cols * 0.5, rows * 0.5, angle},
@@ -226,6 +226,28 @@ TEST(FastSweep, BandsOfTheOutputMatchTheWholeSweep) {
                         << p.despl_ang << ", rows " << first << " to " << end << ", row " << r
                         << ", " << threads << " threads (0: reference)";
                 }
+            }
+        }
+    }
+}
+
+// A quarter turn writes rows bound for neighbouring columns together; a range of rows may end
+// inside such a run (its rows beyond are not placed), on either side of column 0.
+TEST(FastSweep, QuarterTurnsOfAnyRangeOfRowsMatchTheReference) {
+    const int32_t n = 20;
+    const Matrix<double> in = distinct_cells(n, n);
+    for (const RotationParameters& p :
+         {RotationParameters{0, 13, -90}, RotationParameters{0, 6, 90},
+          RotationParameters{19, 6, -90}, RotationParameters{9, 9, 90}}) {
+        for (int32_t first = 0; first < n; ++first) {
+            for (int32_t end = first + 1; end <= n; ++end) {
+                Matrix<double> expected = empty_grid(n, n);
+                rotate_reference(in.view(), {first, end}, expected.view(), p, {});
+                Matrix<double> got = empty_grid(n, n);
+                rotate_fast(in.view(), {first, end}, got.view(), p, {.threads = 2}, {});
+                ASSERT_TRUE(same_bits(expected.view(), got.view()))
+                    << "about (" << p.X1 << ", " << p.Y1 << ") by " << p.despl_ang << ", rows "
+                    << first << " to " << end;
             }
         }
     }
