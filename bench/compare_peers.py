@@ -92,6 +92,12 @@ def stages(arguments, cwd):
     return json.loads(out)
 
 
+def remove_if_present(path):
+    """So that the next write makes a new file, as every floor and peer here does."""
+    if os.path.exists(path):
+        os.remove(path)
+
+
 def whole_run_rows(rows, label, arguments, outputs, cwd, runs, floor_label, floor_time):
     """The whole run (the real program), its parts and their sum, and a floor beside it
     (floor_time() measures it once): the two are measured alternately, and both are given as
@@ -99,8 +105,7 @@ def whole_run_rows(rows, label, arguments, outputs, cwd, runs, floor_label, floo
     before each (untimed)."""
     def fresh():
         for name in outputs:
-            if os.path.exists(os.path.join(cwd, name)):
-                os.remove(os.path.join(cwd, name))
+            remove_if_present(os.path.join(cwd, name))
     whole = []
     floors = []
     for _ in range(runs):
@@ -222,8 +227,7 @@ def main():
         raw = os.path.join(work, "raw.bin")
         def fresh_tofile():
             # A new file each time, as the program writes one.
-            if os.path.exists(raw):
-                os.remove(raw)
+            remove_if_present(raw)
             big.tofile(raw)
         peer = median_time(fresh_tofile, args.runs)
         mine = ours("BM_RasterWrite/real_time", args.runs, work)
@@ -242,8 +246,7 @@ def main():
                    header="ncols %d\nnrows %d\nxllcorner 500000\nyllcorner 4000000\n"
                           "cellsize 30\nnodata_value -9999" % (n, n))
         def parse_and_format():
-            if os.path.exists(os.path.join(work, "copy.asc")):
-                os.remove(os.path.join(work, "copy.asc"))
+            remove_if_present(os.path.join(work, "copy.asc"))
             p = stages(["-a", "0", "dem.asc", "copy.asc"], work)
             return p["read"] + p["write"] + p["sync"]
         whole_run_rows(rows, "ASCII grid %dx%d, 30 deg" % (n, n), ["-a", "30", "dem.asc", "t.asc"],

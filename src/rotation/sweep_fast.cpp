@@ -293,40 +293,49 @@ bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
     const int32_t last_line = sweep.total_rows() - 1;
     const auto lines = static_cast<uint64_t>(sweep.total_rows());
     constexpr int32_t kSide = 256;
+    // A band's rows that land inside, in order: groups of kGroup, or single rows, each with its
+    // rows in the order of their columns from the leftmost.
+    struct Group {
+        int32_t size;
+        int32_t left;
+        int64_t first_line;
+        const double* sources[kGroup];
+    };
     run_tasks(threads, threads, [&](unsigned t) {
+        std::vector<Group> groups;
         for (int32_t band = first_row[t]; band < first_row[t + 1]; band += kSide) {
             const int32_t band_end = std::min(band + kSide, first_row[t + 1]);
+            groups.clear();
+            for (int32_t i = band; i < band_end;) {
+                const auto at = static_cast<std::size_t>(i);
+                const int32_t size = forms_group(i, band_end) ? kGroup : 1;
+                if (column[at] >= 0) {
+                    Group& g = groups.emplace_back();
+                    g.size = size;
+                    g.left = std::min(column[at], column[at + static_cast<std::size_t>(size - 1)]);
+                    g.first_line = line_start[at];
+                    const bool leftward = g.left != column[at];
+                    for (int32_t r = 0; r < size; ++r)
+                        g.sources[r] = in[i + (leftward ? size - 1 - r : r)];
+                }
+                i += size;
+            }
             for (int32_t block = 0; block < in.nb_col; block += kSide) {
                 const int32_t block_end = std::min(block + kSide, in.nb_col);
-                for (int32_t i = band; i < band_end;) {
-                    const int32_t col = column[static_cast<std::size_t>(i)];
-                    const int64_t first_line = line_start[static_cast<std::size_t>(i)];
-                    const int32_t group = forms_group(i, band_end) ? kGroup : 1;
-                    if (col < 0) {
-                        ++i;
-                        continue;
-                    }
-                    // The group's rows in the order of their columns, from the leftmost.
-                    const int32_t left =
-                        std::min(col, column[static_cast<std::size_t>(i + group - 1)]);
-                    const bool leftward = left != col;
-                    const double* sources[kGroup];
-                    for (int32_t r = 0; r < group; ++r)
-                        sources[r] = in[i + (leftward ? group - 1 - r : r)];
+                for (const Group& group : groups) {
+                    // Locals, which the stores below are not taken to change.
+                    const Group g = group;
                     for (int32_t j = block; j < block_end; ++j) {
-                        int64_t line = first_line + step * j;
+                        int64_t line = g.first_line + step * j;
                         // Positions from -1.5 to -0.5 also go to line 0.
                         if (line == -1) line = 0;
-                        if (static_cast<uint64_t>(line) < lines) {
-                            const int32_t row =
-                                sweep.band_row(last_line - static_cast<int32_t>(line));
-                            if (row < 0) continue;
-                            double* target = out[row] + left;
-                            for (int32_t r = 0; r < group; ++r)
-                                target[r] = sources[r][j];
-                        }
+                        if (static_cast<uint64_t>(line) >= lines) continue;
+                        const int32_t row = sweep.band_row(last_line - static_cast<int32_t>(line));
+                        if (row < 0) continue;
+                        double* target = out[row] + g.left;
+                        for (int32_t r = 0; r < g.size; ++r)
+                            target[r] = g.sources[r][j];
                     }
-                    i += group;
                 }
             }
             advance(sweep.progress, band_end - band);
