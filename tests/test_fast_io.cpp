@@ -38,6 +38,30 @@ TEST(FastIo, RasterValuesEqualTheExtendedRounding) {
             << std::hexfloat << value << " x " << coef;
         ASSERT_EQ(clamped_fast, clamped ? 1 : 0) << value;
     };
+    // Exact products a few 2^(e-64) from a half-integer h = q/2 of exponent e, so that the double
+    // product is h itself and only the product's 64-bit rounding decides (at offset -1 it is a
+    // tie, which goes to h): q 2^(63-e) + offset = m x d, value m and coefficient d 2^(e-64).
+    // No unit's coefficient makes products that fine.
+    __extension__ using Wide = unsigned __int128;
+    int tried = 0;
+    for (int e : {-1, 0, 10, 30}) {
+        const int64_t first_q = e < 0 ? 1 : (int64_t{1} << (e + 1)) + 1;
+        for (int64_t q = first_q; q < first_q + 400 && (e >= 0 || q == 1); q += 2) {
+            for (int offset = -3; offset <= 2; ++offset) {
+                const Wide n = (static_cast<Wide>(q) << (63 - e)) + static_cast<Wide>(offset);
+                for (uint64_t d = 3; d < 70000; d += 2) {
+                    if (n % d != 0 || n / d >= (Wide{1} << 53)) continue;
+                    const auto m = static_cast<double>(static_cast<uint64_t>(n / d));
+                    const double coef = std::ldexp(static_cast<double>(d), e - 64);
+                    check(m, coef);
+                    check(-m, coef);
+                    ++tried;
+                    break;
+                }
+            }
+        }
+    }
+    EXPECT_GT(tried, 200) << tried;
     for (double coef : kUnits) {
         // Within one unit and a half of either 32-bit limit once multiplied, in sixteenths.
         for (double limit : {2147483647.0, 2147483648.0, -2147483647.0, -2147483648.0}) {

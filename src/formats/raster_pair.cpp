@@ -288,33 +288,71 @@ int32_t raster_value(double value, double coef, bool& clamped) {
 
 namespace {
 
-// Whether the double product value x coef rounds as the exact one does: it is within half an
-// ulp (2^-23 below 2^31) of it, so unless it lies that close to a half-integer (or beyond 32
-// bits), both round to the same integer.
-inline bool decided(double product) {
-    const double magnitude = std::fabs(product);
-    const bool in_range = magnitude < 2147483646.0;
-    const double bounded = in_range ? magnitude : 0.0;
-    const double fraction = bounded - static_cast<double>(static_cast<int32_t>(bounded));
-    return in_range & (std::fabs(fraction - 0.5) > 0x1p-20);
+// Products below this (in magnitude) and factors below 2^995 are rounded exactly in double
+// arithmetic; anything else (beyond 32 bits, not a number) goes through raster_value.
+constexpr double kFastLimit = 2147483646.0;
+constexpr double kSplitLimit = 0x1p995;
+
+// Whether convert_row_fast rounds value x coef itself: a product within 32 bits, factors that
+// split.
+inline bool converts_fast(double value, double coef) {
+    return (std::fabs(value * coef) < kFastLimit) & (std::fabs(value) < kSplitLimit) &
+           (std::fabs(coef) < kSplitLimit);
 }
 
-// The rounding of value x coef for a row, in a form that vectorises. Returns how many values it
-// could not decide: those need the extended-precision formula.
+// Veltkamp's split of x into a high part of 26 significant bits and the exact rest, so that the
+// products of two such parts are exact. Needs |x| below 2^995 (and no fused multiply-add, which
+// the build forbids).
+struct Split {
+    double high;
+    double low;
+};
+inline Split split(double x) {
+    const double t = 134217729.0 * x;  // 2^27 + 1
+    const double high = t - (t - x);
+    return {high, x - high};
+}
+
+// raster_value for a row, in double arithmetic that vectorises. The double product p of value and
+// coef is within half an ulp of the exact one P, so both round alike unless p is exactly a
+// half-integer h; then P's 64-bit rounding (what raster_value rounds) reaches h, and so rounds
+// away from zero, exactly when P lies no further than half a 64-bit spacing below h: 2^(e-64),
+// e the exponent of h (2^-66 below 0.5, where the spacing halves). Dekker's product gives P - p
+// exactly. Returns how many values it could not convert: those need raster_value.
 TERRAPIVOTER_CLONES
 int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, double coef) {
-    int32_t undecided = 0;
+    const Split c = split(coef);
+    int32_t unconverted = 0;
+    // Selections are made with masks rather than branches, so that the loop vectorises.
+    constexpr uint64_t kSign = 0x8000000000000000u;
     for (int32_t j = 0; j < count; ++j) {
-        const double product = values[j] * coef;
+        const double value = values[j];
+        const double product = value * coef;
         const double magnitude = std::fabs(product);
-        const double bounded = magnitude < 2147483646.0 ? magnitude : 0.0;
+        const bool fast = converts_fast(value, coef);
+        const double bounded = std::bit_cast<double>(std::bit_cast<uint64_t>(magnitude) &
+                                                     (uint64_t{0} - uint64_t{fast}));
         const auto whole = static_cast<int32_t>(bounded);
         const double fraction = bounded - static_cast<double>(whole);
-        const int32_t rounded = whole + (fraction > 0.5 ? 1 : 0);
-        row[j] = product < 0 ? -rounded : rounded;
-        undecided += decided(product) ? 0 : 1;
+
+        const Split v = split(value);
+        const double error =
+            ((v.high * c.high - product) + v.high * c.low + v.low * c.high) + v.low * c.low;
+        const uint64_t sign = std::bit_cast<uint64_t>(product) & kSign;
+        const double beyond =
+            std::bit_cast<double>(std::bit_cast<uint64_t>(error) ^ sign);  // |P|-|p|
+        const uint64_t exponent = std::bit_cast<uint64_t>(bounded) & 0x7ff0000000000000u;
+        const double allowance =
+            std::bit_cast<double>(exponent - ((uint64_t{64} + uint64_t{whole == 0}) << 52));
+        const int32_t up =
+            int32_t{fraction > 0.5} | (int32_t{fraction == 0.5} & int32_t{beyond >= -allowance});
+
+        const int32_t rounded = whole + up;
+        const int32_t negative = -static_cast<int32_t>(sign >> 63);
+        row[j] = (rounded ^ negative) - negative;
+        unconverted += 1 - int32_t{fast};
     }
-    return undecided;
+    return unconverted;
 }
 
 int64_t convert_row_reference(const double* values, int32_t* row, int32_t count, double coef) {
@@ -333,8 +371,10 @@ using RowConversion = int64_t (*)(const double*, int32_t*, int32_t, double);
 // whole grid never exist at once. Returns the number of clamped values.
 int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConversion convert,
                              unsigned threads, bool overlap, Progress* progress) {
+    // Blocks of about a megabyte: the system copies them into the file while they are still in
+    // the cache (four times larger took a quarter longer).
     const auto rows_per_block =
-        static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 20) / grid.nb_col, 1, grid.nb_lig));
+        static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 18) / grid.nb_col, 1, grid.nb_lig));
     const std::size_t block_cells = static_cast<std::size_t>(rows_per_block) * grid.width();
     // Not cleared: every value is converted before it is written, and the pages are first
     // touched by the threads that convert.
@@ -372,20 +412,14 @@ void warn_clamped(const OutputFile& out, int64_t clamped) {
 }
 
 int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, double coef) {
-    // The values the fast rounding cannot decide (a few a row where hole means of whole
-    // centimetres make halves) are converted again in extended precision, one by one; the row
-    // goes in pieces so that only a piece holding one is looked through again.
-    constexpr int32_t kPiece = 32;
+    if (convert_row_fast(values, row, count, coef) == 0) return 0;
+    // Values beyond 32 bits (clamped) or not numbers: rare, converted again one by one.
     int64_t clamped_cells = 0;
-    for (int32_t start = 0; start < count; start += kPiece) {
-        const int32_t end = std::min(count, start + kPiece);
-        if (convert_row_fast(values + start, row + start, end - start, coef) == 0) continue;
-        for (int32_t j = start; j < end; ++j) {
-            if (decided(values[j] * coef)) continue;
-            bool clamped;
-            row[j] = raster_value(values[j], coef, clamped);
-            clamped_cells += clamped ? 1 : 0;
-        }
+    for (int32_t j = 0; j < count; ++j) {
+        if (converts_fast(values[j], coef)) continue;
+        bool clamped;
+        row[j] = raster_value(values[j], coef, clamped);
+        clamped_cells += clamped ? 1 : 0;
     }
     return clamped_cells;
 }

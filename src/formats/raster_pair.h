@@ -131,8 +131,8 @@ void read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col, const std::s
                       const Work& work, Progress* progress,
                       const std::function<void(unsigned, int32_t, const int32_t*)>& use);
 
-// raster_value for a whole row, mostly in double arithmetic (the fast writer's conversion).
-// Returns the number of clamped cells.
+// raster_value for a whole row, in double arithmetic but for values beyond 32 bits (the fast
+// writer's conversion). Returns the number of clamped cells.
 int64_t convert_row(const double* values, int32_t* row, int32_t count, double coef);
 
 }  // namespace detail

@@ -48,6 +48,14 @@ void OutputFile::fail(const std::string& what) {
 
 void OutputFile::write(const void* data, std::size_t size) {
     if (!platform::write_all(stream_, data, size)) fail("write");
+    // Large outputs go out to the device while the rest is still being made, so that the sync
+    // at the end waits for little.
+    constexpr uint64_t kStretch = uint64_t{16} << 20;
+    written_ += size;
+    if (written_ - writing_out_ >= kStretch) {
+        platform::start_writing_out(stream_, writing_out_, written_ - writing_out_);
+        writing_out_ = written_;
+    }
 }
 
 void OutputFile::hand_over() {

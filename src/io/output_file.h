@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -63,4 +64,6 @@ class OutputFile {
     std::string temporary_;
     std::FILE* stream_ = nullptr;
     bool committed_ = false;
+    uint64_t written_ = 0;      // bytes handed to write()
+    uint64_t writing_out_ = 0;  // of which the system was asked to start writing out
 };

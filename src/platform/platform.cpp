@@ -231,6 +231,18 @@ bool sync_to_disk(std::FILE* f) {
 #endif
 }
 
+void start_writing_out(std::FILE* f, uint64_t offset, uint64_t size) {
+#if defined(__linux__)
+    if (std::fflush(f) != 0) return;  // the error stays on the stream for finish to report
+    sync_file_range(fileno(f), static_cast<off64_t>(offset), static_cast<off64_t>(size),
+                    SYNC_FILE_RANGE_WRITE);
+#else
+    (void)f;
+    (void)offset;
+    (void)size;
+#endif
+}
+
 bool sync_file(const std::string& host) {
     if (injected(Call::sync)) return false;
 #if defined(_WIN32)

@@ -70,6 +70,11 @@ bool write_all(std::FILE* f, const void* data, std::size_t size);
 // Pushes an open file's data to the storage device.
 bool sync_to_disk(std::FILE* f);
 
+// Asks the system to start writing bytes [offset, offset + size) of an open file, flushed
+// first, to the device without waiting for them, so that a later sync_to_disk has less left
+// to wait for. Only a hint: does nothing where the system has no such request.
+void start_writing_out(std::FILE* f, uint64_t offset, uint64_t size);
+
 // The same for a closed file, by its path.
 bool sync_file(const std::string& host);
 
