@@ -179,6 +179,29 @@ TEST_F(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
     EXPECT_EQ(version.out.rfind("terrapivoter ", 0), 0u);
 }
 
+TEST_F(CommandLine, OnlyRunsThroughGdalLoadIt) {
+    // The dynamic loader names every library it opens (LD_DEBUG=files).
+    const struct {
+        const char* answers;
+        const char* arguments;
+        bool loads_gdal;
+    } cases[] = {
+        {"", "-a 30 -u cm volcano_m4.txt o_m4.txt", false},
+        {"", "-a 10 -q lux_elev.asc o.asc", false},
+        {"dem volcano 0 2 o 0 0 30", "", false},
+        {"", "-a 10 -q lux_elev.asc o.tif", true},
+        {"", "-a 10 -q o.tif o2.asc", true},
+    };
+    for (const auto& c : cases) {
+        const ProgramRun r = run_program(work.path(), c.answers, "LD_DEBUG=files", c.arguments);
+        EXPECT_EQ(r.status, 0) << c.arguments << c.answers;
+        EXPECT_EQ(r.err.find("libgdal") != std::string::npos, c.loads_gdal)
+            << c.arguments << c.answers;
+        EXPECT_EQ(r.err.find("terrapivoter-gdal.so") != std::string::npos, c.loads_gdal)
+            << c.arguments << c.answers;
+    }
+}
+
 TEST_F(CommandLine, AFullExtentKeepsEveryCellAndTheMapPosition) {
     // 3 rows of 5 about line 1, column 2 (the middle cell), a quarter turn anticlockwise: the
     // turned terrain is 5 rows of 3, and the output grows one cell down and one up.

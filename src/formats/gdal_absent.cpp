@@ -16,6 +16,10 @@ bool gdal_available() {
     return false;
 }
 
+bool gdal_module_loaded() {
+    return false;
+}
+
 GdalRaster read_gdal_raster(const FileName& file, int, const Work&, bool) {
     no_gdal(file.shown);
 }
@@ -51,6 +55,10 @@ GdalWriter::GdalWriter(const GdalWriteOptions&, OutputFile&, int32_t, int32_t, c
 }
 
 GdalWriter::~GdalWriter() = default;
+
+void GdalWriter::Close::operator()(State* state) const {
+    delete state;
+}
 
 void GdalWriter::write(DoubleGrid, Progress*) {}
 

@@ -1,4 +1,5 @@
-#include "formats/gdal_raster.h"
+// The GDAL module (see gdal_module.h): everything that calls GDAL.
+#include "formats/gdal_module.h"
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
@@ -14,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <numeric>
+#include <type_traits>
 
 #include "base/empty_cell.h"
 #include "base/failure.h"
@@ -94,14 +96,6 @@ std::string geotransform_text(const GeoTransform& gt) {
         text += (text.empty() ? "" : ", ") + real_text(v);
     return "(" + text + ")";
 }
-
-}  // namespace
-
-bool gdal_available() {
-    return true;
-}
-
-namespace {
 
 // Calls widen(T{}) with the C++ type of a band type whose every value is a double and whose
 // widening is ours (GDAL widens one value at a time on one thread: half the reading time of a
@@ -188,15 +182,7 @@ class GdalSource : public GridSource {
     std::vector<unsigned char> stored_;
 };
 
-}  // namespace
-
-GridSize peek_gdal_raster(const FileName& file) {
-    const GdalRaster raster = read_gdal_raster(file, 1, {}, true);
-    return {raster.source->nb_lig(), raster.source->nb_col()};
-}
-
-GdalRaster read_gdal_raster(const FileName& file, int band_number, const Work& work,
-                            bool in_place) {
+GdalRaster read_raster(const FileName& file, int band_number, const Work& work, bool in_place) {
     start_gdal();
     CPLSetConfigOption("GDAL_NUM_THREADS", std::to_string(std::max(1u, work.threads)).c_str());
     // A file that is not there is reported as the native readers report it.
@@ -284,7 +270,12 @@ GdalRaster read_gdal_raster(const FileName& file, int band_number, const Work& w
     return raster;
 }
 
-std::string gdal_driver_problem(const std::string& driver) {
+GridSize peek_raster(const FileName& file) {
+    const GdalRaster raster = read_raster(file, 1, {}, true);
+    return {raster.source->nb_lig(), raster.source->nb_col()};
+}
+
+std::string driver_problem(const std::string& driver) {
     start_gdal();
     GDALDriverH d = GDALGetDriverByName(driver.c_str());
     if (d == nullptr) return "GDAL has no driver named " + quoted(driver);
@@ -295,14 +286,14 @@ std::string gdal_driver_problem(const std::string& driver) {
     return "";
 }
 
-bool gdal_real_type(const std::string& type) {
+bool real_type(const std::string& type) {
     start_gdal();
     const GDALDataType t = GDALGetDataTypeByName(type.c_str());
     return t != GDT_Unknown && GDALDataTypeIsComplex(t) == 0 && type == GDALGetDataTypeName(t);
 }
 
-std::vector<std::string> gdal_default_creation_options(const std::string& driver,
-                                                       const std::string& type, unsigned threads) {
+std::vector<std::string> default_creation_options(const std::string& driver,
+                                                  const std::string& type, unsigned threads) {
     if (driver != "GTiff") return {};
     start_gdal();
     const GDALDataType t = GDALGetDataTypeByName(type.c_str());
@@ -310,8 +301,6 @@ std::vector<std::string> gdal_default_creation_options(const std::string& driver
     return {"TILED=YES", "COMPRESS=DEFLATE", floating ? "PREDICTOR=3" : "PREDICTOR=2",
             "BIGTIFF=IF_SAFER", "NUM_THREADS=" + std::to_string(std::max(1u, threads))};
 }
-
-namespace {
 
 // The rounding and clamping of a value into an integer type, counting what had to be clamped.
 template <class T>
@@ -424,11 +413,13 @@ struct GdalWriter::State {
     }
 };
 
-GdalWriter::GdalWriter(const GdalWriteOptions& options, OutputFile& out, int32_t nb_lig,
-                       int32_t nb_col, const Work& work)
-    : state_(std::make_unique<State>()) {
+namespace {
+
+GdalWriter::State* open_writer(const GdalWriteOptions& options, OutputFile& out, int32_t nb_lig,
+                               int32_t nb_col, const Work& work) {
     start_gdal();
-    State& st = *state_;
+    auto state = std::make_unique<GdalWriter::State>();
+    GdalWriter::State& st = *state;
     st.driver = GDALGetDriverByName(options.driver.c_str());
     st.type = GDALGetDataTypeByName(options.type.c_str());
     st.type_name = options.type;
@@ -463,12 +454,10 @@ GdalWriter::GdalWriter(const GdalWriteOptions& options, OutputFile& out, int32_t
     st.type_size = static_cast<std::size_t>(GDALGetDataTypeSizeBytes(st.type));
     st.pending.resize(static_cast<std::size_t>(st.chunk) * static_cast<std::size_t>(nb_col) *
                       st.type_size);
+    return state.release();
 }
 
-GdalWriter::~GdalWriter() = default;
-
-void GdalWriter::write(DoubleGrid grid, Progress* progress) {
-    State& st = *state_;
+void write_rows(GdalWriter::State& st, DoubleGrid grid, Progress* progress) {
     const std::size_t row_bytes = grid.width() * st.type_size;
     std::vector<int64_t> clamped(std::max(1u, st.work.threads), 0);
     for (int32_t first = 0; first < grid.nb_lig;) {
@@ -494,8 +483,7 @@ void GdalWriter::write(DoubleGrid grid, Progress* progress) {
     if (GDALFlushRasterCache(st.band) != CE_None) st.fail("write");
 }
 
-std::vector<std::string> GdalWriter::finish() {
-    State& st = *state_;
+std::vector<std::string> finish_writer(GdalWriter::State& st) {
     st.flush_pending();
     if (st.clamped > 0) {
         warn(st.out->displayed() + ": " + std::to_string(st.clamped) +
@@ -520,15 +508,11 @@ std::vector<std::string> GdalWriter::finish() {
     return beside;
 }
 
-std::vector<std::string> write_gdal_raster(DoubleGrid grid, const GdalWriteOptions& options,
-                                           OutputFile& out, const Work& work) {
-    GdalWriter writer(options, out, grid.nb_lig, grid.nb_col, work);
-    Progress progress(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
-    writer.write(grid, &progress);
-    return writer.finish();
+void close_writer(GdalWriter::State* state) {
+    delete state;
 }
 
-std::string gdal_crs_as_prj(const std::string& wkt) {
+std::string crs_as_prj(const std::string& wkt) {
     start_gdal();
     OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
     std::string prj;
@@ -543,7 +527,7 @@ std::string gdal_crs_as_prj(const std::string& wkt) {
     return prj;
 }
 
-std::string gdal_crs_from_prj(const std::string& prj_text) {
+std::string crs_from_prj(const std::string& prj_text) {
     start_gdal();
     OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
     CPLStringList lines(CSLTokenizeString2(prj_text.c_str(), "\r\n", 0), TRUE);
@@ -557,3 +541,15 @@ std::string gdal_crs_from_prj(const std::string& prj_text) {
     OSRDestroySpatialReference(srs);
     return wkt;
 }
+
+constexpr GdalModule kModule = {
+    read_raster, peek_raster, driver_problem, real_type,    default_creation_options,
+    open_writer, write_rows,  finish_writer,  close_writer, crs_as_prj,
+    crs_from_prj};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const GdalModule* terrapivoter_gdal_module() {
+    return &kModule;
+}
+static_assert(std::is_same_v<decltype(&terrapivoter_gdal_module), GdalModuleEntry>);

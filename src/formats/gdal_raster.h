@@ -20,6 +20,9 @@ class Progress;
 // fails with a message that names that option.
 bool gdal_available();
 
+// Whether GDAL has been loaded: only when a run first reads or writes through it.
+bool gdal_module_loaded();
+
 // GDAL's affine georeference: x = [0] + col * [1] + row * [2], y = [3] + col * [4] + row * [5],
 // (col, row) in pixels from the top left corner of the top left cell.
 using GeoTransform = std::array<double, 6>;
@@ -87,9 +90,14 @@ class GdalWriter {
     // beside it.
     std::vector<std::string> finish();
 
-  private:
+    // What the GDAL module keeps of the raster being written.
     struct State;
-    std::unique_ptr<State> state_;
+
+  private:
+    struct Close {
+        void operator()(State* state) const;
+    };
+    std::unique_ptr<State, Close> state_;
 };
 
 // Writes `grid` through GDAL into `out`'s temporary file. Integer types take the values

@@ -19,6 +19,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <termios.h>
@@ -299,6 +300,50 @@ unsigned long process_id() {
     return static_cast<unsigned long>(GetCurrentProcessId());
 #else
     return static_cast<unsigned long>(getpid());
+#endif
+}
+
+std::string program_folder() {
+#if defined(_WIN32)
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length == MAX_PATH) return "";
+    std::string file(path, length);
+#elif defined(__linux__)
+    std::string file(4096, '\0');
+    const ssize_t length = readlink("/proc/self/exe", file.data(), file.size());
+    if (length <= 0 || static_cast<std::size_t>(length) == file.size()) return "";
+    file.resize(static_cast<std::size_t>(length));
+#else
+    std::string file;
+#endif
+    const std::size_t slash = file.find_last_of("/\\");
+    return slash == std::string::npos ? "" : file.substr(0, slash);
+}
+
+void* load_module(const std::string& path, const char* entry, std::string& error) {
+#if defined(_WIN32)
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        error = "cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+        return nullptr;
+    }
+    void* symbol = reinterpret_cast<void*>(GetProcAddress(module, entry));
+    if (symbol == nullptr) error = std::string("has no ") + entry;
+    return symbol;
+#else
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* reason = dlerror();
+        error = reason != nullptr ? reason : "cannot be loaded";
+        return nullptr;
+    }
+    void* symbol = dlsym(module, entry);
+    if (symbol == nullptr) {
+        const char* reason = dlerror();
+        error = reason != nullptr ? reason : std::string("has no ") + entry;
+    }
+    return symbol;
 #endif
 }
 

@@ -92,6 +92,13 @@ bool remove_file(const std::string& host);
 // Identifies this process in temporary file names.
 unsigned long process_id();
 
+// The folder that holds the running program's file; empty when the system does not say.
+std::string program_folder();
+
+// Loads the shared module at `path` (once: later calls find it loaded) and returns the address
+// of its symbol `entry`; null, with `error` set to the system's reason, when either fails.
+void* load_module(const std::string& path, const char* entry, std::string& error);
+
 // Grids of at least this many bytes have their memory prepared (PreparedGridMemory) and handed
 // back when released (return_free_memory): below it, a few huge pages gain nothing.
 inline constexpr std::size_t kLargeGridBytes = std::size_t{8} << 20;

@@ -1,0 +1,33 @@
+// The GDAL module: the code that calls GDAL, built as a shared module of its own
+// (terrapivoter-gdal.so) that the program loads only when it first reads or writes through
+// GDAL. Linking GDAL and the hundred libraries it brings costs a tenth of a second at every
+// start, as long as the rest of a whole raster pair run; runs that never touch GDAL skip it.
+// The module finds the rest of the program's code in the program itself.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "formats/gdal_raster.h"
+
+// Everything the program asks of the module, in the order of gdal_raster.h.
+struct GdalModule {
+    GdalRaster (*read)(const FileName& file, int band, const Work& work, bool in_place);
+    GridSize (*peek)(const FileName& file);
+    std::string (*driver_problem)(const std::string& driver);
+    bool (*real_type)(const std::string& type);
+    std::vector<std::string> (*default_creation_options)(const std::string& driver,
+                                                         const std::string& type, unsigned threads);
+    GdalWriter::State* (*open_writer)(const GdalWriteOptions& options, OutputFile& out,
+                                      int32_t nb_lig, int32_t nb_col, const Work& work);
+    void (*write_rows)(GdalWriter::State& state, DoubleGrid rows, Progress* progress);
+    std::vector<std::string> (*finish_writer)(GdalWriter::State& state);
+    void (*close_writer)(GdalWriter::State* state);
+    std::string (*crs_as_prj)(const std::string& wkt);
+    std::string (*crs_from_prj)(const std::string& prj_text);
+};
+
+// The module's file, and the one symbol it exports: a function returning its GdalModule.
+inline constexpr const char* kGdalModuleFile = "terrapivoter-gdal.so";
+inline constexpr const char* kGdalModuleEntry = "terrapivoter_gdal_module";
+using GdalModuleEntry = const GdalModule* (*)();
