@@ -20,6 +20,9 @@ printf 'dem1 site 0\n' | "$work/prefix/bin/terrapivoter" >"$work/out" 2>"$work/e
 grep -q 'No File c:\\images\\dem1\\site_m4.txt' "$work/out" || { echo "no missing-file message" >&2; exit 1; }
 [ ! -s "$work/err" ] || { cat "$work/err" >&2; exit 1; }
 [ -z "$(ls -A "$work/empty")" ] || { echo "the run left files behind" >&2; exit 1; }
+# GDAL's module, found from the program's own folder wherever the two were installed.
+"$work/prefix/bin/terrapivoter" -q -a 30 "$samples/lux_elev.tif" "$work/turned.tif"
+test -s "$work/turned.tif"
 
 command -v dpkg-deb >/dev/null || { echo "installed tool looks right (no dpkg-deb: no package)"; exit 0; }
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null)
@@ -29,22 +32,29 @@ for path in ./usr/bin/terrapivoter ./usr/share/man/man1/terrapivoter.1.gz \
             ./usr/share/doc/terrapivoter/copyright ./usr/share/doc/terrapivoter/changelog.gz; do
   grep -q " $path\$" <<<"$contents" || { echo "the package lacks $path" >&2; exit 1; }
 done
+grep -q " \./usr/lib/.*terrapivoter/terrapivoter-gdal\.so\$" <<<"$contents" ||
+  { echo "the package lacks the GDAL module" >&2; exit 1; }
 dpkg-deb -f "$deb" Section | grep -qx science
 
-# Every library the binary loads itself (its NEEDED entries; what they load in turn is their
-# packages' business) belongs to a package that Depends names.
+# Every library the binary and GDAL's module load themselves (their NEEDED entries; what those
+# load in turn is their packages' business) belongs to a package that Depends names.
 depends=$(dpkg-deb -f "$deb" Depends)
 declared=$(sed -e 's/([^)]*)//g' -e 's/[|,]/\n/g' <<<"$depends" | tr -d ' ')
 dpkg-deb -x "$deb" "$work/root"
 binary=$work/root/usr/bin/terrapivoter
-for soname in $(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-  library=$(ldd "$binary" | awk -v n="$soname" '$1 == n {print $3}')
+module=$(find "$work/root/usr/lib" -name terrapivoter-gdal.so)
+for elf in "$binary" "$module"; do
+for soname in $(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+  # The dynamic loader itself (a module that uses thread-local storage names it) is libc's.
+  case $soname in ld-linux*) continue ;; esac
+  library=$(ldd "$elf" | awk -v n="$soname" '$1 == n {print $3}')
   [ -n "$library" ] || { echo "$soname is not found" >&2; exit 1; }
   owner=$(dpkg -S "$library" 2>/dev/null || dpkg -S "$(readlink -f "$library")" 2>/dev/null || true)
   owner=${owner%%:*}
   [ -n "$owner" ] || { echo "no package owns $library" >&2; exit 1; }
   grep -qxF "$owner" <<<"$declared" ||
     { echo "$soname ($owner) is loaded but Depends says: $depends" >&2; exit 1; }
+done
 done
 
 # The tool from the package's contents: --version, and the dialogue on the bundled volcano.
@@ -53,5 +63,7 @@ mkdir -p "$work/run/c:/images/s"
 cp "$samples"/volcano_m4.txt "$samples"/volcano_m4.raw "$work/run/c:/images/s/"
 (cd "$work/run" && printf 's volcano 0 2 v 0 0 30\n' | "$binary" >/dev/null)
 test -s "$work/run/c:/images/s/v_m4.raw"
+"$binary" -q -a 30 "$samples/lux_elev.tif" "$work/run/turned.tif"
+test -s "$work/run/turned.tif"
 cmp -s "$work/run/c:/images/s/v_m4.txt" <(printf '87\n61\n4\n9400\n19500\n10.000000\n')
 echo "installed tool and package look right; Depends covers: $depends"

@@ -14,8 +14,9 @@ namespace {
 // benchmarks sit in folders of their own), then where it is installed, relative to the program
 // (TERRAPIVOTER_MODULE_DIR: "../lib/<triplet>/terrapivoter" from "bin").
 std::vector<std::string> module_places(const std::string& folder) {
-    return {folder + "/" + kGdalModuleFile, folder + "/../" + kGdalModuleFile,
-            folder + "/" + TERRAPIVOTER_MODULE_DIR + "/" + kGdalModuleFile};
+    const std::string file = std::string(kGdalModuleName) + platform::kModuleSuffix;
+    return {folder + "/" + file, folder + "/../" + file,
+            folder + "/" + TERRAPIVOTER_MODULE_DIR + "/" + file};
 }
 
 std::atomic<const GdalModule*> loaded{nullptr};
@@ -36,7 +37,8 @@ const GdalModule& module() {
             }
             return;
         }
-        failure = std::string("GDAL support is missing: there is no ") + kGdalModuleFile +
+        failure = "GDAL support is missing: there is no " +
+                  places.back().substr(places.back().rfind('/') + 1) +
                   " where this program looks for it (" + places.back() + ")";
     });
     const GdalModule* found = loaded.load();

@@ -27,7 +27,8 @@ struct GdalModule {
     std::string (*crs_from_prj)(const std::string& prj_text);
 };
 
-// The module's file, and the one symbol it exports: a function returning its GdalModule.
-inline constexpr const char* kGdalModuleFile = "terrapivoter-gdal.so";
+// The module's file name without the system's suffix, and the one symbol it exports: a
+// function returning its GdalModule.
+inline constexpr const char* kGdalModuleName = "terrapivoter-gdal";
 inline constexpr const char* kGdalModuleEntry = "terrapivoter_gdal_module";
 using GdalModuleEntry = const GdalModule* (*)();

@@ -95,6 +95,13 @@ unsigned long process_id();
 // The folder that holds the running program's file; empty when the system does not say.
 std::string program_folder();
 
+// How the file of a shared module that the build makes ends: "terrapivoter-gdal.so".
+#if defined(_WIN32)
+inline constexpr const char* kModuleSuffix = ".dll";
+#else
+inline constexpr const char* kModuleSuffix = ".so";
+#endif
+
 // Loads the shared module at `path` (once: later calls find it loaded) and returns the address
 // of its symbol `entry`; null, with `error` set to the system's reason, when either fails.
 void* load_module(const std::string& path, const char* entry, std::string& error);
