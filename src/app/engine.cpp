@@ -36,7 +36,7 @@ AsciiInput load_ascii_grid(const FileName& file, const Work& work) {
 
 void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
             OutputFrame frame) {
-    rotate(in, {0, in.nb_lig}, out, p, work, frame);
+    rotate(in, RowRange{0, in.nb_lig}, out, p, work, frame);
 }
 
 void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
@@ -45,6 +45,15 @@ void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParamete
         rotate_reference(in, rows, out, p, frame);
     } else {
         rotate_fast(in, rows, out, p, work, frame);
+    }
+}
+
+void rotate_window(DoubleGrid in, const InputWindow& window, DoubleGrid out,
+                   const RotationParameters& p, const Work& work, OutputFrame frame) {
+    if (work.reference) {
+        rotate_reference(in, window.rows, out, p, frame);
+    } else {
+        rotate_window_fast(in, window, out, p, work, frame);
     }
 }
 

@@ -10,6 +10,7 @@
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
 #include "io/output_file.h"
+#include "rotation/bands.h"
 #include "rotation/hole_filling.h"
 #include "rotation/placement.h"
 
@@ -36,6 +37,10 @@ void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Wo
 // The same for the input rows `rows` only, into a band of the output.
 void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
             const Work& work, OutputFrame frame);
+
+// The same for the input cells of `window` only, into the band of the output they can reach.
+void rotate_window(DoubleGrid in, const InputWindow& window, DoubleGrid out,
+                   const RotationParameters& p, const Work& work, OutputFrame frame);
 
 // Fills the holes the rotation left, then gives every cell still empty the background value.
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work);

@@ -132,8 +132,18 @@ class BandSweeper {
         : in_(in), geo_(geo), p_(p), nodata_(nodata), work_(work) {
         const auto rows = static_cast<int32_t>(std::min<int64_t>(height + 2, geo.nb_lig));
         cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads);
-        if (in.whole() == nullptr)
+        if (in.whole() == nullptr) {
             input_rows_.assign(static_cast<std::size_t>(in.nb_lig()), nullptr);
+            // The input cells' buffer, made for the widest band at once: grown band by band, it
+            // was copied and faulted in again at every growth.
+            int64_t widest = 0;
+            for (int32_t first = 0; first < geo.nb_lig; first += height) {
+                const auto end =
+                    static_cast<int32_t>(std::min<int64_t>(geo.nb_lig, first + height));
+                widest = std::max(widest, window(first, end).cells());
+            }
+            reserve_storage(widest);
+        }
         // One band or many: the sweep draws its own progress only when it is the whole output.
         if (height < geo.nb_lig) work_.show_progress = false;
     }
@@ -146,17 +156,17 @@ class BandSweeper {
         const int32_t bottom = std::min(total, end + 1);
         const DoubleGrid buffer{cells_.view().rows, bottom - top, cells_.nb_col()};
         mark_empty(buffer, work_);
-        OutputFrame frame = geo_.frame;
-        frame.first_row = top;
-        frame.total_rows = total;
+        const OutputFrame frame = frame_of(top);
         if (const DoubleGrid* whole = in_.whole()) {
-            const RowRange rows =
-                bottom - top == total
-                    ? RowRange{0, whole->nb_lig}
-                    : input_window(whole->nb_lig, whole->nb_col, p_, frame, top, bottom).rows;
-            rotate(*whole, rows, buffer, p_, work_, frame);
+            if (bottom - top == total) {
+                rotate(*whole, RowRange{0, whole->nb_lig}, buffer, p_, work_, frame);
+            } else {
+                window_ = window(first, end);
+                rotate_window(*whole, window_, buffer, p_, work_, frame);
+            }
         } else {
-            rotate(read_window(frame, top, bottom), window_.rows, buffer, p_, work_, frame);
+            window_ = window(first, end);
+            rotate_window(read_window(), window_, buffer, p_, work_, frame);
         }
         fill_holes(buffer, nodata_, work_);
         view_rows_.assign(buffer.rows + (first - top), buffer.rows + (end - top));
@@ -164,18 +174,42 @@ class BandSweeper {
     }
 
   private:
-    // The input cells band [top, bottom) needs, read into a buffer of their own: each row's
-    // pointer is such that its column j is at [j] for the columns read (the buffer starts with
-    // a row's worth of room so that no pointer lies before it).
-    DoubleGrid read_window(OutputFrame frame, int32_t top, int32_t bottom) {
+    // Room in storage_ for `cells` input cells (their contents are not kept).
+    void reserve_storage(int64_t cells) {
+        const auto needed =
+            static_cast<std::size_t>(in_.nb_col()) + static_cast<std::size_t>(cells);
+        if (needed <= storage_size_) return;
+        storage_ = std::make_unique_for_overwrite<double[]>(needed);
+        storage_size_ = needed;
+    }
+
+    // The output's frame for a band whose first swept row (context included) is `top`.
+    OutputFrame frame_of(int32_t top) const {
+        OutputFrame frame = geo_.frame;
+        frame.first_row = top;
+        frame.total_rows = static_cast<int32_t>(geo_.nb_lig);
+        return frame;
+    }
+
+    // The input cells that band [first, end), with its rows of context, needs.
+    InputWindow window(int32_t first, int32_t end) const {
+        const auto total = static_cast<int32_t>(geo_.nb_lig);
+        const int32_t top = std::max(0, first - 1);
+        const int32_t bottom = std::min(total, end + 1);
+        return input_window(in_.nb_lig(), in_.nb_col(), p_, frame_of(top), top, bottom);
+    }
+
+    // The cells of window_, read into storage_: each row's pointer is such that its column j is
+    // at [j] for the columns read (the buffer starts with a row's worth of room so that no
+    // pointer lies before it).
+    DoubleGrid read_window() {
         const int32_t cols = in_.nb_col();
-        window_ = input_window(in_.nb_lig(), cols, p_, frame, top, bottom);
-        storage_.resize(static_cast<std::size_t>(cols) + static_cast<std::size_t>(window_.cells()));
+        reserve_storage(window_.cells());
         std::fill(input_rows_.begin(), input_rows_.end(), nullptr);
         std::size_t offset = static_cast<std::size_t>(cols);
         for (int32_t i = window_.rows.first; i < window_.rows.end; ++i) {
             const Segment seg = window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
-            input_rows_[static_cast<std::size_t>(i)] = storage_.data() + offset - seg.first;
+            input_rows_[static_cast<std::size_t>(i)] = storage_.get() + offset - seg.first;
             offset += static_cast<std::size_t>(seg.end - seg.first);
         }
         for_row_bands(work_.threads, window_.rows.first, window_.rows.end - window_.rows.first,
@@ -200,7 +234,8 @@ class BandSweeper {
     Matrix<double> cells_;
     std::vector<double*> view_rows_;
     InputWindow window_;
-    std::vector<double> storage_;
+    std::unique_ptr<double[]> storage_;
+    std::size_t storage_size_ = 0;
     std::vector<double*> input_rows_;
 };
 

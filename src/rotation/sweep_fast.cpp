@@ -85,6 +85,15 @@ struct Sweep {
     double c;
     double s;
     Progress* progress;
+    // The band's input cells, when the output is a band: only they are read (a cell outside
+    // its row's segment cannot land in the band).
+    const InputWindow* window = nullptr;
+
+    // The columns of row i that may be read.
+    Segment columns_of(int32_t i) const {
+        if (window == nullptr || window->columns.empty()) return {0, in.nb_col};
+        return window->columns[static_cast<std::size_t>(i - window->rows.first)];
+    }
 
     // Rows of the whole output (of which `out` holds a band, from frame.first_row).
     int32_t total_rows() const { return frame.total_rows > 0 ? frame.total_rows : out.nb_lig; }
@@ -178,11 +187,15 @@ struct Sweep {
                 for (int32_t r = 0; r < height; ++r) {
                     const int32_t i = band + r;
                     const double* source = in[i];
-                    int32_t j = block;
-                    if (block > 0) {
-                        locate(starts[r], i, block, std::min(2, block_end - block), rows, cols);
-                        for (; j < std::min(block + 2, block_end); ++j) {
-                            const int32_t k = j - block;
+                    const Segment readable = columns_of(i);
+                    const int32_t last = std::min(block_end, readable.end);
+                    int32_t j = std::max(block, readable.first);
+                    if (j >= last) continue;
+                    if (block > 0 && j < block + 2) {
+                        const int32_t first = j;
+                        locate(starts[r], i, first, std::min(block + 2, last) - first, rows, cols);
+                        for (; j < std::min(block + 2, last); ++j) {
+                            const int32_t k = j - first;
                             if (cols[k] >= 0 && band_row(rows[k]) >= 0 &&
                                 !yields(r, rows[k], cols[k])) {
                                 out[band_row(rows[k])][cols[k]] = source[j];
@@ -193,7 +206,7 @@ struct Sweep {
                     double* const* const out_rows = out.rows;
                     const int32_t first_row = frame.first_row;
                     const auto band_rows = static_cast<uint32_t>(out.nb_lig);
-                    sweep_segment(starts[r], i, j, block_end,
+                    sweep_segment(starts[r], i, j, last,
                                   [out_rows, source, first_row, band_rows](int32_t row, int32_t col,
                                                                            int32_t jj) {
                                       const int32_t held = row - first_row;
@@ -221,12 +234,16 @@ struct Sweep {
         std::sort(taken.begin(), taken.end());
         for (int32_t i = boundary - kReach; i < boundary; ++i) {
             const double* source = in[i];
-            sweep_segment(row_start(i), i, 0, in.nb_col, [&](int32_t row, int32_t col, int32_t j) {
-                if (band_row(row) >= 0 &&
-                    !std::binary_search(taken.begin(), taken.end(), row * width + col)) {
-                    out[band_row(row)][col] = source[j];
-                }
-            });
+            const Segment readable = columns_of(i);
+            if (readable.first >= readable.end) continue;
+            sweep_segment(
+                row_start(i), i, readable.first, readable.end,
+                [&](int32_t row, int32_t col, int32_t j) {
+                    if (band_row(row) >= 0 &&
+                        !std::binary_search(taken.begin(), taken.end(), row * width + col)) {
+                        out[band_row(row)][col] = source[j];
+                    }
+                });
         }
         advance(progress, kReach);
     }
@@ -366,11 +383,13 @@ FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParamete
 
 void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
                  OutputFrame frame) {
-    rotate_fast(in, {0, in.nb_lig}, out, p, work, frame);
+    rotate_fast(in, RowRange{0, in.nb_lig}, out, p, work, frame);
 }
 
-void rotate_fast(DoubleGrid in, RowRange range, DoubleGrid out, const RotationParameters& p,
-                 const Work& work, OutputFrame frame) {
+namespace {
+
+void rotate_rows(DoubleGrid in, RowRange range, const InputWindow* window, DoubleGrid out,
+                 const RotationParameters& p, const Work& work, OutputFrame frame) {
     const unsigned threads = std::max(1u, work.threads);
     const int32_t rows = range.end - range.first;
     if (rows <= 0) return;
@@ -393,7 +412,8 @@ void rotate_fast(DoubleGrid in, RowRange range, DoubleGrid out, const RotationPa
                       f,
                       static_cast<double>(f.cos_theta),
                       static_cast<double>(f.sin_theta),
-                      &progress};
+                      &progress,
+                      window};
     if (sweep_quarter_turn(sweep, range, threads)) return;
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
@@ -408,6 +428,18 @@ void rotate_fast(DoubleGrid in, RowRange range, DoubleGrid out, const RotationPa
     });
     run_tasks(threads, bands - 1,
               [&](unsigned t) { sweep.sweep_held_back_rows(band_start(t + 1)); });
+}
+
+}  // namespace
+
+void rotate_fast(DoubleGrid in, RowRange range, DoubleGrid out, const RotationParameters& p,
+                 const Work& work, OutputFrame frame) {
+    rotate_rows(in, range, nullptr, out, p, work, frame);
+}
+
+void rotate_window_fast(DoubleGrid in, const InputWindow& window, DoubleGrid out,
+                        const RotationParameters& p, const Work& work, OutputFrame frame) {
+    rotate_rows(in, window.rows, &window, out, p, work, frame);
 }
 
 int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {

@@ -12,6 +12,7 @@
 
 #include "base/grid.h"
 #include "base/work.h"
+#include "rotation/bands.h"
 #include "rotation/placement.h"
 
 // Rotates `in` into the all-empty `out`, which lies at `frame`, on up to `work.threads` threads.
@@ -21,6 +22,11 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, con
 // The same for the input rows `rows` only (the other rows of `in` may be absent).
 void rotate_fast(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
                  const Work& work, OutputFrame frame);
+
+// The same for the cells of `window` only (the other cells of `in` may be absent): a band of
+// the output, swept from the input cells that can land in it.
+void rotate_window_fast(DoubleGrid in, const InputWindow& window, DoubleGrid out,
+                        const RotationParameters& p, const Work& work, OutputFrame frame);
 
 namespace detail {
 // Counts how many cells of a rotation need the polar formulas (for tests and benchmarks).
