@@ -157,16 +157,13 @@ class BandSweeper {
         const DoubleGrid buffer{cells_.view().rows, bottom - top, cells_.nb_col()};
         mark_empty(buffer, work_);
         const OutputFrame frame = frame_of(top);
-        if (const DoubleGrid* whole = in_.whole()) {
-            if (bottom - top == total) {
-                rotate(*whole, RowRange{0, whole->nb_lig}, buffer, p_, work_, frame);
-            } else {
-                window_ = window(first, end);
-                rotate_window(*whole, window_, buffer, p_, work_, frame);
-            }
+        const DoubleGrid* whole = in_.whole();
+        if (whole != nullptr && bottom - top == total) {
+            rotate(*whole, RowRange{0, whole->nb_lig}, buffer, p_, work_, frame);
         } else {
             window_ = window(first, end);
-            rotate_window(read_window(), window_, buffer, p_, work_, frame);
+            rotate_window(whole != nullptr ? *whole : read_window(), window_, buffer, p_, work_,
+                          frame);
         }
         fill_holes(buffer, nodata_, work_);
         view_rows_.assign(buffer.rows + (first - top), buffer.rows + (end - top));

@@ -16,10 +16,6 @@ bool gdal_available() {
     return false;
 }
 
-bool gdal_module_loaded() {
-    return false;
-}
-
 GdalRaster read_gdal_raster(const FileName& file, int, const Work&, bool) {
     no_gdal(file.shown);
 }

@@ -1,5 +1,4 @@
 // The program's side of GDAL: every call goes to the GDAL module, loaded on the first.
-#include <atomic>
 #include <mutex>
 
 #include "base/failure.h"
@@ -19,10 +18,9 @@ std::vector<std::string> module_places(const std::string& folder) {
             folder + "/" + TERRAPIVOTER_MODULE_DIR + "/" + file};
 }
 
-std::atomic<const GdalModule*> loaded{nullptr};
-
 const GdalModule& module() {
     static std::once_flag once;
+    static const GdalModule* loaded = nullptr;
     static std::string failure;
     std::call_once(once, [] {
         const std::string folder = platform::program_folder();
@@ -41,19 +39,14 @@ const GdalModule& module() {
                   places.back().substr(places.back().rfind('/') + 1) +
                   " where this program looks for it (" + places.back() + ")";
     });
-    const GdalModule* found = loaded.load();
-    if (found == nullptr) throw Failure(failure);
-    return *found;
+    if (loaded == nullptr) throw Failure(failure);
+    return *loaded;
 }
 
 }  // namespace
 
 bool gdal_available() {
     return true;
-}
-
-bool gdal_module_loaded() {
-    return loaded != nullptr;
 }
 
 GdalRaster read_gdal_raster(const FileName& file, int band, const Work& work, bool in_place) {

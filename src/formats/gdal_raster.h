@@ -20,9 +20,6 @@ class Progress;
 // fails with a message that names that option.
 bool gdal_available();
 
-// Whether GDAL has been loaded: only when a run first reads or writes through it.
-bool gdal_module_loaded();
-
 // GDAL's affine georeference: x = [0] + col * [1] + row * [2], y = [3] + col * [4] + row * [5],
 // (col, row) in pixels from the top left corner of the top left cell.
 using GeoTransform = std::array<double, 6>;

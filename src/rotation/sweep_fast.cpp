@@ -91,7 +91,7 @@ struct Sweep {
 
     // The columns of row i that may be read.
     Segment columns_of(int32_t i) const {
-        if (window == nullptr || window->columns.empty()) return {0, in.nb_col};
+        if (window == nullptr) return {0, in.nb_col};
         return window->columns[static_cast<std::size_t>(i - window->rows.first)];
     }
 
@@ -191,10 +191,11 @@ struct Sweep {
                     const int32_t last = std::min(block_end, readable.end);
                     int32_t j = std::max(block, readable.first);
                     if (j >= last) continue;
-                    if (block > 0 && j < block + 2) {
+                    const int32_t seam_end = std::min(block + 2, last);
+                    if (block > 0 && j < seam_end) {
                         const int32_t first = j;
-                        locate(starts[r], i, first, std::min(block + 2, last) - first, rows, cols);
-                        for (; j < std::min(block + 2, last); ++j) {
+                        locate(starts[r], i, first, seam_end - first, rows, cols);
+                        for (; j < seam_end; ++j) {
                             const int32_t k = j - first;
                             if (cols[k] >= 0 && band_row(rows[k]) >= 0 &&
                                 !yields(r, rows[k], cols[k])) {
