@@ -10,7 +10,9 @@
 
 namespace {
 
-enum class Held { whole, in_place };
+// A grid of working values, the file read in place, or a raster pair's stored values held as
+// they are.
+enum class Held { whole, in_place, stored };
 
 class Bands : public testing::Test {
   protected:
@@ -35,6 +37,8 @@ class Bands : public testing::Test {
                 source.georef = {1756000.0, 5917000.0, 10.0};
                 if (held == Held::whole) {
                     grid.held = read_raster_pair(base, 100.0, work).values;
+                } else if (held == Held::stored) {
+                    grid.source = read_raster_pair_stored(base, 100.0, work).source;
                 } else {
                     grid.source = open_raster_pair_in_place(base, 100.0, false).source;
                 }
@@ -46,7 +50,7 @@ class Bands : public testing::Test {
                 source.carried = carried_from_ascii(whole.values.view(), whole.header.dsize_pix);
                 source.georef = {whole.header.X_min, whole.header.Y_min, whole.header.dsize_pix};
                 source.nodata = whole.header.nodata;
-                if (held == Held::whole) {
+                if (held != Held::in_place) {
                     grid.held = std::move(whole.values);
                 } else {
                     grid.source = read_ascii_grid_to_scratch(file, (dir / "out").string()).source;
@@ -59,7 +63,7 @@ class Bands : public testing::Test {
                 source.nodata = raster.nodata;
                 source.crs.wkt = raster.crs_wkt;
                 source.georef = {5.741666666667, 49.441666666667, 0.008333333333};
-                if (held == Held::whole) {
+                if (held != Held::in_place) {
                     grid.held = std::move(raster.values);
                 } else {
                     grid.source = std::move(raster.source);
@@ -111,6 +115,9 @@ TEST_F(Bands, FewRowsAtATimeWriteTheWholeGridsBytes) {
         Treatment t;
     } cases[] = {
         {GridForm::raster_pair, GridForm::raster_pair, {{30.5, 43.5, 30}, Extent::input, {}}},
+        {GridForm::raster_pair, GridForm::raster_pair, {{30.5, 43.5, 0}, Extent::full, {}}},
+        // A reference point so far that every cell is placed by the polar formulas.
+        {GridForm::raster_pair, GridForm::raster_pair, {{2e9, 43.5, 1e-7}, Extent::input, {}}},
         {GridForm::raster_pair, GridForm::ascii_grid, {{30.5, 43.5, 90}, Extent::full, {}}},
         {GridForm::ascii_grid, GridForm::ascii_grid, {{47.5, 45, 180}, Extent::input, {}}},
         {GridForm::ascii_grid, GridForm::raster_pair, {{10, 80, 1e-7}, Extent::full, {}}},
@@ -127,11 +134,14 @@ TEST_F(Bands, FewRowsAtATimeWriteTheWholeGridsBytes) {
         if (!gdal_available() && (c.in == GridForm::gdal || c.out == GridForm::gdal)) continue;
         const std::string whole = output(c.in, c.out, Held::whole, c.t, 0, 2);
         ASSERT_FALSE(whole.empty());
-        for (const Held held : {Held::whole, Held::in_place}) {
+        for (const Held held : {Held::whole, Held::in_place, Held::stored}) {
+            if (held == Held::stored && c.in != GridForm::raster_pair) continue;
             for (const int32_t rows : {1, 2, 3, 17}) {
                 EXPECT_EQ(output(c.in, c.out, held, c.t, rows, rows == 2 ? 1 : 3), whole)
                     << "angle " << c.t.rotation.despl_ang << ", bands of " << rows << " rows, "
-                    << (held == Held::whole ? "held whole" : "read in place");
+                    << (held == Held::whole    ? "held whole"
+                        : held == Held::stored ? "stored values held"
+                                               : "read in place");
             }
         }
     }

@@ -10,6 +10,7 @@
 #include "rotation/bands.h"
 #include "rotation/empty_cells.h"
 #include "rotation/extent.h"
+#include "rotation/hole_filling.h"
 #include "rotation/placement.h"
 #include "rotation/sweep_fast.h"
 #include "rotation/sweep_reference.h"
@@ -53,6 +54,17 @@ void expect_same_as_reference(const Matrix<double>& in, const RotationParameters
         ASSERT_TRUE(same_bits(expected.view(), got.view())) << what;
         fill_holes_and_background(got.view(), std::nullopt, {.threads = threads});
         ASSERT_TRUE(same_bits(expected_finished.view(), got.view())) << what << ", filled";
+        // The input read a row segment at a time as the sweep goes, and the background found
+        // while the holes are filled.
+        Matrix<double> read = empty_grid(rows, cols);
+        MemorySource source(in.view());
+        rotate_source_fast(source, nullptr, read.view(), p, {.threads = threads}, e.frame);
+        ASSERT_TRUE(same_bits(expected.view(), read.view())) << what << ", read as it goes";
+        const double background =
+            fill_holes_finding_background(read.view(), std::nullopt, {.threads = threads});
+        fill_background(read.view(), background, {.threads = threads});
+        ASSERT_TRUE(same_bits(expected_finished.view(), read.view()))
+            << what << ", read as it goes, filled";
     }
 }
 
@@ -90,7 +102,8 @@ TEST(FastSweep, MatchesTheReferenceOnChosenRotations) {
         {180, 600, {300, 90, 1e-9}},
         {180, 600, {300, 90, -180.99}},
         {150, 520, {1e6, -3e5, 0.001}},
-        {150, 520, {1e12, 7, 30}},  // far reference points
+        {150, 520, {1e12, 7, 30}},    // far reference points
+        {150, 520, {2e9, 75, 1e-7}},  // ... whose turn still lands cells, each by the formulas
         {150, 520, {-40.25, 600.75, -17.3}},
         {1, 700, {350, 0, 30}},
         {700, 1, {0, 350, -30}},

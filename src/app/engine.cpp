@@ -26,8 +26,15 @@ RasterInput load_raster_pair(const FileName& base, double coef, const Work& work
                           : read_raster_pair(base, coef, work);
 }
 
-RasterInPlace load_raster_pair_in_place(const FileName& base, double coef, const Work& work) {
-    return open_raster_pair_in_place(base, coef, work.reference);
+RasterSource load_raster_pair_stored(const FileName& base, double coef, const Work& work) {
+    return read_raster_pair_stored(base, coef, work);
+}
+
+RasterSource load_raster_pair_in_place(const FileName& base, double coef, const Work& work,
+                                       bool with_range) {
+    const Work range_work = work.reference ? Work{} : work;
+    return open_raster_pair_in_place(base, coef, work.reference,
+                                     with_range ? &range_work : nullptr);
 }
 
 AsciiInput load_ascii_grid(const FileName& file, const Work& work) {
@@ -57,15 +64,27 @@ void rotate_window(DoubleGrid in, const InputWindow& window, DoubleGrid out,
     }
 }
 
+bool sweeps_from_source(const GridSource& in, const Work& work) {
+    return !work.reference && in.whole() == nullptr && in.reads_from_memory();
+}
+
+void rotate_source(GridSource& in, const InputWindow* window, DoubleGrid out,
+                   const RotationParameters& p, const Work& work, OutputFrame frame) {
+    rotate_source_fast(in, window, out, p, work, frame);
+}
+
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
     fill_holes(grid, nodata, work);
     fill_background(grid, background_value(grid, work), work);
 }
 
-int64_t write_raster_band(DoubleGrid rows, double coef, OutputFile& out, const Work& work,
-                          Progress* progress) {
-    if (work.reference) return write_raster_rows_reference(rows, coef, out);
-    return write_raster_rows(rows, coef, out, work, progress);
+int64_t write_raster_band(DoubleGrid rows, double background, double coef, OutputFile& out,
+                          const Work& work, Progress* progress) {
+    if (work.reference) {
+        fill_background(rows, background, work);
+        return write_raster_rows_reference(rows, coef, out);
+    }
+    return write_raster_rows(rows, coef, out, work, progress, background);
 }
 
 void write_ascii_band(DoubleGrid rows, OutputFile& out, const Work& work, Progress* progress) {

@@ -25,8 +25,14 @@ RasterSummary load_raster_summary(const FileName& base, const Work& work);
 // The same with the grid of its working values (the stored values divided by `coef`).
 RasterInput load_raster_pair(const FileName& base, double coef, const Work& work);
 
-// A raster pair too large for memory, its working values read in place.
-RasterInPlace load_raster_pair_in_place(const FileName& base, double coef, const Work& work);
+// A raster pair's stored values held in memory as they are, converted as the sweep reads them
+// (the fast methods only), and their range.
+RasterSource load_raster_pair_stored(const FileName& base, double coef, const Work& work);
+
+// A raster pair, its working values read in place (from its data file mapped into memory,
+// where the system can map it), and, `with_range`, the range of its stored values.
+RasterSource load_raster_pair_in_place(const FileName& base, double coef, const Work& work,
+                                       bool with_range = false);
 
 AsciiInput load_ascii_grid(const FileName& file, const Work& work);
 
@@ -42,13 +48,24 @@ void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParamete
 void rotate_window(DoubleGrid in, const InputWindow& window, DoubleGrid out,
                    const RotationParameters& p, const Work& work, OutputFrame frame);
 
+// Whether the sweep reads `in` itself, a segment of a row at a time, rather than from a grid or
+// a band's cells gathered first: an input whose reads only convert what is in memory, with the
+// fast methods.
+bool sweeps_from_source(const GridSource& in, const Work& work);
+
+// Rotates the input cells of `window` (all of them when null), read from `in` as the sweep
+// reaches them (sweeps_from_source), into the band of the output they can reach.
+void rotate_source(GridSource& in, const InputWindow* window, DoubleGrid out,
+                   const RotationParameters& p, const Work& work, OutputFrame frame);
+
 // Fills the holes the rotation left, then gives every cell still empty the background value.
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work);
 
-// Rows of a raster pair's data file, after what `out` holds: times `coef`, rounded, as 32-bit
-// integers. Returns how many were clamped (to be warned of once, with warn_clamped).
-int64_t write_raster_band(DoubleGrid rows, double coef, OutputFile& out, const Work& work,
-                          Progress* progress);
+// Rows of a raster pair's data file, after what `out` holds: their empty cells given the
+// value `background`, then times `coef`, rounded, as 32-bit integers. Returns how many were
+// clamped (to be warned of once, with warn_clamped).
+int64_t write_raster_band(DoubleGrid rows, double background, double coef, OutputFile& out,
+                          const Work& work, Progress* progress);
 
 // Rows of an ASCII grid's values, after what `out` holds.
 void write_ascii_band(DoubleGrid rows, OutputFile& out, const Work& work, Progress* progress);

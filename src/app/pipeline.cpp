@@ -129,10 +129,15 @@ class BandSweeper {
   public:
     BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
                 std::optional<double> nodata, int32_t height, const Work& work)
-        : in_(in), geo_(geo), p_(p), nodata_(nodata), work_(work) {
+        : in_(in),
+          geo_(geo),
+          p_(p),
+          nodata_(nodata),
+          work_(work),
+          from_source_(sweeps_from_source(in, work)) {
         const auto rows = static_cast<int32_t>(std::min<int64_t>(height + 2, geo.nb_lig));
         cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads);
-        if (in.whole() == nullptr) {
+        if (in.whole() == nullptr && !from_source_) {
             input_rows_.assign(static_cast<std::size_t>(in.nb_lig()), nullptr);
             // The input cells' buffer, made for the widest band at once: grown band by band, it
             // was copied and faulted in again at every growth.
@@ -149,8 +154,9 @@ class BandSweeper {
     }
 
     // Output rows [first, end), swept with a row of context on either side and their holes
-    // filled; the view's row 0 is output row `first`.
-    DoubleGrid band(int32_t first, int32_t end) {
+    // filled; the view's row 0 is output row `first`. With `smallest`, the band is the whole
+    // output, and its background value (background_value) is found in the same pass.
+    DoubleGrid band(int32_t first, int32_t end, double* smallest = nullptr) {
         const auto total = static_cast<int32_t>(geo_.nb_lig);
         const int32_t top = std::max(0, first - 1);
         const int32_t bottom = std::min(total, end + 1);
@@ -160,12 +166,19 @@ class BandSweeper {
         const DoubleGrid* whole = in_.whole();
         if (whole != nullptr && bottom - top == total) {
             rotate(*whole, RowRange{0, whole->nb_lig}, buffer, p_, work_, frame);
+        } else if (from_source_) {
+            if (bottom - top < total) window_ = window(first, end);
+            rotate_source(in_, bottom - top < total ? &window_ : nullptr, buffer, p_, work_, frame);
         } else {
             window_ = window(first, end);
             rotate_window(whole != nullptr ? *whole : read_window(), window_, buffer, p_, work_,
                           frame);
         }
-        fill_holes(buffer, nodata_, work_);
+        if (smallest != nullptr) {
+            *smallest = fill_holes_finding_background(buffer, nodata_, work_);
+        } else {
+            fill_holes(buffer, nodata_, work_);
+        }
         view_rows_.assign(buffer.rows + (first - top), buffer.rows + (end - top));
         return {view_rows_.data(), end - first, buffer.nb_col};
     }
@@ -228,6 +241,7 @@ class BandSweeper {
     RotationParameters p_;
     std::optional<double> nodata_;
     Work work_;
+    bool from_source_;  // the sweep reads the input itself (sweeps_from_source)
     Matrix<double> cells_;
     std::vector<double*> view_rows_;
     InputWindow window_;
@@ -245,7 +259,8 @@ int32_t band_height(const GridSource& in, const Enlargement& geo, const Rotation
     const int64_t held =
         in.whole() != nullptr ? in.nb_lig() * (in.nb_col() * int64_t{sizeof(double)} + 32) : 0;
     const int64_t available = memory_budget(work) - held - kOverhead;
-    if (in.whole() != nullptr) {
+    // Held whole, or read by the sweep itself: the band's rows are all it costs.
+    if (in.whole() != nullptr || sweeps_from_source(in, work)) {
         if (available >= geo.nb_lig * row_bytes) return static_cast<int32_t>(geo.nb_lig);
         return static_cast<int32_t>(std::clamp<int64_t>(available / row_bytes - 2, 1, geo.nb_lig));
     }
@@ -337,18 +352,19 @@ class TargetWriter {
         }
     }
 
-    // The output's next rows.
-    void write(DoubleGrid rows) {
-        switch (target_.form) {
-            case GridForm::raster_pair:
-                clamped_ += write_raster_band(rows, source_.coef, *target_.data, work_, &progress_);
-                break;
-            case GridForm::ascii_grid:
-                write_ascii_band(rows, *target_.data, work_, &progress_);
-                break;
-            case GridForm::gdal:
-                gdal_->write(rows, &progress_);
-                break;
+    // The output's next rows, their empty cells given the background value first.
+    void write(DoubleGrid rows, double background) {
+        if (target_.form == GridForm::raster_pair) {
+            // Each row just before it is converted, while it is in the cache.
+            clamped_ +=
+                write_raster_band(rows, background, source_.coef, *target_.data, work_, &progress_);
+            return;
+        }
+        fill_background(rows, background, work_);
+        if (target_.form == GridForm::ascii_grid) {
+            write_ascii_band(rows, *target_.data, work_, &progress_);
+        } else {
+            gdal_->write(rows, &progress_);
         }
     }
 
@@ -410,10 +426,13 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
     double dmin = 10000000.0;
     DoubleGrid single;
     if (one_band) {
-        single = sweeper.band(0, total);
+        // The whole output is kept: its background is found while its holes are filled.
+        const bool found_with_holes = smallest && !full;
+        single = sweeper.band(0, total, found_with_holes ? &dmin : nullptr);
         if (full) widen_to_filled(single, 0, keep, work);
         stage.emplace(work, "fill");
-        if (smallest) dmin = background_value(window_of(single, 0, keep, geo).view, work);
+        if (smallest && !found_with_holes)
+            dmin = background_value(window_of(single, 0, keep, geo).view, work);
     } else if (smallest || full) {
         Progress progress(work, "finding the background", total, geo.nb_lig * geo.nb_col);
         for (int32_t first = 0; first < total; first += height) {
@@ -434,8 +453,7 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
         const auto end = static_cast<int32_t>(std::min<int64_t>(keep.end_row, first + height));
         const GridWindow kept = window_of(one_band ? single : sweeper.band(first, end),
                                           one_band ? 0 : first, keep, geo);
-        fill_background(kept.view, background, work);
-        writer.write(kept.view);
+        writer.write(kept.view, background);
         if (one_band) break;
     }
     stage.reset();

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/engine.h"
+#include "base/grid_source.h"
 #include "formats/gdal_raster.h"
-#include "formats/grid_source.h"
 #include "io/output_file.h"
 #include "rotation/placement.h"
 

@@ -11,8 +11,8 @@
 
 #include "base/file_name.h"
 #include "base/grid.h"
+#include "base/grid_source.h"
 #include "base/work.h"
-#include "formats/grid_source.h"
 
 class OutputFile;
 class Progress;

@@ -4,13 +4,16 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <span>
 #include <vector>
 
 #include "base/cpu_dispatch.h"
+#include "base/empty_cell.h"
 #include "base/parallel.h"
 #include "base/progress.h"
 #include "base/tokens.h"
@@ -130,21 +133,45 @@ OpenedRasterPair open_raster_pair(const FileName& base, bool whole = true) {
     return pair;
 }
 
-// Segments of rows read with positional reads, on whatever thread asks.
+// A stored value of the data file's bytes (little-endian, 4-byte aligned in a mapping).
+inline int32_t stored_value(const char* bytes) {
+    int32_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    to_little_endian(&value, 1);
+    return value;
+}
+
+// Segments of rows converted straight from the data file mapped into memory (where the system
+// can map it; it is not read ahead, as a file read in bands may be far larger than memory), or
+// else read with positional reads, on whatever thread asks.
 class RasterPairSource : public GridSource {
   public:
     RasterPairSource(OpenedRasterPair pair, double coef, bool reference)
         : GridSource(pair.descriptor.nb_lig, pair.descriptor.nb_col),
           pair_(std::move(pair)),
+          mapped_(platform::MappedFile::map(pair_.data.get(), false)),
           coef_(coef),
           reference_(reference) {}
 
+    bool reads_from_memory() const override { return mapped_ != nullptr; }
+
     void read(int32_t row, int32_t first, int32_t end, double* out) override {
         const auto count = static_cast<std::size_t>(end - first);
-        std::vector<int32_t> stored(count);
         const uint64_t offset = (static_cast<uint64_t>(row) * static_cast<uint64_t>(nb_col()) +
                                  static_cast<uint64_t>(first)) *
                                 sizeof(int32_t);
+        if (mapped_) {
+            const char* stored = mapped_->bytes().data() + offset;
+            if (reference_) {
+                for (std::size_t k = 0; k < count; ++k)
+                    out[k] = working_value(stored_value(stored + 4 * k), coef_);
+            } else {
+                for (std::size_t k = 0; k < count; ++k)
+                    out[k] = working_value_fast(stored_value(stored + 4 * k), coef_);
+            }
+            return;
+        }
+        std::vector<int32_t> stored(count);
         const int64_t got =
             platform::read_at(pair_.data.get(), offset, stored.data(), count * sizeof(int32_t));
         if (got < 0) {
@@ -162,10 +189,43 @@ class RasterPairSource : public GridSource {
         }
     }
 
+    // The range of the stored values: from the mapping when there is one.
+    ValueRange stored_range(const Work& work);
+
   private:
     OpenedRasterPair pair_;
+    std::unique_ptr<platform::MappedFile> mapped_;
     double coef_;
     bool reference_;
+};
+
+// The stored values held in memory as the data file has them, 4 bytes a cell where working
+// values take 8, and turned into working values as the sweep reads them.
+class StoredRasterSource : public GridSource {
+  public:
+    StoredRasterSource(const RasterDescriptor& d, double coef)
+        : GridSource(d.nb_lig, d.nb_col),
+          block_(sizeof(int32_t) * static_cast<std::size_t>(d.nb_lig) *
+                 static_cast<std::size_t>(d.nb_col)),
+          coef_(coef) {}
+
+    bool held() const { return block_.data() != nullptr; }
+    bool reads_from_memory() const override { return true; }
+
+    int32_t* row(int32_t i) const {
+        return static_cast<int32_t*>(block_.data()) +
+               static_cast<std::size_t>(i) * static_cast<std::size_t>(nb_col());
+    }
+
+    void read(int32_t i, int32_t first, int32_t end, double* out) override {
+        const int32_t* stored = row(i) + first;
+        for (int32_t k = 0; k < end - first; ++k)
+            out[k] = working_value_fast(stored[k], coef_);
+    }
+
+  private:
+    platform::LargeBlock block_;
+    double coef_;
 };
 
 // The smallest and largest of a thread's share of the stored values.
@@ -189,17 +249,43 @@ ValueRange merged(const std::vector<ValueRange>& ranges) {
 // Reads the pair's rows, the stored values handed to `use` with their row and the number of
 // the thread (below work.threads) that read them, and returns their range.
 RasterSummary read_rows(OpenedRasterPair& pair, const Work& work,
-                        const std::function<void(unsigned, int32_t, const int32_t*)>& use) {
+                        const std::function<void(unsigned, int32_t, const int32_t*)>& use,
+                        const std::function<int32_t*(int32_t)>& into = nullptr) {
     const RasterDescriptor& d = pair.descriptor;
     const unsigned threads = std::max(1u, work.threads);
     std::vector<ValueRange> ranges(threads, ValueRange{INT32_MAX, INT32_MIN});
     Progress progress(work, "reading " + pair.data_path, d.nb_lig, int64_t{d.nb_lig} * d.nb_col);
-    detail::read_raster_rows(pair.data.get(), d.nb_lig, d.nb_col, pair.data_path, work, &progress,
-                             [&](unsigned t, int32_t i, const int32_t* values) {
-                                 ranges[t] = widened(ranges[t], values, d.nb_col);
-                                 use(t, i, values);
-                             });
+    detail::read_raster_rows(
+        pair.data.get(), d.nb_lig, d.nb_col, pair.data_path, work, &progress,
+        [&](unsigned t, int32_t i, const int32_t* values) {
+            ranges[t] = widened(ranges[t], values, d.nb_col);
+            use(t, i, values);
+        },
+        into);
     return {d, merged(ranges)};
+}
+
+ValueRange RasterPairSource::stored_range(const Work& work) {
+    if (!mapped_) {
+        return read_rows(pair_, work, [](unsigned, int32_t, const int32_t*) {}).range;
+    }
+    const unsigned threads = std::max(1u, work.threads);
+    std::vector<ValueRange> ranges(threads, ValueRange{INT32_MAX, INT32_MIN});
+    const char* bytes = mapped_->bytes().data();
+    const auto row_bytes = sizeof(int32_t) * static_cast<std::size_t>(nb_col());
+    for_row_bands(threads, 0, nb_lig(), [&](unsigned t, int32_t begin, int32_t end) {
+        ValueRange r = ranges[t];
+        for (int32_t i = begin; i < end; ++i) {
+            const char* row = bytes + static_cast<std::size_t>(i) * row_bytes;
+            for (int32_t j = 0; j < nb_col(); ++j) {
+                const int32_t v = stored_value(row + 4 * static_cast<std::size_t>(j));
+                r.smallest = std::min(r.smallest, v);
+                r.largest = std::max(r.largest, v);
+            }
+        }
+        ranges[t] = r;
+    });
+    return merged(ranges);
 }
 
 }  // namespace
@@ -208,10 +294,14 @@ RasterDescriptor peek_raster_pair(const FileName& base) {
     return open_raster_pair(base, false).descriptor;
 }
 
-RasterInPlace open_raster_pair_in_place(const FileName& base, double coef, bool reference) {
+RasterSource open_raster_pair_in_place(const FileName& base, double coef, bool reference,
+                                       const Work* range_work) {
     OpenedRasterPair pair = open_raster_pair(base, false);
     const RasterDescriptor descriptor = pair.descriptor;
-    return {descriptor, std::make_unique<RasterPairSource>(std::move(pair), coef, reference)};
+    auto source = std::make_unique<RasterPairSource>(std::move(pair), coef, reference);
+    std::optional<ValueRange> range;
+    if (range_work != nullptr) range = source->stored_range(*range_work);
+    return {descriptor, std::move(source), range};
 }
 
 RasterSummary read_raster_summary(const FileName& base, const Work& work) {
@@ -232,6 +322,22 @@ RasterInput read_raster_pair(const FileName& base, double coef, const Work& work
     return {summary.descriptor, summary.range, std::move(values)};
 }
 
+RasterSource read_raster_pair_stored(const FileName& base, double coef, const Work& work) {
+    OpenedRasterPair pair = open_raster_pair(base);
+    const RasterDescriptor d = pair.descriptor;
+    auto source = std::make_unique<StoredRasterSource>(d, coef);
+    if (!source->held()) {
+        throw Failure(pair.data_path + ": not enough memory to hold its " +
+                      std::to_string(d.nb_lig) + " rows of " + std::to_string(d.nb_col) +
+                      " columns");
+    }
+    StoredRasterSource& stored = *source;
+    const RasterSummary summary = read_rows(
+        pair, work, [](unsigned, int32_t, const int32_t*) {},
+        [&stored](int32_t i) { return stored.row(i); });
+    return {d, std::move(source), summary.range};
+}
+
 RasterInput read_raster_pair_reference(const FileName& base, double coef) {
     OpenedRasterPair pair = open_raster_pair(base);
     Matrix<double> values = fresh_grid<double>(pair.descriptor.nb_lig, pair.descriptor.nb_col, 1);
@@ -245,13 +351,16 @@ RasterInput read_raster_pair_reference(const FileName& base, double coef) {
 
 void detail::read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col,
                               const std::string& displayed, const Work& work, Progress* progress,
-                              const std::function<void(unsigned, int32_t, const int32_t*)>& use) {
-    // Each thread reads its own rows at their offsets into a row of its own: the kernel's
-    // copying and the use of the values proceed in parallel.
+                              const std::function<void(unsigned, int32_t, const int32_t*)>& use,
+                              const std::function<int32_t*(int32_t)>& into) {
+    // Each thread reads its own rows at their offsets (into a row of its own, or where `into`
+    // says): the kernel's copying and the use of the values proceed in parallel.
     const auto row_bytes = sizeof(int32_t) * static_cast<std::size_t>(nb_col);
     for_row_bands(work.threads, 0, nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
-        std::vector<int32_t> row(static_cast<std::size_t>(nb_col));
+        std::vector<int32_t> own(into ? 0 : static_cast<std::size_t>(nb_col));
         for (int32_t i = begin; i < end; ++i) {
+            const std::span<int32_t> row(into ? into(i) : own.data(),
+                                         static_cast<std::size_t>(nb_col));
             const int64_t got =
                 platform::read_at(f, static_cast<uint64_t>(i) * row_bytes, row.data(), row_bytes);
             if (got < 0)
@@ -370,7 +479,8 @@ using RowConversion = int64_t (*)(const double*, int32_t*, int32_t, double);
 // Blocks of rows are converted (in parallel) and written in turn, so that the integers of the
 // whole grid never exist at once. Returns the number of clamped values.
 int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConversion convert,
-                             unsigned threads, bool overlap, Progress* progress) {
+                             unsigned threads, bool overlap, Progress* progress,
+                             std::optional<double> background = std::nullopt) {
     // Blocks of about a megabyte: the system copies them into the file while they are still in
     // the cache (four times larger took a quarter longer).
     const auto rows_per_block =
@@ -389,6 +499,12 @@ int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowC
             for (int32_t i = begin; i < end; ++i) {
                 int32_t* row =
                     block_values[slot].get() + static_cast<std::size_t>(i - first) * grid.width();
+                if (background) {
+                    double* values = grid[i];
+                    for (int32_t j = 0; j < grid.nb_col; ++j) {
+                        if (is_empty(values[j])) values[j] = *background;
+                    }
+                }
                 clamped_cells[part] += convert(grid[i], row, grid.nb_col, coef);
                 to_little_endian(row, static_cast<std::size_t>(grid.nb_col));
             }
@@ -425,9 +541,9 @@ int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, d
 }
 
 int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const Work& work,
-                          Progress* progress) {
+                          Progress* progress, std::optional<double> background) {
     return write_converted_rows(grid, coef, out, detail::convert_row, std::max(1u, work.threads),
-                                true, progress);
+                                true, progress, background);
 }
 
 int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out) {

@@ -6,13 +6,14 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/file_name.h"
 #include "base/grid.h"
+#include "base/grid_source.h"
 #include "base/work.h"
-#include "formats/grid_source.h"
 
 class OutputFile;
 class Progress;
@@ -66,15 +67,27 @@ RasterInput read_raster_pair(const FileName& base, double coef, const Work& work
 // The same with working_value, on one thread.
 RasterInput read_raster_pair_reference(const FileName& base, double coef);
 
-// A raster pair too large for memory, read in place: its descriptor (read and checked, and its
-// data file's size checked, as read_raster_pair does), and a source that reads segments of
-// rows with positional reads and turns them into working values (working_value_fast, or
-// working_value for the `reference` methods).
-struct RasterInPlace {
+// A raster pair's descriptor (read and checked, and its data file's size checked, as
+// read_raster_pair does) and a source of its working values, with the range of its stored
+// values when asked for.
+struct RasterSource {
     RasterDescriptor descriptor;
     std::unique_ptr<GridSource> source;
+    std::optional<ValueRange> range;
 };
-RasterInPlace open_raster_pair_in_place(const FileName& base, double coef, bool reference);
+
+// The raster pair read in place: its source turns segments of rows into working values
+// (working_value_fast, or working_value for the `reference` methods), converted straight from
+// the data file mapped into memory where the system can map it (the source then reads from
+// memory), with positional reads otherwise. With `range_work`, the range is found too, on
+// range_work->threads threads.
+RasterSource open_raster_pair_in_place(const FileName& base, double coef, bool reference,
+                                       const Work* range_work = nullptr);
+
+// The raster pair's stored values read into memory as they are (4 bytes a cell, half what its
+// working values take) on up to work.threads threads, and its range; the source turns them
+// into working values (working_value_fast) as they are read from it.
+RasterSource read_raster_pair_stored(const FileName& base, double coef, const Work& work = {});
 
 // The descriptor alone, the data file checked as read_raster_pair checks it: enough to decide
 // whether the grid fits in memory.
@@ -94,9 +107,10 @@ void write_raster_data_reference(DoubleGrid grid, double coef, OutputFile& out);
 
 // For an output written a band of rows at a time: the rows converted and written after what
 // `out` holds, the clamped values counted (and returned) rather than warned about, and that
-// warning, once, at the end.
+// warning, once, at the end. With `background`, each row's empty cells (base/empty_cell.h) are
+// given that value just before the row is converted.
 int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const Work& work,
-                          Progress* progress);
+                          Progress* progress, std::optional<double> background = std::nullopt);
 int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out);
 void warn_clamped(const OutputFile& out, int64_t clamped);
 
@@ -125,11 +139,12 @@ ValueRange truncated_range(double smallest, double largest);
 namespace detail {
 
 // Reads nb_lig rows of nb_col little-endian 32-bit values from the start of `f` on up to
-// work.threads threads, handing each row's values to use(thread, row, values) in the thread
-// that read it.
+// work.threads threads (each row into into(row) when given, in native order), handing each
+// row's values to use(thread, row, values) in the thread that read it.
 void read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col, const std::string& displayed,
                       const Work& work, Progress* progress,
-                      const std::function<void(unsigned, int32_t, const int32_t*)>& use);
+                      const std::function<void(unsigned, int32_t, const int32_t*)>& use,
+                      const std::function<int32_t*(int32_t)>& into = nullptr);
 
 // raster_value for a whole row, in double arithmetic but for values beyond 32 bits (the fast
 // writer's conversion). Returns the number of clamped cells.

@@ -135,16 +135,19 @@ std::optional<uint64_t> regular_file_size(std::FILE* f) {
 #endif
 }
 
-std::unique_ptr<MappedFile> MappedFile::map(std::FILE* f) {
+std::unique_ptr<MappedFile> MappedFile::map(std::FILE* f, bool read_ahead) {
 #if defined(_WIN32)
     (void)f;
+    (void)read_ahead;
     return nullptr;
 #else
     const auto size = regular_file_size(f);
     if (!size || *size == 0 || *size > SIZE_MAX) return nullptr;
     int flags = MAP_PRIVATE;
 #if defined(MAP_POPULATE)
-    flags |= MAP_POPULATE;
+    if (read_ahead) flags |= MAP_POPULATE;
+#else
+    (void)read_ahead;
 #endif
     void* base = mmap(nullptr, static_cast<std::size_t>(*size), PROT_READ, flags, fileno(f), 0);
     if (base == MAP_FAILED) return nullptr;
@@ -365,6 +368,31 @@ PreparedGridMemory::PreparedGridMemory(
 #else
     (void)bytes;
     (void)fault_in;
+#endif
+}
+
+LargeBlock::LargeBlock(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kHuge = std::size_t{1} << 21;
+    // One huge page more, so that the block can start on a huge page's boundary.
+    const std::size_t size = (bytes + 2 * kHuge - 1) & ~(kHuge - 1);
+    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return;
+    mapped_ = size;
+    const auto first = (reinterpret_cast<uintptr_t>(base) + kHuge - 1) & ~(kHuge - 1);
+    madvise(reinterpret_cast<void*>(first), size - kHuge, MADV_HUGEPAGE);
+    data_ = reinterpret_cast<void*>(first);
+    base_ = base;
+#else
+    data_ = std::malloc(bytes);
+#endif
+}
+
+LargeBlock::~LargeBlock() {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (mapped_ > 0) munmap(base_, mapped_);
+#else
+    std::free(data_);
 #endif
 }
 

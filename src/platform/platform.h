@@ -40,7 +40,8 @@ std::optional<uint64_t> regular_file_size(std::FILE* f);
 // an empty file, a system without mapping); the caller then reads it.
 class MappedFile {
   public:
-    static std::unique_ptr<MappedFile> map(std::FILE* f);
+    // `read_ahead`: every page read and mapped at once (a file about to be read whole).
+    static std::unique_ptr<MappedFile> map(std::FILE* f, bool read_ahead = true);
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
     ~MappedFile();
@@ -124,6 +125,24 @@ class PreparedGridMemory {
     ~PreparedGridMemory();
     PreparedGridMemory(const PreparedGridMemory&) = delete;
     PreparedGridMemory& operator=(const PreparedGridMemory&) = delete;
+};
+
+// One large buffer, not cleared, its pages mapped as they are first written (on huge pages
+// where the system offers them, as for PreparedGridMemory: the threads that first write the
+// buffer then fault it in 2 MB at a time, each its own part). data() is null when the memory
+// cannot be had.
+class LargeBlock {
+  public:
+    explicit LargeBlock(std::size_t bytes);
+    ~LargeBlock();
+    LargeBlock(const LargeBlock&) = delete;
+    LargeBlock& operator=(const LargeBlock&) = delete;
+    void* data() const { return data_; }
+
+  private:
+    void* data_ = nullptr;
+    void* base_ = nullptr;    // the mapping's start, when it is a mapping of its own
+    std::size_t mapped_ = 0;  // and its length
 };
 
 // Hands the heap's free memory back to the system once `released` bytes of grid rows have

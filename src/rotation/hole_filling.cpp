@@ -1,55 +1,86 @@
 #include "rotation/hole_filling.h"
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "base/parallel.h"
 #include "rotation/empty_cells.h"
 #include "rotation/extended.h"
 
-void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
+namespace {
+
+// Fills the holes of interior row i (0 < i < nb_lig - 1). A cell is filled only when its four
+// neighbours are already filled, so no cell filled here is the neighbour of another: rows may
+// be done in any order, on any thread, and give the grid a single pass in row-major order gives.
+void fill_row_holes(DoubleGrid grid, int32_t i, std::optional<double> nodata) {
     const bool has_nodata = nodata.has_value();
     const double nodata_value = nodata.value_or(0.0);
     // A NaN is no-data whatever the no-data value (and the empty marker is one of them).
     auto filled = [&](double v) { return v == v && !(has_nodata && v == nodata_value); };
-    // A cell is filled only when its four neighbours are already filled, so no cell filled here
-    // is the neighbour of another: the bands of rows read and write disjoint cells and give the
-    // grid a single pass in row-major order gives.
-    const int64_t interior = std::max(0, grid.nb_lig - 2);
-    for_row_bands(work.threads, 1, interior, [&](unsigned, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
-                if (!is_empty(grid[i][j])) continue;
-                int ico = 0;
-                double dtot = 0.0;
-                for (double neighbour :
-                     {grid[i - 1][j], grid[i][j + 1], grid[i + 1][j], grid[i][j - 1]}) {
-                    if (filled(neighbour)) {
-                        ++ico;
-                        dtot = extended::sum(dtot, neighbour);
-                    }
-                }
-                if (ico == 4)
-                    grid[i][j] = static_cast<double>(static_cast<extended::ld>(dtot) * 0.25L);
+    for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
+        if (!is_empty(grid[i][j])) continue;
+        int ico = 0;
+        double dtot = 0.0;
+        for (double neighbour : {grid[i - 1][j], grid[i][j + 1], grid[i + 1][j], grid[i][j - 1]}) {
+            if (filled(neighbour)) {
+                ++ico;
+                dtot = extended::sum(dtot, neighbour);
             }
         }
+        if (ico == 4) grid[i][j] = static_cast<double>(static_cast<extended::ld>(dtot) * 0.25L);
+    }
+}
+
+constexpr double kNoBackground = 10000000.0;
+
+// The smallest filled value of row i below `dmin`, or dmin.
+double smallest_in_row(DoubleGrid grid, int32_t i, double dmin) {
+    for (int32_t j = 0; j < grid.nb_col; ++j) {
+        const double v = grid[i][j];
+        if (!is_empty(v) && v < dmin) dmin = v;
+    }
+    return dmin;
+}
+
+// Runs row(i, dmin) -> dmin for rows [first, first + count) in bands, one per thread, and
+// returns the smallest result (kNoBackground for no rows).
+double over_rows(int64_t first, int64_t count, const Work& work,
+                 const std::function<double(int32_t, double)>& row) {
+    const unsigned threads = std::max(1u, work.threads);
+    std::vector<double> smallest(threads, kNoBackground);
+    for_row_bands(threads, first, count, [&](unsigned t, int32_t begin, int32_t end) {
+        double dmin = kNoBackground;
+        for (int32_t i = begin; i < end; ++i)
+            dmin = row(i, dmin);
+        smallest[t] = dmin;
+    });
+    return *std::min_element(smallest.begin(), smallest.end());
+}
+
+}  // namespace
+
+void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
+    over_rows(1, std::max(0, grid.nb_lig - 2), work, [&](int32_t i, double dmin) {
+        fill_row_holes(grid, i, nodata);
+        return dmin;
     });
 }
 
 double background_value(DoubleGrid grid, const Work& work) {
-    const unsigned threads = std::max(1u, work.threads);
-    std::vector<double> smallest(threads, 10000000.0);
-    for_row_bands(threads, 0, grid.nb_lig, [&](unsigned t, int32_t begin, int32_t end) {
-        double dmin = 10000000.0;
-        for (int32_t i = begin; i < end; ++i) {
-            for (int32_t j = 0; j < grid.nb_col; ++j) {
-                const double v = grid[i][j];
-                if (!is_empty(v) && v < dmin) dmin = v;
-            }
-        }
-        smallest[t] = dmin;
+    return over_rows(0, grid.nb_lig, work,
+                     [&](int32_t i, double dmin) { return smallest_in_row(grid, i, dmin); });
+}
+
+double fill_holes_finding_background(DoubleGrid grid, std::optional<double> nodata,
+                                     const Work& work) {
+    // Each row is final once its own holes are filled: its minimum is taken while it is in the
+    // cache. The first and last rows have no holes to fill.
+    double dmin = over_rows(0, grid.nb_lig, work, [&](int32_t i, double row_min) {
+        if (i > 0 && i < grid.nb_lig - 1) fill_row_holes(grid, i, nodata);
+        return smallest_in_row(grid, i, row_min);
     });
-    return *std::min_element(smallest.begin(), smallest.end());
+    return dmin;
 }
 
 void fill_background(DoubleGrid grid, double dmin, const Work& work) {

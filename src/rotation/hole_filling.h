@@ -16,5 +16,9 @@ void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work 
 // below that.
 double background_value(DoubleGrid grid, const Work& work = {});
 
+// fill_holes, then background_value of the grid it leaves, in one pass over the grid.
+double fill_holes_finding_background(DoubleGrid grid, std::optional<double> nodata,
+                                     const Work& work = {});
+
 // Gives every empty cell the value `dmin`.
 void fill_background(DoubleGrid grid, double dmin, const Work& work = {});

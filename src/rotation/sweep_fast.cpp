@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/cpu_dispatch.h"
@@ -88,6 +89,24 @@ struct Sweep {
     // The band's input cells, when the output is a band: only they are read (a cell outside
     // its row's segment cannot land in the band).
     const InputWindow* window = nullptr;
+    // Where the input's working values come from when `in` has no rows: read as the sweep
+    // reaches them.
+    GridSource* source = nullptr;
+
+    // A row's worth of room for row_values, when the input comes from a source.
+    std::unique_ptr<double[]> row_buffer() const {
+        return source != nullptr
+                   ? std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(in.nb_col))
+                   : nullptr;
+    }
+
+    // Row i's values, indexed by column, at least those of columns [first, end): the grid's
+    // row, or `buffer` (from row_buffer) with those columns read from the source.
+    const double* row_values(int32_t i, int32_t first, int32_t end, double* buffer) const {
+        if (source == nullptr) return in[i];
+        source->read(i, first, end, buffer + first);
+        return buffer;
+    }
 
     // The columns of row i that may be read.
     Segment columns_of(int32_t i) const {
@@ -164,6 +183,7 @@ struct Sweep {
         int32_t strip_col[kTileRows][2];
         int32_t rows[kChunk];
         int32_t cols[kChunk];
+        const std::unique_ptr<double[]> buffer = row_buffer();
         for (int32_t band = begin; band < end; band += std::min(kTileRows, end - band)) {
             const int32_t height = std::min(kTileRows, end - band);
             for (int32_t r = 0; r < height; ++r)
@@ -186,11 +206,11 @@ struct Sweep {
                 };
                 for (int32_t r = 0; r < height; ++r) {
                     const int32_t i = band + r;
-                    const double* source = in[i];
                     const Segment readable = columns_of(i);
                     const int32_t last = std::min(block_end, readable.end);
                     int32_t j = std::max(block, readable.first);
                     if (j >= last) continue;
+                    const double* values = row_values(i, j, last, buffer.get());
                     const int32_t seam_end = std::min(block + 2, last);
                     if (block > 0 && j < seam_end) {
                         const int32_t first = j;
@@ -199,7 +219,7 @@ struct Sweep {
                             const int32_t k = j - first;
                             if (cols[k] >= 0 && band_row(rows[k]) >= 0 &&
                                 !yields(r, rows[k], cols[k])) {
-                                out[band_row(rows[k])][cols[k]] = source[j];
+                                out[band_row(rows[k])][cols[k]] = values[j];
                             }
                         }
                     }
@@ -208,11 +228,11 @@ struct Sweep {
                     const int32_t first_row = frame.first_row;
                     const auto band_rows = static_cast<uint32_t>(out.nb_lig);
                     sweep_segment(starts[r], i, j, last,
-                                  [out_rows, source, first_row, band_rows](int32_t row, int32_t col,
+                                  [out_rows, values, first_row, band_rows](int32_t row, int32_t col,
                                                                            int32_t jj) {
                                       const int32_t held = row - first_row;
                                       if (static_cast<uint32_t>(held) < band_rows) {
-                                          out_rows[held][col] = source[jj];
+                                          out_rows[held][col] = values[jj];
                                       }
                                   });
                 }
@@ -233,16 +253,17 @@ struct Sweep {
             });
         }
         std::sort(taken.begin(), taken.end());
+        const std::unique_ptr<double[]> buffer = row_buffer();
         for (int32_t i = boundary - kReach; i < boundary; ++i) {
-            const double* source = in[i];
             const Segment readable = columns_of(i);
             if (readable.first >= readable.end) continue;
+            const double* values = row_values(i, readable.first, readable.end, buffer.get());
             sweep_segment(
                 row_start(i), i, readable.first, readable.end,
                 [&](int32_t row, int32_t col, int32_t j) {
                     if (band_row(row) >= 0 &&
                         !std::binary_search(taken.begin(), taken.end(), row * width + col)) {
-                        out[band_row(row)][col] = source[j];
+                        out[band_row(row)][col] = values[j];
                     }
                 });
         }
@@ -317,10 +338,14 @@ bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
         int32_t size;
         int32_t left;
         int64_t first_line;
-        const double* sources[kGroup];
+        int32_t rows[kGroup];
     };
     run_tasks(threads, threads, [&](unsigned t) {
         std::vector<Group> groups;
+        // From a source, a group's rows are read for each block, its row r at r * kSide.
+        const auto converted = sweep.source != nullptr
+                                   ? std::make_unique_for_overwrite<double[]>(kGroup * kSide)
+                                   : nullptr;
         for (int32_t band = first_row[t]; band < first_row[t + 1]; band += kSide) {
             const int32_t band_end = std::min(band + kSide, first_row[t + 1]);
             groups.clear();
@@ -334,7 +359,7 @@ bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
                     g.first_line = line_start[at];
                     const bool leftward = g.left != column[at];
                     for (int32_t r = 0; r < size; ++r)
-                        g.sources[r] = in[i + (leftward ? size - 1 - r : r)];
+                        g.rows[r] = i + (leftward ? size - 1 - r : r);
                 }
                 i += size;
             }
@@ -343,7 +368,27 @@ bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
                 for (const Group& group : groups) {
                     // Locals, which the stores below are not taken to change.
                     const Group g = group;
-                    for (int32_t j = block; j < block_end; ++j) {
+                    // The block's columns that the group's rows may read (those of a band's
+                    // input window), and the rows' values from column `block` on.
+                    int32_t first = block_end;
+                    int32_t last = block;
+                    for (int32_t r = 0; r < g.size; ++r) {
+                        const Segment readable = sweep.columns_of(g.rows[r]);
+                        first = std::min(first, std::max(block, readable.first));
+                        last = std::max(last, std::min(block_end, readable.end));
+                    }
+                    if (first >= last) continue;
+                    const double* sources[kGroup];
+                    for (int32_t r = 0; r < g.size; ++r) {
+                        if (!converted) {
+                            sources[r] = in[g.rows[r]] + block;
+                            continue;
+                        }
+                        double* values = converted.get() + static_cast<std::ptrdiff_t>(r) * kSide;
+                        sweep.source->read(g.rows[r], first, last, values + (first - block));
+                        sources[r] = values;
+                    }
+                    for (int32_t j = first; j < last; ++j) {
                         int64_t line = g.first_line + step * j;
                         // Positions from -1.5 to -0.5 also go to line 0.
                         if (line == -1) line = 0;
@@ -352,7 +397,7 @@ bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
                         if (row < 0) continue;
                         double* target = out[row] + g.left;
                         for (int32_t r = 0; r < g.size; ++r)
-                            target[r] = g.sources[r][j];
+                            target[r] = sources[r][j - block];
                     }
                 }
             }
@@ -389,22 +434,46 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, con
 
 namespace {
 
-void rotate_rows(DoubleGrid in, RowRange range, const InputWindow* window, DoubleGrid out,
-                 const RotationParameters& p, const Work& work, OutputFrame frame) {
+// The polar formulas cell by cell in row-major order, as rotate_reference places them, for
+// rotations whose error bound is too coarse for the fast path; only the window's cells are
+// read.
+void place_one_by_one(const Sweep& sweep, RowRange range) {
+    const std::unique_ptr<double[]> buffer = sweep.row_buffer();
+    for (int32_t i = range.first; i < range.end; ++i) {
+        const Segment readable = sweep.columns_of(i);
+        if (readable.first >= readable.end) continue;
+        const double* values = sweep.row_values(i, readable.first, readable.end, buffer.get());
+        for (int32_t j = readable.first; j < readable.end; ++j) {
+            const auto cell = target_cell(rotated_position(i, j, sweep.in.nb_lig, sweep.p),
+                                          sweep.total_rows(), sweep.out.nb_col, sweep.frame);
+            if (!cell) continue;
+            const int32_t row = sweep.band_row(cell->row);
+            if (row >= 0) sweep.out[row][cell->col] = values[j];
+        }
+        advance(sweep.progress, 1);
+    }
+}
+
+// `in` gives the input's size, and its rows unless they come from `source`.
+void rotate_rows(DoubleGrid in, GridSource* source, RowRange range, const InputWindow* window,
+                 DoubleGrid out, const RotationParameters& p, const Work& work, OutputFrame frame) {
     const unsigned threads = std::max(1u, work.threads);
     const int32_t rows = range.end - range.first;
     if (rows <= 0) return;
     if (p.despl_ang == 0) {
         for_row_bands(threads, range.first, rows, [&](unsigned, int32_t begin, int32_t end) {
-            copy_unturned(in, out, frame, begin, end);
+            if (source == nullptr) {
+                copy_unturned(in, out, frame, begin, end);
+            } else {
+                copy_unturned(in.nb_lig, in.nb_col, out, frame, begin, end,
+                              [source](int32_t i, int32_t first, int32_t last, double* cells) {
+                                  source->read(i, first, last, cells);
+                              });
+            }
         });
         return;
     }
     const FastSweep f = plan_fast_sweep(in.nb_lig, in.nb_col, p, frame);
-    if (!f.usable) {
-        rotate_reference(in, range, out, p, frame);
-        return;
-    }
     Progress progress(work, "rotating", rows, int64_t{rows} * in.nb_col);
     const Sweep sweep{in,
                       out,
@@ -414,7 +483,12 @@ void rotate_rows(DoubleGrid in, RowRange range, const InputWindow* window, Doubl
                       static_cast<double>(f.cos_theta),
                       static_cast<double>(f.sin_theta),
                       &progress,
-                      window};
+                      window,
+                      source};
+    if (!f.usable) {
+        place_one_by_one(sweep, range);
+        return;
+    }
     if (sweep_quarter_turn(sweep, range, threads)) return;
     // Each band of rows is swept by one thread, all but its last kReach rows first: bands then
     // lie at least kReach + 1 rows apart and cannot meet. The rows held back are written
@@ -435,12 +509,19 @@ void rotate_rows(DoubleGrid in, RowRange range, const InputWindow* window, Doubl
 
 void rotate_fast(DoubleGrid in, RowRange range, DoubleGrid out, const RotationParameters& p,
                  const Work& work, OutputFrame frame) {
-    rotate_rows(in, range, nullptr, out, p, work, frame);
+    rotate_rows(in, nullptr, range, nullptr, out, p, work, frame);
 }
 
 void rotate_window_fast(DoubleGrid in, const InputWindow& window, DoubleGrid out,
                         const RotationParameters& p, const Work& work, OutputFrame frame) {
-    rotate_rows(in, window.rows, &window, out, p, work, frame);
+    rotate_rows(in, nullptr, window.rows, &window, out, p, work, frame);
+}
+
+void rotate_source_fast(GridSource& source, const InputWindow* window, DoubleGrid out,
+                        const RotationParameters& p, const Work& work, OutputFrame frame) {
+    const DoubleGrid size{nullptr, source.nb_lig(), source.nb_col()};
+    rotate_rows(size, &source, window != nullptr ? window->rows : RowRange{0, source.nb_lig()},
+                window, out, p, work, frame);
 }
 
 int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {

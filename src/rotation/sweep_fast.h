@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "base/grid.h"
+#include "base/grid_source.h"
 #include "base/work.h"
 #include "rotation/bands.h"
 #include "rotation/placement.h"
@@ -26,6 +27,12 @@ void rotate_fast(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationPar
 // The same for the cells of `window` only (the other cells of `in` may be absent): a band of
 // the output, swept from the input cells that can land in it.
 void rotate_window_fast(DoubleGrid in, const InputWindow& window, DoubleGrid out,
+                        const RotationParameters& p, const Work& work, OutputFrame frame);
+
+// The same with the input's working values read from `source` as the sweep reaches them, a
+// segment of a row at a time (an input mapped from its file: no grid of it is made), from
+// every cell, or with `window` from the cells of `window` only.
+void rotate_source_fast(GridSource& source, const InputWindow* window, DoubleGrid out,
                         const RotationParameters& p, const Work& work, OutputFrame frame);
 
 namespace detail {

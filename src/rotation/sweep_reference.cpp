@@ -3,19 +3,28 @@
 #include <algorithm>
 #include <cstring>
 
-void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t begin, int32_t end) {
+void copy_unturned(int32_t nb_lig, int32_t nb_col, DoubleGrid out, OutputFrame frame, int32_t begin,
+                   int32_t end,
+                   const std::function<void(int32_t, int32_t, int32_t, double*)>& read) {
     // Input cell (line y, column j) is output cell (line y + bottom, column j + left).
     const int32_t first_col = std::max(0, -frame.left);
-    const int32_t last_col = std::min(in.nb_col, out.nb_col - frame.left);
+    const int32_t last_col = std::min(nb_col, out.nb_col - frame.left);
     if (first_col >= last_col) return;
     const int64_t total = frame.total_rows > 0 ? frame.total_rows : out.nb_lig;
     for (int32_t i = begin; i < end; ++i) {
-        const int64_t line = int64_t{in.nb_lig} - 1 - i + frame.bottom;
+        const int64_t line = int64_t{nb_lig} - 1 - i + frame.bottom;
         const int64_t row = total - 1 - line - frame.first_row;
         if (line < 0 || line >= total || row < 0 || row >= out.nb_lig) continue;
-        std::memcpy(out[static_cast<int32_t>(row)] + first_col + frame.left, in[i] + first_col,
-                    sizeof(double) * static_cast<std::size_t>(last_col - first_col));
+        read(i, first_col, last_col, out[static_cast<int32_t>(row)] + first_col + frame.left);
     }
+}
+
+void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t begin, int32_t end) {
+    copy_unturned(in.nb_lig, in.nb_col, out, frame, begin, end,
+                  [&in](int32_t i, int32_t first, int32_t last, double* cells) {
+                      std::memcpy(cells, in[i] + first,
+                                  sizeof(double) * static_cast<std::size_t>(last - first));
+                  });
 }
 
 void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p,

@@ -2,6 +2,8 @@
 // The fast sweep is measured against it.
 #pragma once
 
+#include <functional>
+
 #include "base/grid.h"
 #include "rotation/placement.h"
 
@@ -18,3 +20,9 @@ void rotate_reference(DoubleGrid in, RowRange rows, DoubleGrid out, const Rotati
 // An angle of 0: every cell of input rows [begin, end) where it stands, as far as `out`
 // reaches.
 void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t begin, int32_t end);
+
+// The same for an input of nb_lig x nb_col cells whose rows `read(i, first, end, cells)` gives:
+// row i's columns [first, end) into cells[0 .. end - first).
+void copy_unturned(int32_t nb_lig, int32_t nb_col, DoubleGrid out, OutputFrame frame, int32_t begin,
+                   int32_t end,
+                   const std::function<void(int32_t, int32_t, int32_t, double*)>& read);

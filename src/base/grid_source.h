@@ -21,6 +21,11 @@ class GridSource {
     // The whole grid, when it is held in memory; null when it is read in place.
     virtual const DoubleGrid* whole() const { return nullptr; }
 
+    // Whether read() only converts values already in memory (a file mapped into it): the sweep
+    // then reads each row's cells as it reaches them, and no grid or band of the input's
+    // working values is made.
+    virtual bool reads_from_memory() const { return false; }
+
     // The working values of row `row`, columns [first, end), into `out`. Several threads may
     // read at once.
     virtual void read(int32_t row, int32_t first, int32_t end, double* out) = 0;

@@ -1,4 +1,4 @@
-#include "formats/grid_source.h"
+#include "base/grid_source.h"
 
 #include <algorithm>
 
