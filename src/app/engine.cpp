@@ -79,12 +79,15 @@ void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, co
 }
 
 int64_t write_raster_band(DoubleGrid rows, double background, double coef, OutputFile& out,
-                          const Work& work, Progress* progress) {
+                          const Work& work, Progress* progress,
+                          const std::function<void(int32_t)>& before_row) {
     if (work.reference) {
+        for (int32_t i = 0; i < rows.nb_lig; ++i)
+            before_row(i);
         fill_background(rows, background, work);
         return write_raster_rows_reference(rows, coef, out);
     }
-    return write_raster_rows(rows, coef, out, work, progress, background);
+    return write_raster_rows(rows, coef, out, work, progress, background, before_row);
 }
 
 void write_ascii_band(DoubleGrid rows, OutputFile& out, const Work& work, Progress* progress) {

@@ -4,6 +4,7 @@
 // measured against. Both give the same bytes.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -62,10 +63,12 @@ void rotate_source(GridSource& in, const InputWindow* window, DoubleGrid out,
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work);
 
 // Rows of a raster pair's data file, after what `out` holds: their empty cells given the
-// value `background`, then times `coef`, rounded, as 32-bit integers. Returns how many were
-// clamped (to be warned of once, with warn_clamped).
+// value `background`, then times `coef`, rounded, as 32-bit integers; before_row(i) runs on
+// each row i first (on several threads at once). Returns how many were clamped (to be warned
+// of once, with warn_clamped).
 int64_t write_raster_band(DoubleGrid rows, double background, double coef, OutputFile& out,
-                          const Work& work, Progress* progress);
+                          const Work& work, Progress* progress,
+                          const std::function<void(int32_t)>& before_row);
 
 // Rows of an ASCII grid's values, after what `out` holds.
 void write_ascii_band(DoubleGrid rows, OutputFile& out, const Work& work, Progress* progress);

@@ -124,6 +124,13 @@ namespace {
 // GDAL's block cache, the threads' stacks.
 constexpr int64_t kOverhead = int64_t{128} << 20;
 
+// What a band's holes get before the band is handed on.
+enum class Holes {
+    fill,                     // filled
+    fill_finding_background,  // filled, the band's background value found in the same pass
+    left,                     // left for the writer to fill row by row
+};
+
 // Rows of the output swept a band at a time into one buffer, reused.
 class BandSweeper {
   public:
@@ -153,10 +160,11 @@ class BandSweeper {
         if (height < geo.nb_lig) work_.show_progress = false;
     }
 
-    // Output rows [first, end), swept with a row of context on either side and their holes
-    // filled; the view's row 0 is output row `first`. With `smallest`, the band is the whole
-    // output, and its background value (background_value) is found in the same pass.
-    DoubleGrid band(int32_t first, int32_t end, double* smallest = nullptr) {
+    // Output rows [first, end), swept with a row of context on either side, their holes dealt
+    // with as `holes` says (the background value into `smallest`); the view's row 0 is output
+    // row `first`.
+    DoubleGrid band(int32_t first, int32_t end, Holes holes = Holes::fill,
+                    double* smallest = nullptr) {
         const auto total = static_cast<int32_t>(geo_.nb_lig);
         const int32_t top = std::max(0, first - 1);
         const int32_t bottom = std::min(total, end + 1);
@@ -174,9 +182,9 @@ class BandSweeper {
             rotate_window(whole != nullptr ? *whole : read_window(), window_, buffer, p_, work_,
                           frame);
         }
-        if (smallest != nullptr) {
+        if (holes == Holes::fill_finding_background) {
             *smallest = fill_holes_finding_background(buffer, nodata_, work_);
-        } else {
+        } else if (holes == Holes::fill) {
             fill_holes(buffer, nodata_, work_);
         }
         view_rows_.assign(buffer.rows + (first - top), buffer.rows + (end - top));
@@ -352,12 +360,20 @@ class TargetWriter {
         }
     }
 
-    // The output's next rows, their empty cells given the background value first.
-    void write(DoubleGrid rows, double background) {
+    // Whether write() can fill the holes of the rows it is given (holes_filled) for an output
+    // in `form`.
+    static bool fills_holes(GridForm form) { return form == GridForm::raster_pair; }
+
+    // The output's next rows, their empty cells given the background value; with
+    // `holes_filled`, the rows' holes are filled first (fills_holes), each row just before it is
+    // converted, while the device writes the rows before.
+    void write(DoubleGrid rows, double background, bool holes_filled = true) {
         if (target_.form == GridForm::raster_pair) {
-            // Each row just before it is converted, while it is in the cache.
-            clamped_ +=
-                write_raster_band(rows, background, source_.coef, *target_.data, work_, &progress_);
+            const std::optional<double> nodata = source_.nodata;
+            clamped_ += write_raster_band(rows, background, source_.coef, *target_.data, work_,
+                                          &progress_, [&](int32_t i) {
+                                              if (!holes_filled) fill_holes_in_row(rows, i, nodata);
+                                          });
             return;
         }
         fill_background(rows, background, work_);
@@ -425,14 +441,30 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
         full ? input_box(geo, in.nb_lig(), in.nb_col()) : CellBox{0, geo.nb_lig, 0, geo.nb_col};
     double dmin = 10000000.0;
     DoubleGrid single;
+    bool holes_left = false;
     if (one_band) {
-        // The whole output is kept: its background is found while its holes are filled.
-        const bool found_with_holes = smallest && !full;
-        single = sweeper.band(0, total, found_with_holes ? &dmin : nullptr);
+        // The whole output kept, its background is found while its holes are filled, or, for
+        // a writer that fills them, before they are (filling them cannot lower it), so that
+        // the device writes the first rows while the last ones are filled.
+        const bool whole_kept = smallest && !full;
+        holes_left = whole_kept && TargetWriter::fills_holes(target.form);
+        single = sweeper.band(0, total,
+                              holes_left   ? Holes::left
+                              : whole_kept ? Holes::fill_finding_background
+                                           : Holes::fill,
+                              &dmin);
         if (full) widen_to_filled(single, 0, keep, work);
         stage.emplace(work, "fill");
-        if (smallest && !found_with_holes)
+        if (holes_left) {
+            dmin = background_value(single, work);
+            if (!holes_keep_background(dmin)) {
+                fill_holes(single, source.nodata, work);
+                dmin = background_value(single, work);
+                holes_left = false;
+            }
+        } else if (smallest && !whole_kept) {
             dmin = background_value(window_of(single, 0, keep, geo).view, work);
+        }
     } else if (smallest || full) {
         Progress progress(work, "finding the background", total, geo.nb_lig * geo.nb_col);
         for (int32_t first = 0; first < total; first += height) {
@@ -453,7 +485,7 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
         const auto end = static_cast<int32_t>(std::min<int64_t>(keep.end_row, first + height));
         const GridWindow kept = window_of(one_band ? single : sweeper.band(first, end),
                                           one_band ? 0 : first, keep, geo);
-        writer.write(kept.view, background);
+        writer.write(kept.view, background, !holes_left);
         if (one_band) break;
     }
     stage.reset();

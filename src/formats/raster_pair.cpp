@@ -427,15 +427,17 @@ inline Split split(double x) {
 // half-integer h; then P's 64-bit rounding (what raster_value rounds) reaches h, and so rounds
 // away from zero, exactly when P lies no further than half a 64-bit spacing below h: 2^(e-64),
 // e the exponent of h (2^-66 below 0.5, where the spacing halves). Dekker's product gives P - p
-// exactly. Returns how many values it could not convert: those need raster_value.
+// exactly. Empty cells take `background`. Returns how many values it could not convert: those
+// need raster_value.
 TERRAPIVOTER_CLONES
-int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, double coef) {
+int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, double coef,
+                         double background) {
     const Split c = split(coef);
     int32_t unconverted = 0;
     // Selections are made with masks rather than branches, so that the loop vectorises.
     constexpr uint64_t kSign = 0x8000000000000000u;
     for (int32_t j = 0; j < count; ++j) {
-        const double value = values[j];
+        const double value = is_empty(values[j]) ? background : values[j];
         const double product = value * coef;
         const double magnitude = std::fabs(product);
         const bool fast = converts_fast(value, coef);
@@ -464,23 +466,25 @@ int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, doub
     return unconverted;
 }
 
-int64_t convert_row_reference(const double* values, int32_t* row, int32_t count, double coef) {
+int64_t convert_row_reference(const double* values, int32_t* row, int32_t count, double coef,
+                              double background) {
     int64_t clamped_cells = 0;
     for (int32_t j = 0; j < count; ++j) {
         bool clamped;
-        row[j] = raster_value(values[j], coef, clamped);
+        row[j] = raster_value(is_empty(values[j]) ? background : values[j], coef, clamped);
         clamped_cells += clamped ? 1 : 0;
     }
     return clamped_cells;
 }
 
-using RowConversion = int64_t (*)(const double*, int32_t*, int32_t, double);
+using RowConversion = int64_t (*)(const double*, int32_t*, int32_t, double, double);
 
 // Blocks of rows are converted (in parallel) and written in turn, so that the integers of the
 // whole grid never exist at once. Returns the number of clamped values.
 int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConversion convert,
                              unsigned threads, bool overlap, Progress* progress,
-                             std::optional<double> background = std::nullopt) {
+                             double background = empty_cell(),
+                             const std::function<void(int32_t)>& before_row = nullptr) {
     // Blocks of about a megabyte: the system copies them into the file while they are still in
     // the cache (four times larger took a quarter longer).
     const auto rows_per_block =
@@ -499,13 +503,8 @@ int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowC
             for (int32_t i = begin; i < end; ++i) {
                 int32_t* row =
                     block_values[slot].get() + static_cast<std::size_t>(i - first) * grid.width();
-                if (background) {
-                    double* values = grid[i];
-                    for (int32_t j = 0; j < grid.nb_col; ++j) {
-                        if (is_empty(values[j])) values[j] = *background;
-                    }
-                }
-                clamped_cells[part] += convert(grid[i], row, grid.nb_col, coef);
+                if (before_row) before_row(i);
+                clamped_cells[part] += convert(grid[i], row, grid.nb_col, coef, background);
                 to_little_endian(row, static_cast<std::size_t>(grid.nb_col));
             }
         },
@@ -527,23 +526,26 @@ void warn_clamped(const OutputFile& out, int64_t clamped) {
     }
 }
 
-int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, double coef) {
-    if (convert_row_fast(values, row, count, coef) == 0) return 0;
+int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, double coef,
+                            double background) {
+    if (convert_row_fast(values, row, count, coef, background) == 0) return 0;
     // Values beyond 32 bits (clamped) or not numbers: rare, converted again one by one.
     int64_t clamped_cells = 0;
     for (int32_t j = 0; j < count; ++j) {
-        if (converts_fast(values[j], coef)) continue;
+        const double value = is_empty(values[j]) ? background : values[j];
+        if (converts_fast(value, coef)) continue;
         bool clamped;
-        row[j] = raster_value(values[j], coef, clamped);
+        row[j] = raster_value(value, coef, clamped);
         clamped_cells += clamped ? 1 : 0;
     }
     return clamped_cells;
 }
 
 int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const Work& work,
-                          Progress* progress, std::optional<double> background) {
+                          Progress* progress, std::optional<double> background,
+                          const std::function<void(int32_t)>& before_row) {
     return write_converted_rows(grid, coef, out, detail::convert_row, std::max(1u, work.threads),
-                                true, progress, background);
+                                true, progress, background.value_or(empty_cell()), before_row);
 }
 
 int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/empty_cell.h"
 #include "base/file_name.h"
 #include "base/grid.h"
 #include "base/grid_source.h"
@@ -107,10 +108,12 @@ void write_raster_data_reference(DoubleGrid grid, double coef, OutputFile& out);
 
 // For an output written a band of rows at a time: the rows converted and written after what
 // `out` holds, the clamped values counted (and returned) rather than warned about, and that
-// warning, once, at the end. With `background`, each row's empty cells (base/empty_cell.h) are
-// given that value just before the row is converted.
+// warning, once, at the end. With `background`, empty cells (base/empty_cell.h) are converted
+// as that value (the grid keeps them empty). With `before_row`, before_row(i) runs just before
+// row i is converted, on the converting thread (rows of one block on several at once).
 int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const Work& work,
-                          Progress* progress, std::optional<double> background = std::nullopt);
+                          Progress* progress, std::optional<double> background = std::nullopt,
+                          const std::function<void(int32_t)>& before_row = nullptr);
 int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out);
 void warn_clamped(const OutputFile& out, int64_t clamped);
 
@@ -147,7 +150,8 @@ void read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col, const std::s
                       const std::function<int32_t*(int32_t)>& into = nullptr);
 
 // raster_value for a whole row, in double arithmetic but for values beyond 32 bits (the fast
-// writer's conversion). Returns the number of clamped cells.
-int64_t convert_row(const double* values, int32_t* row, int32_t count, double coef);
+// writer's conversion), empty cells taken as `background`. Returns the number of clamped cells.
+int64_t convert_row(const double* values, int32_t* row, int32_t count, double coef,
+                    double background = empty_cell());
 
 }  // namespace detail

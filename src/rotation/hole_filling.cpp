@@ -2,18 +2,18 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "base/parallel.h"
 #include "rotation/empty_cells.h"
 #include "rotation/extended.h"
 
-namespace {
-
-// Fills the holes of interior row i (0 < i < nb_lig - 1). A cell is filled only when its four
-// neighbours are already filled, so no cell filled here is the neighbour of another: rows may
-// be done in any order, on any thread, and give the grid a single pass in row-major order gives.
-void fill_row_holes(DoubleGrid grid, int32_t i, std::optional<double> nodata) {
+// A cell is filled only when its four neighbours are already filled, so no cell filled here is
+// the neighbour of another: rows may be done in any order, on any thread, and give the grid a
+// single pass in row-major order gives.
+void fill_holes_in_row(DoubleGrid grid, int32_t i, std::optional<double> nodata) {
+    if (i <= 0 || i >= grid.nb_lig - 1) return;
     const bool has_nodata = nodata.has_value();
     const double nodata_value = nodata.value_or(0.0);
     // A NaN is no-data whatever the no-data value (and the empty marker is one of them).
@@ -31,6 +31,14 @@ void fill_row_holes(DoubleGrid grid, int32_t i, std::optional<double> nodata) {
         if (ico == 4) grid[i][j] = static_cast<double>(static_cast<extended::ld>(dtot) * 0.25L);
     }
 }
+
+bool holes_keep_background(double smallest) {
+    // Four values of at least m sum, rounded at each step, to at least 4m (docs/performance.md)
+    // as long as no partial sum overflows: so that no mean of them lies below m.
+    return smallest >= -std::numeric_limits<double>::max() / 4;
+}
+
+namespace {
 
 constexpr double kNoBackground = 10000000.0;
 
@@ -62,7 +70,7 @@ double over_rows(int64_t first, int64_t count, const Work& work,
 
 void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
     over_rows(1, std::max(0, grid.nb_lig - 2), work, [&](int32_t i, double dmin) {
-        fill_row_holes(grid, i, nodata);
+        fill_holes_in_row(grid, i, nodata);
         return dmin;
     });
 }
@@ -77,7 +85,7 @@ double fill_holes_finding_background(DoubleGrid grid, std::optional<double> noda
     // Each row is final once its own holes are filled: its minimum is taken while it is in the
     // cache. The first and last rows have no holes to fill.
     double dmin = over_rows(0, grid.nb_lig, work, [&](int32_t i, double row_min) {
-        if (i > 0 && i < grid.nb_lig - 1) fill_row_holes(grid, i, nodata);
+        fill_holes_in_row(grid, i, nodata);
         return smallest_in_row(grid, i, row_min);
     });
     return dmin;

@@ -12,6 +12,14 @@
 // The result does not depend on the number of threads.
 void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work = {});
 
+// fill_holes for row i alone (nothing in the first and last rows): rows may be filled in any
+// order, on any threads at once, and give the grid fill_holes gives.
+void fill_holes_in_row(DoubleGrid grid, int32_t i, std::optional<double> nodata);
+
+// Whether filling the holes leaves background_value as it was, `smallest`, before: every mean
+// of four filled values lies at or above the smallest of them, unless their sums overflow.
+bool holes_keep_background(double smallest);
+
 // The smallest value of the grid's filled cells (NaN never is), or 10000000 when none lies
 // below that.
 double background_value(DoubleGrid grid, const Work& work = {});
