@@ -209,9 +209,11 @@ TEST(FastIo, ParallelFormattingWritesWhatFprintfWrites) {
 
 TEST(FastIo, RasterWritingInBlocksWritesWhatThePlainWriterWrites) {
     std::mt19937_64 rng(12);
-    Matrix<double> grid(37, 53);
-    for (int32_t i = 0; i < 37; ++i) {
-        for (int32_t j = 0; j < 53; ++j) {
+    // Rows wide enough that the grid takes several blocks of about 2^18 values, written by
+    // different threads.
+    Matrix<double> grid(37, 20011);
+    for (int32_t i = 0; i < grid.nb_lig(); ++i) {
+        for (int32_t j = 0; j < grid.nb_col(); ++j) {
             const double half = (static_cast<double>(rng() % 100000) + 0.5) / 100.0;
             const double choices[] = {
                 half, -half, std::nextafter(half, 0.0),
@@ -236,7 +238,7 @@ TEST(FastIo, RasterWritingInBlocksWritesWhatThePlainWriterWrites) {
     };
     std::string plain_warning, fast_warning;
     const std::string plain = written(std::nullopt, plain_warning);
-    for (unsigned threads : {1u, 3u}) {
+    for (unsigned threads : {1u, 2u, 3u}) {
         EXPECT_EQ(written(threads, fast_warning), plain) << threads;
         EXPECT_EQ(fast_warning, plain_warning);
     }

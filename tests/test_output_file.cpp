@@ -103,11 +103,15 @@ TEST(OutputFile, AFailingCallLeavesTheOlderPairWholeAndNoTemporary) {
         int error;
         unsigned successes;  // calls of that kind that succeed first
         const char* says;
+        bool by_offset = false;  // the data written by offsets (from several threads)
     } cases[] = {
         {Call::create, EACCES, 0, "cannot create D/o_m4.raw: Permission denied"},
         {Call::create, EMFILE, 1, "cannot create D/o_m4.txt: Too many open files"},
         {Call::write, ENOSPC, 0, "cannot write D/o_m4.raw: No space left on device"},
         {Call::write, ENOSPC, 1, "cannot write D/o_m4.txt: No space left on device"},
+        {Call::write, ENOSPC, 0, "cannot write D/o_m4.raw: No space left on device", true},
+        {Call::write, ENOSPC, 1, "cannot write D/o_m4.raw: No space left on device", true},
+        {Call::sync, EIO, 0, "cannot write D/o_m4.raw: Input/output error", true},
         {Call::sync, EIO, 0, "cannot write D/o_m4.raw: Input/output error"},
         {Call::sync, EIO, 1, "cannot write D/o_m4.txt: Input/output error"},
         {Call::rename, EXDEV, 0, "cannot replace D/o_m4.raw: Invalid cross-device link"},
@@ -124,7 +128,15 @@ TEST(OutputFile, AFailingCallLeavesTheOlderPairWholeAndNoTemporary) {
         std::string message = failure_of([&] {
             OutputFile d(data, false);
             OutputFile t(descriptor, true);
-            d.write("new data");
+            if (c.by_offset) {
+                d.write("new ");
+                const uint64_t start = d.begin_parallel();
+                d.write_at(start + 2, "ta", 2);
+                d.write_at(start, "da", 2);
+                d.end_parallel(start + 4);
+            } else {
+                d.write("new data");
+            }
             t.write("new descriptor");
             d.finish();
             t.finish();
@@ -140,6 +152,18 @@ TEST(OutputFile, AFailingCallLeavesTheOlderPairWholeAndNoTemporary) {
         EXPECT_EQ(read_file(descriptor), "old descriptor") << c.says;
         EXPECT_EQ(file_names(dir.path()), (std::vector<std::string>{"o_m4.raw", "o_m4.txt"}));
     }
+    // Blocks written by offset, out of order, then more written after them: all in place.
+    ScratchDir dir;
+    OutputFile d((dir / "o_m4.raw").string(), false);
+    d.write("new ");
+    const uint64_t start = d.begin_parallel();
+    d.write_at(start + 2, "ta", 2);
+    d.write_at(start, "da", 2);
+    d.end_parallel(start + 4);
+    d.write("!");
+    d.finish();
+    d.commit();
+    EXPECT_EQ(read_file(dir / "o_m4.raw"), "new data!");
 }
 
 TEST(OutputFile, APairWithoutOlderFilesIsTakenBackWhole) {

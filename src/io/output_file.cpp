@@ -46,6 +46,23 @@ void OutputFile::fail(const std::string& what) {
     throw Failure("cannot " + what + " " + displayed_ + ": " + reason);
 }
 
+uint64_t OutputFile::begin_parallel() {
+    if (std::fflush(stream_) != 0) fail("write");
+    return written_;
+}
+
+void OutputFile::write_at(uint64_t offset, const void* data, std::size_t size) {
+    if (!platform::write_at(stream_, offset, data, size))
+        throw Failure("cannot write " + displayed_ + ": " + platform::last_error_text());
+    platform::start_writing_range_out(stream_, offset, size);
+}
+
+void OutputFile::end_parallel(uint64_t end) {
+    if (!platform::seek_to(stream_, end)) fail("write");
+    written_ = end;
+    writing_out_ = end;
+}
+
 void OutputFile::write(const void* data, std::size_t size) {
     if (!platform::write_all(stream_, data, size)) fail("write");
     // Large outputs go out to the device while the rest is still being made, so that the sync

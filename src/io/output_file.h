@@ -26,6 +26,15 @@ class OutputFile {
     void write(const void* data, std::size_t size);
     void write(const std::string& text) { write(text.data(), text.size()); }
 
+    // Writing from several threads at once, for writers that make blocks in parallel:
+    // begin_parallel() flushes what write() left and returns where the parallel part starts
+    // (the bytes written so far); write_at() then puts blocks at offsets of their own, from any
+    // thread, each sent on to the device as it is written (it fails without discarding the file:
+    // other threads may still be writing); end_parallel(end) carries on with write() at `end`.
+    uint64_t begin_parallel();
+    void write_at(uint64_t offset, const void* data, std::size_t size);
+    void end_parallel(uint64_t end);
+
     // Flushes, syncs and closes the temporary file; fails on any write error.
     void finish();
 

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -236,8 +237,12 @@ bool sync_to_disk(std::FILE* f) {
 }
 
 void start_writing_out(std::FILE* f, uint64_t offset, uint64_t size) {
-#if defined(__linux__)
     if (std::fflush(f) != 0) return;  // the error stays on the stream for finish to report
+    start_writing_range_out(f, offset, size);
+}
+
+void start_writing_range_out(std::FILE* f, uint64_t offset, uint64_t size) {
+#if defined(__linux__)
     sync_file_range(fileno(f), static_cast<off64_t>(offset), static_cast<off64_t>(size),
                     SYNC_FILE_RANGE_WRITE);
 #else
@@ -245,6 +250,37 @@ void start_writing_out(std::FILE* f, uint64_t offset, uint64_t size) {
     (void)offset;
     (void)size;
 #endif
+}
+
+bool seek_to(std::FILE* f, uint64_t offset) {
+#if defined(_WIN32)
+    return _fseeki64(f, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+bool write_at(std::FILE* f, uint64_t offset, const void* data, std::size_t size) {
+    if (injected(Call::write)) return false;
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+#if defined(_WIN32)
+        static std::mutex seek_mutex;
+        std::lock_guard lock(seek_mutex);
+        const int fd = _fileno(f);
+        if (_lseeki64(fd, static_cast<long long>(offset + done), SEEK_SET) < 0) return false;
+        const int wrote = _write(
+            fd, bytes + done, static_cast<unsigned>(std::min<std::size_t>(size - done, 1u << 30)));
+#else
+        const ssize_t wrote =
+            pwrite(fileno(f), bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (wrote < 0 && errno == EINTR) continue;
+#endif
+        if (wrote <= 0) return false;
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
 }
 
 bool sync_file(const std::string& host) {

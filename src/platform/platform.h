@@ -57,6 +57,18 @@ class MappedFile {
 // several threads can read one file; returns the count read, or -1 on an error (errno set).
 int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size);
 
+// Writes `size` bytes at `offset` of an open file without moving its position (the stream
+// flushed first by the caller), so that several threads can write parts of one file; false on
+// an error (errno set).
+bool write_at(std::FILE* f, uint64_t offset, const void* data, std::size_t size);
+
+// Moves the position of `f` to `offset` bytes from its start; false on an error.
+bool seek_to(std::FILE* f, uint64_t offset);
+
+// Asks the system to start writing bytes [offset, offset + size) of `f` to the device, without
+// waiting, for writers that write by offset (write_at); a no-op where there is no such call.
+void start_writing_range_out(std::FILE* f, uint64_t offset, uint64_t size);
+
 // Reads up to `size` bytes from the current position; returns the count read (0 at the end of
 // the file), or -1 on an error (errno set).
 int64_t read_some(std::FILE* f, void* buffer, std::size_t size);
@@ -70,6 +82,9 @@ bool write_all(std::FILE* f, const void* data, std::size_t size);
 
 // Pushes an open file's data to the storage device.
 bool sync_to_disk(std::FILE* f);
+
+// Moves the position of `f` to `offset` bytes from its start; false on an error.
+bool seek_to(std::FILE* f, uint64_t offset);
 
 // Asks the system to start writing bytes [offset, offset + size) of an open file, flushed
 // first, to the device without waiting for them, so that a later sync_to_disk has less left
