@@ -241,26 +241,13 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
             const RasterDescriptor d = peek_raster_pair(input.name);
             s.coef = coef;
             s.carried = d;
-            std::optional<ValueRange> range;
-            // The fast methods hold the stored values as they are and convert them as the sweep
-            // reads them, or read a grid too large for memory in place; the reference build
-            // makes the grid of working values.
-            RasterSource stored;
-            if (fits_whole(d.nb_lig, d.nb_col, work)) {
-                if (work.reference) {
-                    RasterInput raster = load_raster_pair(input.name, coef, work);
-                    loaded.input = held_whole(std::move(raster.values));
-                    range = raster.range;
-                } else {
-                    stored = load_raster_pair_stored(input.name, coef, work);
-                }
-            } else {
-                stored = load_raster_pair_in_place(input.name, coef, work, raster_out);
-            }
-            if (stored.source) {
-                loaded.input.source = std::move(stored.source);
-                range = stored.range;
-            }
+            // Held in memory when it fits (load_raster_pair_held), read in place otherwise.
+            RasterSource raster =
+                fits_whole(d.nb_lig, d.nb_col, work)
+                    ? load_raster_pair_held(input.name, coef, work, loaded.input.held)
+                    : load_raster_pair_in_place(input.name, coef, work, raster_out);
+            loaded.input.source = std::move(raster.source);
+            const std::optional<ValueRange> range = raster.range;
             if (range) {
                 s.carried.min_alt = range->smallest;
                 s.carried.max_alt = range->largest;

@@ -69,11 +69,12 @@ void load_raster_input() {
          "\n\t\t2 ====> centimeters\n\t\t3 ====> millimeters\n\t\t"},
         3);
     run.coef = kUnitCoefficients[run.scale];
-    // The stored values are read again, straight into working values, now that their unit is
-    // known: no grid of them is kept meanwhile. A grid too large for memory is read in place.
+    // The stored values are read again now that their unit is known (held as they are, turned
+    // into working values as the sweep reads them). A grid too large for memory is read in
+    // place.
     const Work work = program_work();
     if (fits_whole(run.nb_lig, run.nb_col, work)) {
-        run.input = held_whole(load_raster_pair(base, run.coef, work).values);
+        run.input.source = load_raster_pair_held(base, run.coef, work, run.input.held).source;
     } else {
         run.input.source = load_raster_pair_in_place(base, run.coef, work).source;
     }

@@ -21,13 +21,12 @@ RasterSummary load_raster_summary(const FileName& base, const Work& work) {
     return read_raster_summary(base, work.reference ? Work{} : work);
 }
 
-RasterInput load_raster_pair(const FileName& base, double coef, const Work& work) {
-    return work.reference ? read_raster_pair_reference(base, coef)
-                          : read_raster_pair(base, coef, work);
-}
-
-RasterSource load_raster_pair_stored(const FileName& base, double coef, const Work& work) {
-    return read_raster_pair_stored(base, coef, work);
+RasterSource load_raster_pair_held(const FileName& base, double coef, const Work& work,
+                                   Matrix<double>& grid) {
+    if (!work.reference) return read_raster_pair_stored(base, coef, work);
+    RasterInput input = read_raster_pair_reference(base, coef);
+    grid = std::move(input.values);
+    return {input.descriptor, std::make_unique<MemorySource>(grid.view()), input.range};
 }
 
 RasterSource load_raster_pair_in_place(const FileName& base, double coef, const Work& work,

@@ -23,12 +23,11 @@ Work program_work(std::optional<unsigned> threads = std::nullopt, bool quiet = f
 // "<base>_m4.raw"), for the unit to be chosen before the grid is made.
 RasterSummary load_raster_summary(const FileName& base, const Work& work);
 
-// The same with the grid of its working values (the stored values divided by `coef`).
-RasterInput load_raster_pair(const FileName& base, double coef, const Work& work);
-
-// A raster pair's stored values held in memory as they are, converted as the sweep reads them
-// (the fast methods only), and their range.
-RasterSource load_raster_pair_stored(const FileName& base, double coef, const Work& work);
+// A raster pair that fits in memory, and the range of its stored values: the fast methods hold
+// the stored values as they are and turn them into working values as the sweep reads them; the
+// reference methods make the grid of working values, into `grid`, which the source reads.
+RasterSource load_raster_pair_held(const FileName& base, double coef, const Work& work,
+                                   Matrix<double>& grid);
 
 // A raster pair, its working values read in place (from its data file mapped into memory,
 // where the system can map it), and, `with_range`, the range of its stored values.
