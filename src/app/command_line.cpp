@@ -247,10 +247,9 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
                     ? load_raster_pair_held(input.name, coef, work, loaded.input.held)
                     : load_raster_pair_in_place(input.name, coef, work, raster_out);
             loaded.input.source = std::move(raster.source);
-            const std::optional<ValueRange> range = raster.range;
-            if (range) {
-                s.carried.min_alt = range->smallest;
-                s.carried.max_alt = range->largest;
+            if (raster.range) {
+                s.carried.min_alt = raster.range->smallest;
+                s.carried.max_alt = raster.range->largest;
             }
             if (corner) corner->cell_size = d.dpix_size;
             break;

@@ -81,7 +81,7 @@ int64_t write_raster_band(DoubleGrid rows, double background, double coef, Outpu
                           const Work& work, Progress* progress,
                           const std::function<void(int32_t)>& before_row) {
     if (work.reference) {
-        for (int32_t i = 0; i < rows.nb_lig; ++i)
+        for (int32_t i = 0; before_row && i < rows.nb_lig; ++i)
             before_row(i);
         fill_background(rows, background, work);
         return write_raster_rows_reference(rows, coef, out);

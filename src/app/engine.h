@@ -62,9 +62,9 @@ void rotate_source(GridSource& in, const InputWindow* window, DoubleGrid out,
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work);
 
 // Rows of a raster pair's data file, after what `out` holds: their empty cells given the
-// value `background`, then times `coef`, rounded, as 32-bit integers; before_row(i) runs on
-// each row i first (on several threads at once). Returns how many were clamped (to be warned
-// of once, with warn_clamped).
+// value `background`, then times `coef`, rounded, as 32-bit integers; before_row(i), when
+// given, runs on each row i first (on several threads at once). Returns how many were clamped (to
+// be warned of once, with warn_clamped).
 int64_t write_raster_band(DoubleGrid rows, double background, double coef, OutputFile& out,
                           const Work& work, Progress* progress,
                           const std::function<void(int32_t)>& before_row);

@@ -370,10 +370,10 @@ class TargetWriter {
     void write(DoubleGrid rows, double background, bool holes_filled = true) {
         if (target_.form == GridForm::raster_pair) {
             const std::optional<double> nodata = source_.nodata;
+            std::function<void(int32_t)> fill_row;
+            if (!holes_filled) fill_row = [&](int32_t i) { fill_holes_in_row(rows, i, nodata); };
             clamped_ += write_raster_band(rows, background, source_.coef, *target_.data, work_,
-                                          &progress_, [&](int32_t i) {
-                                              if (!holes_filled) fill_holes_in_row(rows, i, nodata);
-                                          });
+                                          &progress_, fill_row);
             return;
         }
         fill_background(rows, background, work_);

@@ -480,12 +480,10 @@ int64_t convert_row_reference(const double* values, int32_t* row, int32_t count,
 using RowConversion = int64_t (*)(const double*, int32_t*, int32_t, double, double);
 
 // Blocks of rows are converted and written in turn, so that the integers of the whole grid
-// never exist at once; with `parallel`, on `threads` threads, each writing the blocks it
-// converted where they belong in the file, otherwise on one. Returns the number of clamped
-// values.
+// never exist at once, on `threads` threads, each writing the blocks it converted where they
+// belong in the file. Returns the number of clamped values.
 int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowConversion convert,
-                             unsigned threads, bool parallel, Progress* progress,
-                             double background = empty_cell(),
+                             unsigned threads, Progress* progress, double background = empty_cell(),
                              const std::function<void(int32_t)>& before_row = nullptr) {
     // Blocks of about a megabyte: the system copies them into the file while they are still in
     // the cache (four times larger took a quarter longer).
@@ -493,7 +491,7 @@ int64_t write_converted_rows(DoubleGrid grid, double coef, OutputFile& out, RowC
         static_cast<int32_t>(std::clamp<int64_t>((int64_t{1} << 18) / grid.nb_col, 1, grid.nb_lig));
     const std::size_t block_cells = static_cast<std::size_t>(rows_per_block) * grid.width();
     const std::size_t row_bytes = sizeof(int32_t) * grid.width();
-    const unsigned parts = parallel ? std::max(1u, threads) : 1u;
+    const unsigned parts = std::max(1u, threads);
     std::vector<int64_t> clamped_cells(parts, 0);
     // Rows [begin, end) into `values` (a block's room, not cleared: every value is converted
     // before it is written, and its pages are first touched by the thread that converts).
@@ -553,11 +551,11 @@ int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const W
                           Progress* progress, std::optional<double> background,
                           const std::function<void(int32_t)>& before_row) {
     return write_converted_rows(grid, coef, out, detail::convert_row, std::max(1u, work.threads),
-                                true, progress, background.value_or(empty_cell()), before_row);
+                                progress, background.value_or(empty_cell()), before_row);
 }
 
 int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out) {
-    return write_converted_rows(grid, coef, out, convert_row_reference, 1, false, nullptr);
+    return write_converted_rows(grid, coef, out, convert_row_reference, 1, nullptr);
 }
 
 void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, const Work& work) {

@@ -84,11 +84,10 @@ double fill_holes_finding_background(DoubleGrid grid, std::optional<double> noda
                                      const Work& work) {
     // Each row is final once its own holes are filled: its minimum is taken while it is in the
     // cache. The first and last rows have no holes to fill.
-    double dmin = over_rows(0, grid.nb_lig, work, [&](int32_t i, double row_min) {
+    return over_rows(0, grid.nb_lig, work, [&](int32_t i, double row_min) {
         fill_holes_in_row(grid, i, nodata);
         return smallest_in_row(grid, i, row_min);
     });
-    return dmin;
 }
 
 void fill_background(DoubleGrid grid, double dmin, const Work& work) {
