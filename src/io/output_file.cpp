@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <system_error>
 #include <vector>
 
 #include "base/failure.h"
@@ -38,6 +39,39 @@ OutputFile::OutputFile(const FileName& name, bool text)
 
 OutputFile::~OutputFile() {
     if (!committed_) discard();
+    wait_for_background_sync();
+}
+
+void OutputFile::sync_in_background(uint64_t written) {
+    constexpr uint64_t kSyncStretch = uint64_t{32} << 20;
+    if (written - synced_mark_ < kSyncStretch || sync_running_.load()) return;
+    const std::unique_lock lock(syncing_, std::try_to_lock);
+    if (!lock.owns_lock() || sync_running_.load() || written - synced_mark_ < kSyncStretch) return;
+    // The previous sync has ended: its thread is joined at once.
+    if (!wait_for_background_sync()) return;  // its error waits for finish()
+    synced_mark_ = written;
+    sync_running_.store(true);
+    try {
+        syncer_ = std::thread([this, f = stream_] {
+            if (!platform::sync_to_disk(f)) sync_error_ = errno != 0 ? errno : EIO;
+            sync_running_.store(false);
+        });
+    } catch (const std::system_error&) {
+        sync_running_.store(false);  // no thread to be had: finish() syncs it all
+    }
+}
+
+bool OutputFile::wait_for_background_sync() noexcept {
+    if (syncer_.joinable()) {
+        try {
+            syncer_.join();
+        } catch (const std::system_error&) {
+            syncer_.detach();
+        }
+    }
+    if (sync_error_ == 0) return true;
+    errno = sync_error_;
+    return false;
 }
 
 void OutputFile::fail(const std::string& what) {
@@ -48,6 +82,7 @@ void OutputFile::fail(const std::string& what) {
 
 uint64_t OutputFile::begin_parallel() {
     if (std::fflush(stream_) != 0) fail("write");
+    written_in_parallel_.store(written_);
     return written_;
 }
 
@@ -55,6 +90,7 @@ void OutputFile::write_at(uint64_t offset, const void* data, std::size_t size) {
     if (!platform::write_at(stream_, offset, data, size))
         throw Failure("cannot write " + displayed_ + ": " + platform::last_error_text());
     platform::start_writing_range_out(stream_, offset, size);
+    sync_in_background(written_in_parallel_.fetch_add(size) + size);
 }
 
 void OutputFile::end_parallel(uint64_t end) {
@@ -72,11 +108,13 @@ void OutputFile::write(const void* data, std::size_t size) {
     if (written_ - writing_out_ >= kStretch) {
         platform::start_writing_out(stream_, writing_out_, written_ - writing_out_);
         writing_out_ = written_;
+        sync_in_background(written_);
     }
 }
 
 void OutputFile::hand_over() {
     if (stream_ == nullptr) return;
+    if (!wait_for_background_sync()) fail("write");
     std::FILE* f = stream_;
     stream_ = nullptr;
     if (std::fclose(f) != 0) fail("write");
@@ -92,6 +130,7 @@ std::unique_ptr<OutputFile> OutputFile::adopt(const FileName& name, const std::s
 }
 
 void OutputFile::finish() {
+    if (!wait_for_background_sync()) fail("write");
     if (stream_ == nullptr) {
         // Written by another writer: only its data's way to the disk is left.
         if (!platform::sync_file(temporary_)) fail("write");
@@ -150,6 +189,7 @@ void OutputFile::commit_together(const std::vector<OutputFile*>& files) {
 
 void OutputFile::discard() noexcept {
     if (committed_) return;
+    wait_for_background_sync();
     if (stream_ != nullptr) {
         std::fclose(stream_);
         stream_ = nullptr;

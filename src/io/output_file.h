@@ -5,11 +5,14 @@
 // that name is untouched, and a run that fails or is interrupted removes its temporary file.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/file_name.h"
@@ -31,6 +34,7 @@ class OutputFile {
     // (the bytes written so far); write_at() then puts blocks at offsets of their own, from any
     // thread, each sent on to the device as it is written (it fails without discarding the file:
     // other threads may still be writing); end_parallel(end) carries on with write() at `end`.
+    // Large outputs are synced in stretches while they are written (see sync_in_background).
     uint64_t begin_parallel();
     void write_at(uint64_t offset, const void* data, std::size_t size);
     void end_parallel(uint64_t end);
@@ -67,6 +71,13 @@ class OutputFile {
   private:
     OutputFile() = default;
     [[noreturn]] void fail(const std::string& what);
+    // Once kSyncStretch bytes more than at the last such sync were written (`written` in all),
+    // syncs the file on a thread of its own, unless one is still syncing: a sync costs in
+    // proportion to what it sends to lasting storage, and so the device stores the output while
+    // the rest is made, and the sync in finish() waits for the last stretch alone.
+    void sync_in_background(uint64_t written);
+    // Waits for a sync started by sync_in_background; false when it failed (errno set).
+    bool wait_for_background_sync() noexcept;
 
     std::string displayed_;
     std::string final_;
@@ -75,4 +86,10 @@ class OutputFile {
     bool committed_ = false;
     uint64_t written_ = 0;      // bytes handed to write()
     uint64_t writing_out_ = 0;  // of which the system was asked to start writing out
+    std::atomic<uint64_t> written_in_parallel_{0};  // bytes written, with write_at()'s
+    std::mutex syncing_;                             // held while a background sync starts
+    std::thread syncer_;
+    std::atomic<bool> sync_running_{false};
+    std::atomic<uint64_t> synced_mark_{0};  // bytes written when the last one started
+    int sync_error_ = 0;                    // errno of a failed background sync
 };
