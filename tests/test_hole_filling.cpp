@@ -101,14 +101,14 @@ TEST(HoleFilling, Cases) {
          {}},
         // The background is the first of the smallest values in row order, whatever the
         // threads' or vector lanes' order: of 0 and -0, the one met first (column 2 here, and
-        // column 10 in another lane).
-        {"of equal smallest values, the first in the grid", 1, 12,
-         {E, 3, 0.0, 3, 3, 3, 3, 3, 3, 3, -0.0, 3},
-         {0.0, 3, 0.0, 3, 3, 3, 3, 3, 3, 3, -0.0, 3},
+        // column 9, in a lane of eight before column 2's).
+        {"of equal smallest values, the first in the grid", 1, 16,
+         {E, 3, 0.0, 3, 3, 3, 3, 3, 3, -0.0, 3, 3, 3, 3, 3, 3},
+         {0.0, 3, 0.0, 3, 3, 3, 3, 3, 3, -0.0, 3, 3, 3, 3, 3, 3},
          {}},
-        {"of equal smallest values, the first in the grid, -0", 1, 12,
-         {E, 3, -0.0, 3, 3, 3, 3, 3, 3, 3, 0.0, 3},
-         {-0.0, 3, -0.0, 3, 3, 3, 3, 3, 3, 3, 0.0, 3},
+        {"of equal smallest values, the first in the grid, -0", 1, 16,
+         {E, 3, -0.0, 3, 3, 3, 3, 3, 3, 0.0, 3, 3, 3, 3, 3, 3},
+         {-0.0, 3, -0.0, 3, 3, 3, 3, 3, 3, 0.0, 3, 3, 3, 3, 3, 3},
          {}},
         {"no filled cell at all", 2, 2, {E, E, E, E}, {1e7, 1e7, 1e7, 1e7}, {}},
         {"values above ten million", 2, 2, {2e7, E, 2e7, 2e7}, {2e7, 1e7, 2e7, 2e7}, {}},
