@@ -102,11 +102,15 @@ TEST(HoleFilling, Cases) {
         // The background is the first of the smallest values in row order, whatever the
         // threads' or vector lanes' order: of 0 and -0, the one met first (column 2 here, and
         // column 9, in a lane of eight before column 2's).
-        {"of equal smallest values, the first in the grid", 1, 16,
+        {"of equal smallest values, the first in the grid",
+         1,
+         16,
          {E, 3, 0.0, 3, 3, 3, 3, 3, 3, -0.0, 3, 3, 3, 3, 3, 3},
          {0.0, 3, 0.0, 3, 3, 3, 3, 3, 3, -0.0, 3, 3, 3, 3, 3, 3},
          {}},
-        {"of equal smallest values, the first in the grid, -0", 1, 16,
+        {"of equal smallest values, the first in the grid, -0",
+         1,
+         16,
          {E, 3, -0.0, 3, 3, 3, 3, 3, 3, 0.0, 3, 3, 3, 3, 3, 3},
          {-0.0, 3, -0.0, 3, 3, 3, 3, 3, 3, 0.0, 3, 3, 3, 3, 3, 3},
          {}},
