@@ -86,10 +86,11 @@ class OutputFile {
     bool committed_ = false;
     uint64_t written_ = 0;      // bytes handed to write()
     uint64_t writing_out_ = 0;  // of which the system was asked to start writing out
-    std::atomic<uint64_t> written_in_parallel_{0};  // bytes written, with write_at()'s
-    std::mutex syncing_;                            // held while a background sync starts
+    // Bytes written so far, write_at()'s included: set by begin_parallel(), then counted up.
+    std::atomic<uint64_t> written_in_parallel_{0};
+    std::mutex syncing_;  // held while a background sync is started
     std::thread syncer_;
     std::atomic<bool> sync_running_{false};
-    std::atomic<uint64_t> synced_mark_{0};  // bytes written when the last one started
+    std::atomic<uint64_t> synced_mark_{0};  // bytes written when the last background sync began
     int sync_error_ = 0;                    // errno of a failed background sync
 };
