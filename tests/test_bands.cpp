@@ -116,6 +116,10 @@ TEST_F(Bands, FewRowsAtATimeWriteTheWholeGridsBytes) {
     } cases[] = {
         {GridForm::raster_pair, GridForm::raster_pair, {{30.5, 43.5, 30}, Extent::input, {}}},
         {GridForm::raster_pair, GridForm::raster_pair, {{30.5, 43.5, 0}, Extent::full, {}}},
+        // The smallest value that lands is covered by a later cell: the background written
+        // first is not the output's, and the data is written again.
+        {GridForm::raster_pair, GridForm::raster_pair, {{30.5, 43.5, 41.6}, Extent::input, {}}},
+        {GridForm::raster_pair, GridForm::raster_pair, {{30.5, 43.5, -43.7}, Extent::input, {}}},
         // A reference point so far that every cell is placed by the polar formulas.
         {GridForm::raster_pair, GridForm::raster_pair, {{2e9, 43.5, 1e-7}, Extent::input, {}}},
         {GridForm::raster_pair, GridForm::ascii_grid, {{30.5, 43.5, 90}, Extent::full, {}}},

@@ -44,6 +44,15 @@ void expect_same_as_reference(const Matrix<double>& in, const RotationParameters
     Matrix<double> expected_finished = empty_grid(rows, cols);
     rotate_reference(in.view(), expected_finished.view(), p, e.frame);
     fill_holes_and_background(expected_finished.view(), std::nullopt, {.threads = 1});
+    // The smallest value that lands, cell by cell with the polar formulas.
+    double landing = 10000000.0;
+    for (int32_t i = 0; i < in.nb_lig(); ++i) {
+        for (int32_t j = 0; j < in.nb_col(); ++j) {
+            if (target_cell(rotated_position(i, j, in.nb_lig(), p), rows, cols, e.frame) &&
+                in[i][j] < landing)
+                landing = in[i][j];
+        }
+    }
     for (unsigned threads : thread_counts) {
         const std::string what = std::to_string(in.nb_lig()) + " x " + std::to_string(in.nb_col()) +
                                  " about (" + std::to_string(p.X1) + ", " + std::to_string(p.Y1) +
@@ -65,6 +74,11 @@ void expect_same_as_reference(const Matrix<double>& in, const RotationParameters
         fill_background(read.view(), background, {.threads = threads});
         ASSERT_TRUE(same_bits(expected_finished.view(), read.view()))
             << what << ", read as it goes, filled";
+        const std::optional<double> guessed =
+            smallest_landing_value(source, rows, cols, p, e.frame, {.threads = threads});
+        if (guessed) {
+            ASSERT_EQ(*guessed, landing) << what << ", the smallest value that lands";
+        }
     }
 }
 

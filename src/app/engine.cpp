@@ -67,6 +67,13 @@ bool sweeps_from_source(const GridSource& in, const Work& work) {
     return !work.reference && in.whole() == nullptr && in.reads_from_memory();
 }
 
+std::optional<double> smallest_landing_value_of(GridSource& in, int32_t total_rows, int32_t nb_col,
+                                                const RotationParameters& p, OutputFrame frame,
+                                                const Work& work) {
+    if (work.reference) return std::nullopt;
+    return smallest_landing_value(in, total_rows, nb_col, p, frame, work);
+}
+
 void rotate_source(GridSource& in, const InputWindow* window, DoubleGrid out,
                    const RotationParameters& p, const Work& work, OutputFrame frame) {
     rotate_source_fast(in, window, out, p, work, frame);

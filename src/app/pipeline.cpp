@@ -1,5 +1,6 @@
 #include "app/pipeline.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -123,6 +124,14 @@ namespace {
 // Bytes for what a band costs beyond its cells: the writers' blocks of converted rows and text,
 // GDAL's block cache, the threads' stacks.
 constexpr int64_t kOverhead = int64_t{128} << 20;
+
+// Outputs written a band at a time as they are swept (see treat) are cut into this many bands
+// from this many cells up (bands of a million cells or more: 8 MB of working values).
+constexpr int64_t kStreamedCells = int64_t{8} << 20;
+constexpr int32_t kStreamedBands = 8;
+
+// What background_value gives when no value lies below it.
+constexpr double kNoBackground = 10000000.0;
 
 // What a band's holes get before the band is handed on.
 enum class Holes {
@@ -384,6 +393,13 @@ class TargetWriter {
         }
     }
 
+    // Writes the output again from its first row (a raster pair's data: the same number of
+    // bytes again, over the first ones).
+    void restart() {
+        target_.data->rewind();
+        clamped_ = 0;
+    }
+
     // Finishes every file and gives them their names together.
     void commit() {
         if (target_.form == GridForm::raster_pair) warn_clamped(*target_.data, clamped_);
@@ -428,18 +444,35 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
                                 ? Enlargement{{}, in.nb_lig(), in.nb_col()}
                                 : enlargement_with_margin(in.nb_lig(), in.nb_col(), p);
     const auto total = static_cast<int32_t>(geo.nb_lig);
-    const int32_t height = band_height(in, geo, p, work);
-    const bool one_band = height >= total;
+    const bool smallest = treatment.background.kind == Background::Kind::smallest;
+    const bool full = treatment.extent == Extent::full;
     std::optional<StageTimer> stage(std::in_place, work, "rotate");
+
+    // A raster pair's data is written a band at a time as the bands are swept: the device
+    // stores the first bands while the next are swept, and the output grid is a band's size.
+    // Its background, the smallest value, is not known before the last band: it is guessed as
+    // the smallest value that lands (the output's, unless every cell holding it is covered by
+    // a later one), taken from the bands as they are written, and where the two differ, the
+    // whole data is written again with the right one.
+    int32_t height = band_height(in, geo, p, work);
+    std::optional<double> guessed;
+    if (target.form == GridForm::raster_pair && !full) {
+        int32_t streamed = height;
+        if (work.band_rows == 0 && geo.nb_lig * geo.nb_col >= kStreamedCells)
+            streamed = std::min<int32_t>(height, (total + kStreamedBands - 1) / kStreamedBands);
+        if (streamed < total && smallest)
+            guessed = smallest_landing_value_of(in, total, static_cast<int32_t>(geo.nb_col), p,
+                                                geo.frame, work);
+        if (streamed < total && (!smallest || guessed)) height = streamed;
+    }
+    const bool one_band = height >= total;
     BandSweeper sweeper(in, geo, p, source.nodata, height, work);
 
     // What the output keeps (all of it, or, for the full extent, the rows and columns that the
     // turned terrain and the input's own cells occupy), and its smallest value.
-    const bool smallest = treatment.background.kind == Background::Kind::smallest;
-    const bool full = treatment.extent == Extent::full;
     CellBox keep =
         full ? input_box(geo, in.nb_lig(), in.nb_col()) : CellBox{0, geo.nb_lig, 0, geo.nb_col};
-    double dmin = 10000000.0;
+    double dmin = kNoBackground;
     DoubleGrid single;
     bool holes_left = false;
     if (one_band) {
@@ -465,7 +498,7 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
         } else if (smallest && !whole_kept) {
             dmin = background_value(window_of(single, 0, keep, geo).view, work);
         }
-    } else if (smallest || full) {
+    } else if ((smallest && !guessed) || full) {
         Progress progress(work, "finding the background", total, geo.nb_lig * geo.nb_col);
         for (int32_t first = 0; first < total; first += height) {
             const int32_t end = std::min(total, first + height);
@@ -475,18 +508,35 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
             progress.advance(end - first);
         }
     }
-    const double background = background_of(treatment.background, source, dmin);
+    double background = guessed ? *guessed : background_of(treatment.background, source, dmin);
 
     const GridWindow shape = window_of(DoubleGrid{nullptr, 0, 0}, 0, keep, geo);
     const auto kept_rows = static_cast<int32_t>(keep.end_row - keep.first_row);
     stage.emplace(work, "write");
     TargetWriter writer(source, target, treatment, shape, kept_rows, shape.view.nb_col, work);
-    for (auto first = static_cast<int32_t>(keep.first_row); first < keep.end_row; first += height) {
-        const auto end = static_cast<int32_t>(std::min<int64_t>(keep.end_row, first + height));
-        const GridWindow kept = window_of(one_band ? single : sweeper.band(first, end),
-                                          one_band ? 0 : first, keep, geo);
-        writer.write(kept.view, background, !holes_left);
-        if (one_band) break;
+    // The written rows' smallest value, when the background was guessed.
+    double written_smallest = kNoBackground;
+    auto write_rows = [&] {
+        for (auto first = static_cast<int32_t>(keep.first_row); first < keep.end_row;
+             first += height) {
+            const auto end = static_cast<int32_t>(std::min<int64_t>(keep.end_row, first + height));
+            const GridWindow kept = window_of(one_band ? single : sweeper.band(first, end),
+                                              one_band ? 0 : first, keep, geo);
+            if (guessed) {
+                const double least = background_value(kept.view, work);
+                if (least < written_smallest) written_smallest = least;
+            }
+            writer.write(kept.view, background, !holes_left);
+            if (one_band) break;
+        }
+    };
+    write_rows();
+    if (guessed &&
+        std::bit_cast<uint64_t>(written_smallest) != std::bit_cast<uint64_t>(background)) {
+        background = written_smallest;
+        guessed.reset();
+        writer.restart();
+        write_rows();
     }
     stage.reset();
     writer.commit();

@@ -30,6 +30,10 @@ class GridSource {
     // read at once.
     virtual void read(int32_t row, int32_t first, int32_t end, double* out) = 0;
 
+    // The first of the smallest working values of row `row`, columns [first, end), below
+    // `below` (smallest_value), or `below`. Several threads may ask at once.
+    virtual double smallest(int32_t row, int32_t first, int32_t end, double below);
+
   private:
     int32_t nb_lig_;
     int32_t nb_col_;
@@ -41,6 +45,7 @@ class MemorySource : public GridSource {
     explicit MemorySource(DoubleGrid grid) : GridSource(grid.nb_lig, grid.nb_col), grid_(grid) {}
     const DoubleGrid* whole() const override { return &grid_; }
     void read(int32_t row, int32_t first, int32_t end, double* out) override;
+    double smallest(int32_t row, int32_t first, int32_t end, double below) override;
 
   private:
     DoubleGrid grid_;

@@ -223,6 +223,18 @@ class StoredRasterSource : public GridSource {
             out[k] = working_value_fast(stored[k], coef_);
     }
 
+    // Working values grow with the stored ones (the unit is positive): the smallest stored
+    // value gives the smallest working value, with no other conversion.
+    double smallest(int32_t i, int32_t first, int32_t end, double below) override {
+        if (end <= first) return below;
+        const int32_t* stored = row(i);
+        int32_t least = INT32_MAX;
+        for (int32_t j = first; j < end; ++j)
+            least = std::min(least, stored[j]);
+        const double value = working_value_fast(least, coef_);
+        return value < below ? value : below;
+    }
+
   private:
     platform::LargeBlock block_;
     double coef_;

@@ -99,6 +99,14 @@ void OutputFile::end_parallel(uint64_t end) {
     writing_out_ = end;
 }
 
+void OutputFile::rewind() {
+    if (std::fflush(stream_) != 0 || !platform::seek_to(stream_, 0)) fail("write");
+    written_ = 0;
+    writing_out_ = 0;
+    written_in_parallel_.store(0);
+    synced_mark_.store(0);
+}
+
 void OutputFile::write(const void* data, std::size_t size) {
     if (!platform::write_all(stream_, data, size)) fail("write");
     // Large outputs go out to the device while the rest is still being made, so that the sync

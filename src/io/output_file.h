@@ -39,6 +39,9 @@ class OutputFile {
     void write_at(uint64_t offset, const void* data, std::size_t size);
     void end_parallel(uint64_t end);
 
+    // Starts writing again from the first byte, over what was written (which a writer that
+    // writes as much again replaces whole).
+    void rewind();
     // Flushes, syncs and closes the temporary file; fails on any write error.
     void finish();
 

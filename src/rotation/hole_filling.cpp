@@ -1,13 +1,12 @@
 #include "rotation/hole_filling.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <functional>
 #include <limits>
 #include <vector>
 
-#include "base/cpu_dispatch.h"
 #include "base/parallel.h"
+#include "base/smallest_value.h"
 #include "rotation/empty_cells.h"
 #include "rotation/extended.h"
 
@@ -44,37 +43,9 @@ namespace {
 
 constexpr double kNoBackground = 10000000.0;
 
-// The smallest filled value of row i below `dmin`, or dmin: of values equal to it, the first
-// in the row (of 0 and -0, the one met first). Eight running minima, one for every eighth
-// cell, so that the loop vectorises (to the processor's minimum, which keeps the running one
-// for a NaN and for equal zeros, as this does).
-TERRAPIVOTER_CLONES
+// The smallest filled value of row i below `dmin`, or dmin (the empty marker is a NaN).
 double smallest_in_row(DoubleGrid grid, int32_t i, double dmin) {
-    constexpr int32_t kLanes = 8;
-    const double* row = grid[i];
-    double lane[kLanes];
-    std::fill(lane, lane + kLanes, dmin);
-    int32_t j = 0;
-    for (; j + kLanes <= grid.nb_col; j += kLanes) {
-        for (int32_t k = 0; k < kLanes; ++k) {
-            const double v = row[j + k];
-            lane[k] = v < lane[k] ? v : lane[k];  // never an empty cell, a NaN
-        }
-    }
-    double smallest = dmin;
-    for (double v : lane)
-        smallest = v < smallest ? v : smallest;
-    for (; j < grid.nb_col; ++j) {
-        const double v = row[j];
-        if (!is_empty(v) && v < smallest) smallest = v;
-    }
-    if (smallest == 0.0 && smallest < dmin) {
-        // Equal values other than zeros are the same bits; of the zeros, the first counts.
-        for (j = 0; row[j] != 0.0 || is_empty(row[j]); ++j) {
-        }
-        return row[j];
-    }
-    return smallest;
+    return smallest_value(grid[i], grid.nb_col, dmin);
 }
 
 // Runs row(i, dmin) -> dmin for rows [first, first + count) in bands, one per thread, and

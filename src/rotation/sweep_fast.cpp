@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/cpu_dispatch.h"
@@ -148,6 +149,53 @@ struct Sweep {
             col[k] = cell ? cell->col : kOutside;
         }
         return exact;
+    }
+
+    // The columns of row i from its first cell that lands in the output to its last (the
+    // cells in between land too, their positions moving steadily along the row): the range
+    // the affine positions give, widened by two cells, then narrowed from either end by
+    // placing cells until one lands.
+    Segment landing_columns(int32_t i) const {
+        const RowStart start = row_start(i);
+        Segment range{0, in.nb_col};
+        const auto columns = static_cast<double>(in.nb_col);
+        auto keep_within = [&range, columns](double from, double step, double limit) {
+            // Positions from + j step within (-1, limit), to a cell or two.
+            if (std::fabs(step) < 1e-12) {
+                if (from < -3.0 || from > limit + 2.0) range = {0, 0};
+                return;
+            }
+            double low = (-1.0 - from) / step;
+            double high = (limit - from) / step;
+            if (low > high) std::swap(low, high);
+            range.first = std::max(
+                range.first, static_cast<int32_t>(std::clamp(std::floor(low) - 2.0, 0.0, columns)));
+            range.end = std::min(
+                range.end, static_cast<int32_t>(std::clamp(std::ceil(high) + 3.0, 0.0, columns)));
+        };
+        keep_within(start.ax, c, static_cast<double>(out.nb_col));
+        keep_within(start.ay, s, static_cast<double>(total_rows()));
+        constexpr int32_t kStep = 8;
+        int32_t rows[kStep];
+        int32_t cols[kStep];
+        auto lands = [&](int32_t j0, int32_t count, bool last) {
+            locate(start, i, j0, count, rows, cols);
+            for (int32_t k = 0; k < count; ++k) {
+                const int32_t at = last ? count - 1 - k : k;
+                if (cols[at] >= 0) return j0 + at;
+            }
+            return -1;
+        };
+        int32_t first = -1;
+        for (int32_t j = range.first; first < 0 && j < range.end; j += kStep)
+            first = lands(j, std::min(kStep, range.end - j), false);
+        if (first < 0) return {0, 0};
+        int32_t last = -1;
+        for (int32_t j = range.end; last < 0 && j > first; j -= kStep) {
+            const int32_t from = std::max(first, j - kStep);
+            last = lands(from, j - from, true);
+        }
+        return {first, last + 1};
     }
 
     // Calls visit(row, col, j) for the cells of row i, j in [j0, j1), that land in the grid,
@@ -522,6 +570,43 @@ void rotate_source_fast(GridSource& source, const InputWindow* window, DoubleGri
     const DoubleGrid size{nullptr, source.nb_lig(), source.nb_col()};
     rotate_rows(size, &source, window != nullptr ? window->rows : RowRange{0, source.nb_lig()},
                 window, out, p, work, frame);
+}
+
+std::optional<double> smallest_landing_value(GridSource& source, int32_t total_rows, int32_t nb_col,
+                                             const RotationParameters& p, OutputFrame frame,
+                                             const Work& work) {
+    const int32_t in_rows = source.nb_lig();
+    const int32_t in_cols = source.nb_col();
+    if (p.despl_ang == 0 || in_rows <= 0 || in_cols <= 0) return std::nullopt;
+    frame.first_row = 0;
+    frame.total_rows = total_rows;
+    const FastSweep f = plan_fast_sweep(in_rows, in_cols, p, frame);
+    if (!f.usable) return std::nullopt;
+    const Sweep sweep{{nullptr, in_rows, in_cols},
+                      {nullptr, total_rows, nb_col},
+                      frame,
+                      p,
+                      f,
+                      static_cast<double>(f.cos_theta),
+                      static_cast<double>(f.sin_theta),
+                      nullptr,
+                      nullptr,
+                      &source};
+    constexpr double kNone = 10000000.0;
+    const unsigned threads = std::max(1u, work.threads);
+    std::vector<double> smallest(threads, kNone);
+    for_row_bands(threads, 0, in_rows, [&](unsigned t, int32_t begin, int32_t end) {
+        double least = kNone;
+        for (int32_t i = begin; i < end; ++i) {
+            const Segment landing = sweep.landing_columns(i);
+            least = source.smallest(i, landing.first, landing.end, least);
+        }
+        smallest[t] = least;
+    });
+    double least = kNone;
+    for (double v : smallest)
+        least = v < least ? v : least;
+    return least;
 }
 
 int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {

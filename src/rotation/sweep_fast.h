@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "base/grid.h"
 #include "base/grid_source.h"
@@ -34,6 +35,14 @@ void rotate_window_fast(DoubleGrid in, const InputWindow& window, DoubleGrid out
 // every cell, or with `window` from the cells of `window` only.
 void rotate_source_fast(GridSource& source, const InputWindow* window, DoubleGrid out,
                         const RotationParameters& p, const Work& work, OutputFrame frame);
+
+// The smallest value below 10000000 of the input cells that land in an output of `total_rows`
+// x `nb_col` cells lying at `frame` (or 10000000): the output's background unless every
+// cell holding it is covered by a later one. Nothing where the rotation is by 0 or its
+// cells are placed one by one.
+std::optional<double> smallest_landing_value(GridSource& source, int32_t total_rows, int32_t nb_col,
+                                             const RotationParameters& p, OutputFrame frame,
+                                             const Work& work);
 
 namespace detail {
 // Counts how many cells of a rotation need the polar formulas (for tests and benchmarks).
