@@ -196,9 +196,17 @@ class BandSweeper {
         } else if (holes == Holes::fill) {
             fill_holes(buffer, nodata_, work_);
         }
-        view_rows_.assign(buffer.rows + (first - top), buffer.rows + (end - top));
-        return {view_rows_.data(), end - first, buffer.nb_col};
+        view_rows_.assign(buffer.rows, buffer.rows + (bottom - top));
+        offset_ = first - top;
+        return {view_rows_.data() + offset_, end - first, buffer.nb_col};
     }
+
+    // The last band with the rows of context around it (where the output has them), and the
+    // row at which the band starts in it: what its holes need.
+    DoubleGrid with_context() {
+        return {view_rows_.data(), static_cast<int32_t>(view_rows_.size()), cells_.nb_col()};
+    }
+    int32_t offset() const { return offset_; }
 
   private:
     // Room in storage_ for `cells` input cells (their contents are not kept).
@@ -261,6 +269,7 @@ class BandSweeper {
     bool from_source_;  // the sweep reads the input itself (sweeps_from_source)
     Matrix<double> cells_;
     std::vector<double*> view_rows_;
+    int32_t offset_ = 0;
     InputWindow window_;
     std::unique_ptr<double[]> storage_;
     std::size_t storage_size_ = 0;
@@ -369,18 +378,23 @@ class TargetWriter {
         }
     }
 
-    // Whether write() can fill the holes of the rows it is given (holes_filled) for an output
-    // in `form`.
+    // Whether write() can fill the holes of the rows it is given (unfilled_in) for an output in
+    // `form`.
     static bool fills_holes(GridForm form) { return form == GridForm::raster_pair; }
 
-    // The output's next rows, their empty cells given the background value; with
-    // `holes_filled`, the rows' holes are filled first (fills_holes), each row just before it is
+    // The output's next rows, their empty cells given the background value. With
+    // `unfilled_in`, a grid whose rows [offset, offset + rows.nb_lig) are `rows` and whose
+    // rows around them are their neighbours (the output's rows before and after them, where it
+    // has them), the rows' holes are filled first (fills_holes), each row just before it is
     // converted, while the device writes the rows before.
-    void write(DoubleGrid rows, double background, bool holes_filled = true) {
+    void write(DoubleGrid rows, double background, const DoubleGrid* unfilled_in = nullptr,
+               int32_t offset = 0) {
         if (target_.form == GridForm::raster_pair) {
             const std::optional<double> nodata = source_.nodata;
             std::function<void(int32_t)> fill_row;
-            if (!holes_filled) fill_row = [&](int32_t i) { fill_holes_in_row(rows, i, nodata); };
+            if (unfilled_in != nullptr) {
+                fill_row = [&](int32_t i) { fill_holes_in_row(*unfilled_in, i + offset, nodata); };
+            }
             clamped_ += write_raster_band(rows, background, source_.coef, *target_.data, work_,
                                           &progress_, fill_row);
             return;
@@ -475,6 +489,20 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
     double dmin = kNoBackground;
     DoubleGrid single;
     bool holes_left = false;
+    // The background, from every band swept with its holes filled (and what the output keeps
+    // of the full extent found on the way).
+    auto background_from_bands = [&] {
+        double least = kNoBackground;
+        Progress progress(work, "finding the background", total, geo.nb_lig * geo.nb_col);
+        for (int32_t first = 0; first < total; first += height) {
+            const int32_t end = std::min(total, first + height);
+            const DoubleGrid rows = sweeper.band(first, end);
+            if (full) widen_to_filled(rows, first, keep, work);
+            if (smallest) least = std::min(least, background_value(rows, work));
+            progress.advance(end - first);
+        }
+        return least;
+    };
     if (one_band) {
         // The whole output kept, its background is found while its holes are filled, or, for
         // a writer that fills them, before they are (filling them cannot lower it), so that
@@ -499,14 +527,7 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
             dmin = background_value(window_of(single, 0, keep, geo).view, work);
         }
     } else if ((smallest && !guessed) || full) {
-        Progress progress(work, "finding the background", total, geo.nb_lig * geo.nb_col);
-        for (int32_t first = 0; first < total; first += height) {
-            const int32_t end = std::min(total, first + height);
-            const DoubleGrid rows = sweeper.band(first, end);
-            if (full) widen_to_filled(rows, first, keep, work);
-            if (smallest) dmin = std::min(dmin, background_value(rows, work));
-            progress.advance(end - first);
-        }
+        dmin = background_from_bands();
     }
     double background = guessed ? *guessed : background_of(treatment.background, source, dmin);
 
@@ -514,29 +535,46 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
     const auto kept_rows = static_cast<int32_t>(keep.end_row - keep.first_row);
     stage.emplace(work, "write");
     TargetWriter writer(source, target, treatment, shape, kept_rows, shape.view.nb_col, work);
-    // The written rows' smallest value, when the background was guessed.
+    // Bands whose holes the writer fills, as it converts their rows.
+    const bool writer_fills = !one_band && !full && TargetWriter::fills_holes(target.form);
+    // The written rows' smallest value, when the background was guessed (before their holes
+    // are filled, which cannot lower it unless holes_keep_background says otherwise).
     double written_smallest = kNoBackground;
     auto write_rows = [&] {
         for (auto first = static_cast<int32_t>(keep.first_row); first < keep.end_row;
              first += height) {
             const auto end = static_cast<int32_t>(std::min<int64_t>(keep.end_row, first + height));
-            const GridWindow kept = window_of(one_band ? single : sweeper.band(first, end),
-                                              one_band ? 0 : first, keep, geo);
+            GridWindow kept;  // owns the kept part's row pointers, while it is written
+            DoubleGrid unfilled;
+            int32_t offset = 0;
+            if (one_band) {
+                kept = window_of(single, 0, keep, geo);
+                if (holes_left) unfilled = kept.view;
+            } else if (writer_fills) {
+                kept.view = sweeper.band(first, end, Holes::left);
+                unfilled = sweeper.with_context();
+                offset = sweeper.offset();
+            } else {
+                kept = window_of(sweeper.band(first, end), first, keep, geo);
+            }
+            const DoubleGrid rows = kept.view;
             if (guessed) {
-                const double least = background_value(kept.view, work);
+                const double least = background_value(rows, work);
                 if (least < written_smallest) written_smallest = least;
             }
-            writer.write(kept.view, background, !holes_left);
+            writer.write(rows, background, unfilled.rows != nullptr ? &unfilled : nullptr, offset);
             if (one_band) break;
         }
     };
     write_rows();
-    if (guessed &&
-        std::bit_cast<uint64_t>(written_smallest) != std::bit_cast<uint64_t>(background)) {
-        background = written_smallest;
-        guessed.reset();
-        writer.restart();
-        write_rows();
+    if (guessed) {
+        if (!holes_keep_background(written_smallest)) written_smallest = background_from_bands();
+        if (std::bit_cast<uint64_t>(written_smallest) != std::bit_cast<uint64_t>(background)) {
+            background = written_smallest;
+            guessed.reset();
+            writer.restart();
+            write_rows();
+        }
     }
     stage.reset();
     writer.commit();
