@@ -331,10 +331,9 @@ class TargetWriter {
   public:
     TargetWriter(const Source& source, Target& target, const Treatment& treatment,
                  const GridWindow& keep, int32_t nb_lig, int32_t nb_col, const Work& work)
-        : source_(source),
-          target_(target),
-          work_(work),
-          progress_(work, "writing " + target.data->displayed(), nb_lig, int64_t{nb_lig} * nb_col) {
+        : source_(source), target_(target), work_(work), nb_lig_(nb_lig), nb_col_(nb_col) {
+        progress_.emplace(work, "writing " + target.data->displayed(), nb_lig,
+                          int64_t{nb_lig} * nb_col);
         // The output's corner: the input's, moved by the whole cells the output adds.
         const OutputFrame frame = keep.frame;
         const Georef& g = source.georef;
@@ -396,14 +395,14 @@ class TargetWriter {
                 fill_row = [&](int32_t i) { fill_holes_in_row(*unfilled_in, i + offset, nodata); };
             }
             clamped_ += write_raster_band(rows, background, source_.coef, *target_.data, work_,
-                                          &progress_, fill_row);
+                                          &*progress_, fill_row);
             return;
         }
         fill_background(rows, background, work_);
         if (target_.form == GridForm::ascii_grid) {
-            write_ascii_band(rows, *target_.data, work_, &progress_);
+            write_ascii_band(rows, *target_.data, work_, &*progress_);
         } else {
-            gdal_->write(rows, &progress_);
+            gdal_->write(rows, &*progress_);
         }
     }
 
@@ -412,6 +411,9 @@ class TargetWriter {
     void restart() {
         target_.data->rewind();
         clamped_ = 0;
+        progress_.reset();
+        progress_.emplace(work_, "writing " + target_.data->displayed() + " again", nb_lig_,
+                          int64_t{nb_lig_} * nb_col_);
     }
 
     // Finishes every file and gives them their names together.
@@ -443,7 +445,9 @@ class TargetWriter {
     const Source& source_;
     Target& target_;
     Work work_;
-    Progress progress_;
+    int32_t nb_lig_;
+    int32_t nb_col_;
+    std::optional<Progress> progress_;  // made anew when the output is written again
     std::optional<GdalWriter> gdal_;
     std::vector<std::unique_ptr<OutputFile>> companions_;
     int64_t clamped_ = 0;
