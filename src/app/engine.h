@@ -53,7 +53,7 @@ void rotate_window(DoubleGrid in, const InputWindow& window, DoubleGrid out,
 // fast methods.
 bool sweeps_from_source(const GridSource& in, const Work& work);
 
-// The smallest value (below 10000000) of the input cells that land in an output of
+// The smallest value (below kNoBackground) of the input cells that land in an output of
 // `total_rows` x `nb_col` cells at `frame`, with the fast methods; nothing with the plain ones,
 // or where the placement does not tell it cheaply (see smallest_landing_value).
 std::optional<double> smallest_landing_value_of(GridSource& in, int32_t total_rows, int32_t nb_col,

@@ -130,9 +130,6 @@ constexpr int64_t kOverhead = int64_t{128} << 20;
 constexpr int64_t kStreamedCells = int64_t{8} << 20;
 constexpr int32_t kStreamedBands = 8;
 
-// What background_value gives when no value lies below it.
-constexpr double kNoBackground = 10000000.0;
-
 // What a band's holes get before the band is handed on.
 enum class Holes {
     fill,                     // filled

@@ -70,7 +70,20 @@ void for_row_bands(unsigned threads, int64_t first, int64_t count,
     });
 }
 
-void produce_row_blocks(int32_t rows, int32_t rows_per_block, unsigned threads, bool overlap,
+double smallest_over_row_bands(unsigned threads, int64_t first, int64_t count, double start,
+                               const std::function<double(int32_t, double)>& row) {
+    threads = std::max(1u, threads);
+    std::vector<double> smallest(threads, start);
+    for_row_bands(threads, first, count, [&](unsigned t, int32_t begin, int32_t end) {
+        double running = start;
+        for (int32_t i = begin; i < end; ++i)
+            running = row(i, running);
+        smallest[t] = running;
+    });
+    return *std::min_element(smallest.begin(), smallest.end());
+}
+
+void produce_row_blocks(int32_t rows, int32_t rows_per_block, unsigned threads,
                         const std::function<void(unsigned, unsigned, int32_t, int32_t)>& prepare,
                         const std::function<void(unsigned, int32_t, int32_t)>& emit) {
     rows_per_block = std::clamp(rows_per_block, 1, std::max(rows, 1));
@@ -83,12 +96,5 @@ void produce_row_blocks(int32_t rows, int32_t rows_per_block, unsigned threads, 
             [&](unsigned part, int32_t begin, int32_t end) { prepare(slot, part, begin, end); });
     };
     auto emit_block = [&](unsigned b, unsigned slot) { emit(slot, first_row(b), end_row(b)); };
-    if (overlap) {
-        pipeline(blocks, prepare_block, emit_block);
-        return;
-    }
-    for (unsigned b = 0; b < blocks; ++b) {
-        prepare_block(b, 0);
-        emit_block(b, 0);
-    }
+    pipeline(blocks, prepare_block, emit_block);
 }

@@ -28,12 +28,18 @@ void pipeline(unsigned count, const std::function<void(unsigned block, unsigned 
 void for_row_bands(unsigned threads, int64_t first, int64_t count,
                    const std::function<void(unsigned t, int32_t begin, int32_t end)>& band);
 
+// Runs row(i, running) -> running for rows [first, first + count) in consecutive bands, one per
+// thread, each band's running value starting at `start`, and returns the smallest of the bands'
+// results, the first of equal ones (`start` for no rows): the smallest of a value over rows,
+// as one pass in row order finds it with a strict "less than".
+double smallest_over_row_bands(unsigned threads, int64_t first, int64_t count, double start,
+                               const std::function<double(int32_t i, double running)>& row);
+
 // Produces rows [0, rows) a block of `rows_per_block` at a time, for writers: prepare(slot,
 // part, begin, end) makes rows [begin, end) of a block ready in one of two slots, the block's
 // rows split into `threads` consecutive parts run on their own threads; emit(slot, begin, end)
-// then writes the whole block, rows [begin, end), in order. With `overlap`, a block is emitted
-// while the next one is prepared.
+// then writes the whole block, rows [begin, end), in order, while the next block is prepared.
 void produce_row_blocks(
-    int32_t rows, int32_t rows_per_block, unsigned threads, bool overlap,
+    int32_t rows, int32_t rows_per_block, unsigned threads,
     const std::function<void(unsigned slot, unsigned part, int32_t begin, int32_t end)>& prepare,
     const std::function<void(unsigned slot, int32_t begin, int32_t end)>& emit);

@@ -496,7 +496,7 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work, Prog
         progress = &*own;
     }
     produce_row_blocks(
-        grid.nb_lig, rows_per_block, threads, true,
+        grid.nb_lig, rows_per_block, threads,
         [&](unsigned slot, unsigned t, int32_t begin, int32_t end) {
             TextBuffer& text = texts[slot][t];
             text.clear();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
-#include <vector>
 
 #include "base/parallel.h"
 #include "base/smallest_value.h"
@@ -41,26 +40,16 @@ bool holes_keep_background(double smallest) {
 
 namespace {
 
-constexpr double kNoBackground = 10000000.0;
-
 // The smallest filled value of row i below `dmin`, or dmin (the empty marker is a NaN).
 double smallest_in_row(DoubleGrid grid, int32_t i, double dmin) {
     return smallest_value(grid[i], grid.nb_col, dmin);
 }
 
-// Runs row(i, dmin) -> dmin for rows [first, first + count) in bands, one per thread, and
-// returns the smallest result (kNoBackground for no rows).
+// Runs row(i, dmin) -> dmin for rows [first, first + count) on every thread, and returns the
+// smallest result (kNoBackground for no rows).
 double over_rows(int64_t first, int64_t count, const Work& work,
                  const std::function<double(int32_t, double)>& row) {
-    const unsigned threads = std::max(1u, work.threads);
-    std::vector<double> smallest(threads, kNoBackground);
-    for_row_bands(threads, first, count, [&](unsigned t, int32_t begin, int32_t end) {
-        double dmin = kNoBackground;
-        for (int32_t i = begin; i < end; ++i)
-            dmin = row(i, dmin);
-        smallest[t] = dmin;
-    });
-    return *std::min_element(smallest.begin(), smallest.end());
+    return smallest_over_row_bands(work.threads, first, count, kNoBackground, row);
 }
 
 }  // namespace

@@ -20,7 +20,10 @@ void fill_holes_in_row(DoubleGrid grid, int32_t i, std::optional<double> nodata)
 // of four filled values lies at or above the smallest of them, unless their sums overflow.
 bool holes_keep_background(double smallest);
 
-// The smallest value of the grid's filled cells (NaN never is), or 10000000 when none lies
+// What background_value gives when no value lies below it.
+inline constexpr double kNoBackground = 10000000.0;
+
+// The smallest value of the grid's filled cells (NaN never is), or kNoBackground when none lies
 // below that.
 double background_value(DoubleGrid grid, const Work& work = {});
 

@@ -10,6 +10,7 @@
 #include "base/cpu_dispatch.h"
 #include "base/parallel.h"
 #include "base/progress.h"
+#include "rotation/hole_filling.h"
 #include "rotation/sweep_reference.h"
 
 namespace {
@@ -592,21 +593,11 @@ std::optional<double> smallest_landing_value(GridSource& source, int32_t total_r
                       nullptr,
                       nullptr,
                       &source};
-    constexpr double kNone = 10000000.0;
-    const unsigned threads = std::max(1u, work.threads);
-    std::vector<double> smallest(threads, kNone);
-    for_row_bands(threads, 0, in_rows, [&](unsigned t, int32_t begin, int32_t end) {
-        double least = kNone;
-        for (int32_t i = begin; i < end; ++i) {
-            const Segment landing = sweep.landing_columns(i);
-            least = source.smallest(i, landing.first, landing.end, least);
-        }
-        smallest[t] = least;
-    });
-    double least = kNone;
-    for (double v : smallest)
-        least = v < least ? v : least;
-    return least;
+    return smallest_over_row_bands(work.threads, 0, in_rows, kNoBackground,
+                                   [&](int32_t i, double least) {
+                                       const Segment landing = sweep.landing_columns(i);
+                                       return source.smallest(i, landing.first, landing.end, least);
+                                   });
 }
 
 int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {

@@ -36,10 +36,10 @@ void rotate_window_fast(DoubleGrid in, const InputWindow& window, DoubleGrid out
 void rotate_source_fast(GridSource& source, const InputWindow* window, DoubleGrid out,
                         const RotationParameters& p, const Work& work, OutputFrame frame);
 
-// The smallest value below 10000000 of the input cells that land in an output of `total_rows`
-// x `nb_col` cells lying at `frame` (or 10000000): the output's background unless every
-// cell holding it is covered by a later one. Nothing where the rotation is by 0 or its
-// cells are placed one by one.
+// The smallest value below kNoBackground of the input cells that land in an output of
+// `total_rows` x `nb_col` cells lying at `frame` (or kNoBackground): the output's background,
+// unless every cell holding it is covered by a later one. Nothing where the rotation is by 0 or
+// its cells are placed one by one.
 std::optional<double> smallest_landing_value(GridSource& source, int32_t total_rows, int32_t nb_col,
                                              const RotationParameters& p, OutputFrame frame,
                                              const Work& work);
