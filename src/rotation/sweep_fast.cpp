@@ -234,6 +234,7 @@ struct Sweep {
         const auto tile_cols = static_cast<int32_t>(
             std::min<double>(in.nb_col, std::max<double>(kTileCols, kTileCols / steepness)));
         RowStart starts[kTileRows];
+        Segment readable_of[kTileRows];
         int32_t strip_row[kTileRows][2];
         int32_t strip_col[kTileRows][2];
         int32_t rows[kChunk];
@@ -241,8 +242,12 @@ struct Sweep {
         const std::unique_ptr<double[]> buffer = row_buffer();
         for (int32_t band = begin; band < end; band += std::min(kTileRows, end - band)) {
             const int32_t height = std::min(kTileRows, end - band);
-            for (int32_t r = 0; r < height; ++r)
+            // A band's window bounds the cells read; otherwise only the cells that land are
+            // located (an output smaller than the turned grid leaves many out).
+            for (int32_t r = 0; r < height; ++r) {
                 starts[r] = row_start(band + r);
+                readable_of[r] = window != nullptr ? columns_of(band + r) : landing_columns(band + r);
+            }
             for (int32_t block = 0; block < in.nb_col; block += tile_cols) {
                 const int32_t block_end = std::min(block + tile_cols, in.nb_col);
                 if (block > 0) {
@@ -261,7 +266,7 @@ struct Sweep {
                 };
                 for (int32_t r = 0; r < height; ++r) {
                     const int32_t i = band + r;
-                    const Segment readable = columns_of(i);
+                    const Segment readable = readable_of[r];
                     const int32_t last = std::min(block_end, readable.end);
                     int32_t j = std::max(block, readable.first);
                     if (j >= last) continue;
