@@ -246,7 +246,8 @@ struct Sweep {
             // located (an output smaller than the turned grid leaves many out).
             for (int32_t r = 0; r < height; ++r) {
                 starts[r] = row_start(band + r);
-                readable_of[r] = window != nullptr ? columns_of(band + r) : landing_columns(band + r);
+                readable_of[r] =
+                    window != nullptr ? columns_of(band + r) : landing_columns(band + r);
             }
             for (int32_t block = 0; block < in.nb_col; block += tile_cols) {
                 const int32_t block_end = std::min(block + tile_cols, in.nb_col);
