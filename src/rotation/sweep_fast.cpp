@@ -161,9 +161,8 @@ struct Sweep {
     // The columns of row i from its first cell that lands in the output to its last (the
     // cells in between land too, their positions moving steadily along the row): the range
     // the affine positions give, widened by two cells, then narrowed from either end by
-    // placing cells until one lands.
-    Segment landing_columns(int32_t i) const {
-        const RowStart start = row_start(i);
+    // placing cells until one lands; `start` is row_start(i).
+    Segment landing_columns(int32_t i, RowStart start) const {
         Segment range{0, in.nb_col};
         const auto columns = static_cast<double>(in.nb_col);
         auto keep_within = [&range, columns](double from, double step, double limit) {
@@ -247,7 +246,7 @@ struct Sweep {
             for (int32_t r = 0; r < height; ++r) {
                 starts[r] = row_start(band + r);
                 readable_of[r] =
-                    window != nullptr ? columns_of(band + r) : landing_columns(band + r);
+                    window != nullptr ? columns_of(band + r) : landing_columns(band + r, starts[r]);
             }
             for (int32_t block = 0; block < in.nb_col; block += tile_cols) {
                 const int32_t block_end = std::min(block + tile_cols, in.nb_col);
@@ -605,11 +604,11 @@ std::optional<double> smallest_landing_value(GridSource& source, int32_t total_r
                       nullptr,
                       nullptr,
                       &source};
-    return smallest_over_row_bands(work.threads, 0, in_rows, kNoBackground,
-                                   [&](int32_t i, double least) {
-                                       const Segment landing = sweep.landing_columns(i);
-                                       return source.smallest(i, landing.first, landing.end, least);
-                                   });
+    return smallest_over_row_bands(
+        work.threads, 0, in_rows, kNoBackground, [&](int32_t i, double least) {
+            const Segment landing = sweep.landing_columns(i, sweep.row_start(i));
+            return source.smallest(i, landing.first, landing.end, least);
+        });
 }
 
 int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
