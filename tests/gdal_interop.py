@@ -5,10 +5,13 @@
 """
 
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import numpy as np
@@ -331,6 +334,155 @@ class GeoTiff(unittest.TestCase):
         self.assertTrue(np.isnan(turned[7, 7]))
         self.assertEqual(np.isnan(turned).sum(), 1)
 
+    def test_what_gdal_translate_carries_comes_back_at_angle_zero(self):
+        """Properties and values of a scaled DEM, a 3-band image and a pixel-is-point grid."""
+        rng = np.random.default_rng(12)
+        scaled = rng.integers(-500, 30000, (23, 31)).astype(np.int16)
+        scaled[0, :4] = -32768
+        self.tif("scaled.tif", scaled, gdal.GDT_Int16, -32768)
+        dataset = gdal.Open(self.folder("scaled.tif"), gdal.GA_Update)
+        dataset.SetMetadata({"SOURCE": "survey 1998", "AREA_OR_POINT": "Area"})
+        band = dataset.GetRasterBand(1)
+        band.SetScale(0.1)
+        band.SetOffset(100.0)
+        band.SetUnitType("m")
+        band.SetDescription("elevation")
+        band.SetMetadata({"QUALITY": "checked", "STATISTICS_MINIMUM": "1"})
+        dataset = None
+        rgb = rng.integers(0, 256, (3, 19, 27)).astype(np.uint8)
+        dataset = gdal.GetDriverByName("GTiff").Create(self.folder("rgb.tif"), 27, 19, 3,
+                                                       gdal.GDT_Byte, ["PHOTOMETRIC=RGB"])
+        dataset.SetGeoTransform((300000.0, 5.0, 0, 5000000.0, 0, -5.0))
+        for b in range(3):
+            dataset.GetRasterBand(b + 1).WriteArray(rgb[b])
+        dataset = None
+        self.tif("point.tif", scaled, gdal.GDT_Int16, -32768)
+        dataset = gdal.Open(self.folder("point.tif"), gdal.GA_Update)
+        dataset.SetMetadataItem("AREA_OR_POINT", "Point")
+        dataset = None
+        for name in ("scaled.tif", "rgb.tif", "point.tif"):
+            self.folder.command("-a", "0", "--extent", "full", name, "ours_" + name)
+            gdal.Translate(self.folder("ref_" + name), self.folder(name))
+            ours = gdal.Open(self.folder("ours_" + name))
+            ref = gdal.Open(self.folder("ref_" + name))
+            self.assertEqual(ours.GetGeoTransform(), ref.GetGeoTransform(), name)
+            self.assertEqual(ours.GetMetadata(), ref.GetMetadata(), name)
+            self.assertEqual(ours.RasterCount, ref.RasterCount, name)
+            for b in range(1, ref.RasterCount + 1):
+                a, r = ours.GetRasterBand(b), ref.GetRasterBand(b)
+                np.testing.assert_array_equal(a.ReadAsArray(), r.ReadAsArray(), err_msg=name)
+                for prop in ("GetScale", "GetOffset", "GetUnitType", "GetDescription",
+                             "GetColorInterpretation", "GetNoDataValue", "DataType"):
+                    value = getattr(a, prop)
+                    expected = getattr(r, prop)
+                    self.assertEqual(value() if callable(value) else value,
+                                     expected() if callable(expected) else expected,
+                                     (name, b, prop))
+                metadata = {k: v for k, v in r.GetMetadata().items()
+                            if not k.startswith("STATISTICS_")}
+                self.assertEqual(a.GetMetadata(), metadata, (name, b))
+        self.assertEqual(gdal.Open(self.folder("ours_point.tif")).GetMetadataItem("AREA_OR_POINT"),
+                         "Point")
+        # A form that stores no scale receives what the values stand for.
+        self.folder.command("-a", "0", "scaled.tif", "scaled.asc")
+        _, values = ascii_header_and_values(self.folder("scaled.asc"))
+        expected = np.where(scaled == -32768, -32768 * 0.1 + 100.0, scaled * 0.1 + 100.0)
+        np.testing.assert_array_equal(values, np.round(expected, 6))
+
+    def test_no_data_is_never_clamped_into_data(self):
+        array = np.full((30, 30), 200, np.int16)
+        array[10:20, 10:20] = -32768
+        self.tif("dem.tif", array, gdal.GDT_Int16, -32768)
+        self.folder.command("-a", "30", "--ot", "byte", "--dst-nodata", "255", "dem.tif",
+                            "t.tif")
+        turned_dataset = gdal.Open(self.folder("t.tif"))
+        band = turned_dataset.GetRasterBand(1)
+        self.assertEqual(gdal.GetDataTypeName(band.DataType), "Byte")
+        self.assertEqual(band.GetNoDataValue(), 255)
+        turned = band.ReadAsArray()
+        self.assertEqual(turned[15, 15], 255)
+        self.assertNotIn(0, turned)  # neither the no-data cells nor the corners became data
+
+    def test_bands_are_turned_each_with_its_own_no_data(self):
+        stack = np.stack([np.full((20, 25), 10 * (b + 1), np.float32) for b in range(3)])
+        stack[1, 5:9, 5:9] = -1
+        dataset = gdal.GetDriverByName("GTiff").Create(self.folder("stack.tif"), 25, 20, 3,
+                                                       gdal.GDT_Float32)
+        dataset.SetGeoTransform((600000.0, 25.0, 0, 4800000.0, 0, -25.0))
+        for b in range(3):
+            dataset.GetRasterBand(b + 1).WriteArray(stack[b])
+        dataset.GetRasterBand(2).SetNoDataValue(-1)
+        dataset = None
+        self.folder.command("-a", "30", "--background", "0", "stack.tif", "all.tif")
+        self.folder.command("-a", "30", "--background", "0", "-b", "3", "-b", "2", "stack.tif",
+                            "picked.tif")
+        self.folder.command("-a", "30", "--background", "0", "-b", "2", "stack.tif", "two.asc")
+        turned = gdal.Open(self.folder("all.tif")).ReadAsArray()
+        picked = gdal.Open(self.folder("picked.tif")).ReadAsArray()
+        np.testing.assert_array_equal(picked, turned[[2, 1]])
+        _, two = ascii_header_and_values(self.folder("two.asc"))
+        np.testing.assert_array_equal(two, turned[1])
+        self.assertEqual(set(np.unique(turned[0])), {0.0, 10.0})
+        self.assertIn(-1.0, turned[1])  # band 2's no-data cells, turned, never filled
+        proc = subprocess.run([BINARY, "-a", "30", "stack.tif", "t.asc"], cwd=self.folder.path,
+                              capture_output=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn(b"has 3 bands and an ASCII grid holds one: choose it with --band N",
+                      proc.stderr)
+
+    def test_a_truncated_file_read_on_two_threads_says_why(self):
+        array = np.random.default_rng(5).random((600, 600)).astype(np.float32)
+        self.tif("whole.tif", array, gdal.GDT_Float32)
+        with open(self.folder("whole.tif"), "rb") as f:
+            data = f.read()
+        with open(self.folder("cut.tif"), "wb") as f:
+            f.write(data[:len(data) * 2 // 3])
+        proc = subprocess.run([BINARY, "-a", "30", "-j", "2", "cut.tif", "t.tif"],
+                              cwd=self.folder.path, capture_output=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(proc.returncode, 1)
+        self.assertNotIn(b"GDAL gave no reason", proc.stderr)
+        self.assertRegex(proc.stderr.decode(), "cannot read cut.tif: .*(read|Read)")
+
+    def test_geometry_as_gdal_sees_it(self):
+        rng = np.random.default_rng(6)
+        array = rng.uniform(0, 500, (21, 17)).astype(np.float32)
+        turn = ("-a", "-23", "--extent", "full", "--georef", "rotated")
+        # South-up: its rows stored south first, its y step positive.
+        self.tif("north.tif", array, gdal.GDT_Float32, gt=(10.0, 2.0, 0, 100.0, 0, -2.0))
+        self.tif("south.tif", array[::-1], gdal.GDT_Float32, gt=(10.0, 2.0, 0, 58.0, 0, 2.0))
+        self.folder.command(*turn, "north.tif", "n.tif")
+        self.folder.command(*turn, "south.tif", "s.tif")
+        north, south = gdal.Open(self.folder("n.tif")), gdal.Open(self.folder("s.tif"))
+        np.testing.assert_array_equal(north.ReadAsArray(), south.ReadAsArray())
+        self.assertEqual(north.GetGeoTransform(), south.GetGeoTransform())
+        # Cells square to GDAL's last digits (a BT file stores its extent, not its step).
+        self.tif("degrees.tif", array, gdal.GDT_Float32,
+                 gt=(5.7, 0.008333333333333337, 0, 50.2, 0, -0.008333333333333333), epsg=4326)
+        gdal.Translate(self.folder("degrees.bt"), self.folder("degrees.tif"), format="BT")
+        for name in ("degrees.tif", "degrees.bt"):
+            self.folder.command("-a", "0", name, name + ".asc")
+            _, values = ascii_header_and_values(self.folder(name + ".asc"))
+            np.testing.assert_array_equal(values, np.round(array.astype(np.float64), 6))
+        # No georeference: none comes back.
+        dataset = gdal.GetDriverByName("GTiff").Create(self.folder("bare.tif"), 17, 21, 1,
+                                                       gdal.GDT_Float32)
+        dataset.GetRasterBand(1).WriteArray(array)
+        dataset = None
+        self.folder.command("-a", "90", "bare.tif", "b.tif")
+        bare = gdal.Open(self.folder("b.tif"))
+        self.assertEqual(bare.GetGeoTransform(can_return_null=True), None)
+        # A first value that is no number: GDAL still finds where the values start.
+        nan_first = np.full((4, 5), 7.0, np.float32)
+        nan_first[0, 0] = np.nan
+        self.tif("nan.tif", nan_first, gdal.GDT_Float32, float("nan"))
+        self.folder.command("-a", "0", "nan.tif", "nan.asc")
+        read = gdal.Open(self.folder("nan.asc")).ReadAsArray()
+        self.assertTrue(np.isnan(read[0, 0]))
+        np.testing.assert_array_equal(read.flat[1:], nan_first.flat[1:])
+        # -inf, as GDAL and the tool write it, reads back.
+        self.folder.command("-a", "0", "--nodata", "-inf", "nan.tif", "inf.asc")
+        self.folder.command("-a", "0", "inf.asc", "inf2.asc")
+
     def test_a_rotated_geotransform_is_refused(self):
         self.tif("sheared.tif", np.ones((10, 10), np.int16), gdal.GDT_Int16,
                  gt=(1000.0, 10.0, 2.0, 2000.0, 2.0, -10.0))
@@ -362,6 +514,113 @@ class GeoTiff(unittest.TestCase):
             row2, col2 = np.argwhere(b == v)[0]
             self.assertLessEqual(abs(u - (col2 + 0.5)), 0.5 + 1e-9, v)
             self.assertLessEqual(abs(w - (row2 + 0.5)), 0.5 + 1e-9, v)
+
+
+class Drivers(unittest.TestCase):
+    """Every GDAL driver that writes rasters: the files gdal_translate writes, at their names."""
+
+    def setUp(self):
+        self.folder = Folder()
+        rng = np.random.default_rng(7)
+        array = rng.uniform(0, 1000, (50, 60)).astype(np.float32)
+        array[0, :3] = -9999
+        write_geotiff(self.folder("src.tif"), array, gdal.GDT_Float32, -9999,
+                      (500000.0, 10.0, 0, 4000000.0, 0, -10.0), 32631)
+        self.folder.command("-a", "30", "src.tif", "turned.tif")
+
+    def tearDown(self):
+        self.folder.remove()
+
+    def run_program(self, *arguments, **options):
+        return subprocess.run([BINARY, *arguments], cwd=self.folder.path, capture_output=True,
+                              stdin=subprocess.DEVNULL, **options)
+
+    def test_each_driver_writes_what_gdal_translate_writes(self):
+        gdal.PushErrorHandler("CPLQuietErrorHandler")
+        self.addCleanup(gdal.PopErrorHandler)
+        tried = []
+        for i in range(gdal.GetDriverCount()):
+            driver = gdal.GetDriver(i)
+            md = driver.GetMetadata()
+            creates = md.get("DCAP_CREATE") == "YES" or md.get("DCAP_CREATECOPY") == "YES"
+            if md.get("DCAP_RASTER") != "YES" or not creates:
+                continue
+            if "Float32" not in md.get("DMD_CREATIONDATATYPES", "").split():
+                continue
+            name = driver.ShortName
+            suffix = (md.get("DMD_EXTENSIONS") or "out").split()[0]
+            ours, ref = self.folder(name + "/ours"), self.folder(name + "/ref")
+            os.makedirs(ours)
+            os.makedirs(ref)
+            proc = self.run_program("-a", "30", "--of", name, "src.tif", f"{name}/ours/o.{suffix}")
+            if name in ("VRT", "MEM"):  # no raster file of their own
+                self.assertEqual(proc.returncode, 2, name)
+                continue
+            try:
+                gdal.Translate(f"{ref}/o.{suffix}", self.folder("turned.tif"), format=name)
+                expected = gdal.Open(f"{ref}/o.{suffix}")
+            except RuntimeError:
+                continue  # the driver needs options, or writes what GDAL cannot read back
+            self.assertEqual(proc.returncode, 0, (name, proc.stderr))
+            tried.append(name)
+            written = gdal.Open(f"{ours}/o.{suffix}")
+            self.assertEqual(written.GetGeoTransform(), expected.GetGeoTransform(), name)
+            a, b = written.GetSpatialRef(), expected.GetSpatialRef()
+            self.assertTrue(a.IsSame(b) if b is not None else a is None, name)
+            band, ref_band = written.GetRasterBand(1), expected.GetRasterBand(1)
+            self.assertEqual(band.GetNoDataValue(), ref_band.GetNoDataValue(), name)
+            np.testing.assert_array_equal(band.ReadAsArray(), ref_band.ReadAsArray(),
+                                          err_msg=name)
+            # The same file set, but for statistics that gdal_translate took from its source.
+            names = set(os.listdir(ours)) | {"o.grd.aux.xml"} if name == "RRASTER" else set(
+                os.listdir(ours))
+            self.assertEqual(names, set(os.listdir(ref)), name)
+        for multi_file in ("GTiff", "EHdr", "SAGA", "RST", "GPKG", "ENVI", "AAIGrid"):
+            self.assertIn(multi_file, tried)
+
+    def test_the_suffix_names_the_driver_and_config_options_reach_gdal(self):
+        for name, driver in (("o.img", "HFA"), ("o.nc", "netCDF"), ("o.gpkg", "GPKG"),
+                             ("o.bil", "EHdr"), ("o.grd", "GSAG")):
+            proc = self.run_program("-a", "30", "--ot", "float32", "src.tif", name)
+            self.assertEqual(proc.returncode, 0, (name, proc.stderr))
+            self.assertEqual(gdal.Open(self.folder(name)).GetDriver().ShortName, driver)
+            # Several drivers write ".grd": the one gdal_translate picks, with a word.
+            self.assertEqual(b"GSBG" in proc.stderr, driver == "GSAG", name)
+        self.run_program("-a", "30", "--config", "GDAL_PAM_ENABLED", "NO", "src.tif", "p.bil")
+        self.assertTrue(os.path.exists(self.folder("p.bil")))
+        self.assertFalse(os.path.exists(self.folder("p.bil.aux.xml")))
+        self.assertTrue(os.path.exists(self.folder("o.bil.aux.xml")))
+
+    def test_a_failed_or_interrupted_write_leaves_nothing(self):
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        for driver, name in (("GTiff", "o.tif"), ("EHdr", "o.bil"), ("GPKG", "o.gpkg"),
+                             ("SAGA", "o.sdat")):
+            proc = self.run_program("-a", "30", "--of", driver, "src.tif", name,
+                                    preexec_fn=small_files)
+            self.assertEqual(proc.returncode, 1, driver)
+            self.assertIn(b"File too large", proc.stderr, driver)
+            self.assertEqual(sorted(os.listdir(self.folder.path)), ["src.tif", "turned.tif"])
+        big = np.random.default_rng(8).random((3000, 3000)).astype(np.float32)
+        write_geotiff(self.folder("big.tif"), big, gdal.GDT_Float32, None,
+                      (0.0, 1.0, 0, 3000.0, 0, -1.0))
+        child = subprocess.Popen([BINARY, "-a", "30", "-j", "1", "big.tif", "o.bil"],
+                                 cwd=self.folder.path, stdin=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        caught = False
+        for _ in range(20000):
+            folders = [f for f in os.listdir(self.folder.path) if ".tmp-terrapivoter-" in f]
+            inside = [os.path.join(self.folder.path, f, g) for f in folders
+                      for g in os.listdir(os.path.join(self.folder.path, f))]
+            if any(os.path.getsize(p) > 0 for p in inside if os.path.exists(p)):
+                caught = True
+                break
+            time.sleep(0.0005)
+        child.terminate()
+        child.wait()
+        self.assertTrue(caught)
+        self.assertEqual(child.returncode, -signal.SIGTERM)
+        self.assertEqual(sorted(os.listdir(self.folder.path)), ["big.tif", "src.tif", "turned.tif"])
 
 
 if __name__ == "__main__":

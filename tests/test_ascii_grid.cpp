@@ -98,11 +98,12 @@ TEST(AsciiGridReader, AcceptsTheHeaderForms) {
     }
 }
 
-TEST(AsciiGridReader, ReadsNotANumberAndDecimalCommasAsGdalDoes) {
+TEST(AsciiGridReader, ReadsNotANumberInfinitiesAndDecimalCommasAsGdalDoes) {
     ScratchDir dir;
     const AsciiInput in = read_text(dir,
-                                    "ncols 4\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\n"
-                                    "NODATA_value nan\nnan NaN -nan 0,5E+02\n,5 5, -,25 +1,5\n");
+                                    "ncols 4\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1\n"
+                                    "NODATA_value nan\nnan NaN -nan 0,5E+02\n,5 5, -,25 +1,5\n"
+                                    "inf -Inf +INFINITY -infinity\n");
     ASSERT_TRUE(in.header.nodata.has_value());
     EXPECT_TRUE(std::isnan(*in.header.nodata));
     const std::vector<double> v = values_of(in.values);
@@ -110,8 +111,9 @@ TEST(AsciiGridReader, ReadsNotANumberAndDecimalCommasAsGdalDoes) {
         // The C library's quiet NaN, whatever the sign written: never an empty cell's mark.
         EXPECT_EQ(std::bit_cast<uint64_t>(v[k]), 0x7ff8000000000000u) << k;
     }
+    const double inf = std::numeric_limits<double>::infinity();
     EXPECT_EQ(std::vector<double>(v.begin() + 3, v.end()),
-              (std::vector<double>{50, 0.5, 5, -0.25, 1.5}));
+              (std::vector<double>{50, 0.5, 5, -0.25, 1.5, inf, -inf, inf, -inf}));
     // An ASCII grid output writes every NaN, the no-data value too, as "nan".
     Matrix<double> grid = grid_of(1, 2, {-std::numeric_limits<double>::quiet_NaN(), 1});
     const std::string text =
@@ -154,7 +156,7 @@ TEST(AsciiGridReader, RefusesBadFilesNamingTheFileAndTheFault) {
         {"\x7f"
          "ELF\x02\x01\x01\0\0\0garbage",
          "is not an ASCII grid: it starts with \"\\x7FELF\\x02\\x01\\x01\""},
-        {head + "1 2 inf 4", "row 2, column 1 holds \"inf\", not a finite number"},
+        {head + "1 2 infinit 4", "row 2, column 1 holds \"infinit\", not a finite number"},
         {head + "1 2 3 1e999", "row 2, column 2 holds \"1e999\""},
         {head + "1,5,3 2 3 4", "row 1, column 1 holds \"1,5,3\""},
         {head + "1 2,5.1 3 4", "row 1, column 2 holds \"2,5.1\""},

@@ -59,9 +59,10 @@ class Bands : public testing::Test {
             }
             case GridForm::gdal: {
                 const std::string file = (dir / "lux_elev.tif").string();
-                GdalRaster raster = read_gdal_raster(file, 1, work, held == Held::in_place);
-                source.nodata = raster.nodata;
-                source.crs.wkt = raster.crs_wkt;
+                const GdalInfo info = peek_gdal_raster(file);
+                GdalRaster raster = read_gdal_raster(file, 1, work, held == Held::in_place, false);
+                source.nodata = info.bands[0].nodata;
+                source.crs.wkt = info.crs_wkt;
                 source.georef = {5.741666666667, 49.441666666667, 0.008333333333};
                 if (held != Held::in_place) {
                     grid.held = std::move(raster.values);
@@ -90,10 +91,12 @@ class Bands : public testing::Test {
         if (out == GridForm::gdal) {
             target.gdal.driver = "GTiff";
             target.gdal.type = "Float32";
-            target.gdal.creation_options = gdal_default_creation_options("GTiff", "Float32", 1);
+            target.gdal.creation_options = gdal_default_creation_options("GTiff", "Float32", 1, 1);
         }
+        const Work work{.threads = threads, .band_rows = rows};
         testing::internal::CaptureStderr();
-        treat(source, target, t, {.threads = threads, .band_rows = rows});
+        treat(source, target, t, work);
+        commit(target, work);
         testing::internal::GetCapturedStderr();
         std::string bytes;
         for (const char* file : {"out_m4.txt", "out_m4.raw", "out.asc", "out.prj", "out.tif"}) {

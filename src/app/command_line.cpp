@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -30,7 +31,7 @@ constexpr const char* kHelp =
     "INPUT and OUTPUT are paths; their names give the form: NAME.asc is an ASCII grid,\n"
     "NAME_m4.txt or NAME_m4.raw a raster pair (both of its files), NAME.tif a GeoTIFF; any\n"
     "other INPUT is read through GDAL (HFA .img, netCDF, SRTM .hgt, VRT, ...), and any other\n"
-    "OUTPUT is written by the GDAL driver that --of names.\n"
+    "OUTPUT is written by the GDAL driver of its suffix (.img, .nc, .gpkg, ...) or of --of.\n"
     "\n"
     "Options:\n"
     "  -a, --angle DEGREES             the angle, anticlockwise when positive (whole part at most "
@@ -42,9 +43,10 @@ constexpr const char* kHelp =
     "one)\n"
     "      --corner X,Y                the lower-left corner of a raster pair input\n"
     "  -f, --format raster|ascii       the output's form, whatever its name\n"
-    "  -b, --band N                    the band of a GDAL input (default 1)\n"
+    "  -b, --band N                    a band of a GDAL input (repeatable; default: all)\n"
     "      --of DRIVER                 the GDAL driver (short name) that writes the output\n"
     "      --co NAME=VALUE             a creation option of that driver (repeatable)\n"
+    "      --config KEY VALUE          a GDAL configuration option (repeatable)\n"
     "      --ot TYPE                   a GDAL output's data type (default: the input band's, or "
     "Float64)\n"
     "      --georef keep|rotated       a GDAL output in the input's frame, or turned back over the "
@@ -54,6 +56,7 @@ constexpr const char* kHelp =
     "      --background min|nodata|VALUE  what uncovered cells receive (default: the smallest "
     "value)\n"
     "      --nodata VALUE              cells holding VALUE are no-data (default: the input's own)\n"
+    "      --dst-nodata VALUE          the output's no-data value (default: the input's)\n"
     "  -j, --threads N                 threads to use (default: every core; same output for any "
     "N)\n"
     "      --memory SIZE               memory the run may hold (256M, 4G; default: 3/4 of the "
@@ -89,10 +92,12 @@ struct Arguments {
     std::string nodata;
     std::string threads;
     bool quiet = false;
-    std::string band;
+    std::vector<std::string> bands;
     std::string driver;
     std::vector<std::string> creation_options;
+    std::vector<std::string> config;  // KEY, VALUE, KEY, VALUE, ...
     std::string type;
+    std::string dst_nodata;
     std::string georef;
     std::string memory;
 };
@@ -100,6 +105,24 @@ struct Arguments {
 double number_of(const std::string& option, const std::string& text) {
     if (auto v = parse_real_token(text)) return *v;
     throw UsageError(option + ": " + ::quoted(text) + " is not a finite number");
+}
+
+// A no-data value: a number, or, as GDAL's utilities take them, "nan", "inf" or "-inf".
+double nodata_of(const std::string& option, const std::string& text) {
+    if (text.find(',') == std::string::npos) {
+        if (auto v = parse_grid_token(text)) return *v;
+    }
+    throw UsageError(option + ": " + ::quoted(text) + " is not a number, nan or inf");
+}
+
+// A number as short as it reads back: "-32768", "0.1".
+std::string shortest_text(double v) {
+    char text[32];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, v);
+        if (std::strtod(text, nullptr) == v) break;
+    }
+    return text;
 }
 
 struct Pair {
@@ -180,8 +203,24 @@ GridName output_name(const Arguments& a) {
         if (!problem.empty()) throw UsageError("OUTPUT " + ::quoted(path) + ": " + problem);
         return {GridForm::gdal, path, "GTiff"};
     }
-    throw UsageError("OUTPUT " + ::quoted(path) + ": the form is not known; name " + kNativeForms +
-                     " or NAME.tif (a GeoTIFF), or give the GDAL driver with --of");
+    // Any other suffix names the GDAL driver that writes it, as for gdal_translate.
+    const std::vector<std::string> drivers =
+        gdal_available() ? gdal_drivers_for(path) : std::vector<std::string>{};
+    if (drivers.empty()) {
+        throw UsageError("OUTPUT " + ::quoted(path) + ": the form is not known; name " +
+                         kNativeForms +
+                         ", NAME.tif (a GeoTIFF) or a name whose suffix a GDAL driver writes, or "
+                         "give the GDAL driver with --of");
+    }
+    if (drivers.size() > 1) {
+        std::string others;
+        for (std::size_t k = 1; k < drivers.size(); ++k)
+            others += (k > 1 ? ", " : "") + drivers[k];
+        warn("OUTPUT " + ::quoted(path) + ": GDAL's " + drivers[0] + " driver writes it, as " +
+             "gdal_translate would choose; " + others + " also write" +
+             (drivers.size() == 2 ? "s" : "") + " that suffix (choose with --of)");
+    }
+    return {GridForm::gdal, path, drivers[0]};
 }
 
 // "256M", "2G", "512k", "1048576": bytes, with an optional binary multiple (K, M, G, T, in
@@ -211,24 +250,42 @@ double unit_coefficient(const std::string& unit) {
     throw UsageError("--unit: " + ::quoted(unit) + " is none of m, dm, cm, mm");
 }
 
-// A value in the input's stored units, as a working value: divided by the unit exactly as the
-// stored values are.
-double working(double stored, double coef) {
-    return static_cast<double>(static_cast<long double>(stored) / coef);
-}
+// How a value in the input's stored units becomes a working value: divided by a raster pair's
+// unit exactly as its stored values are, or, for a GDAL band read for what its values stand
+// for, multiplied by its scale and offset as they are.
+struct StoredUnits {
+    double coef = 1.0;
+    double scale = 1.0;
+    double offset = 0.0;
+
+    double working(double stored) const {
+        if (coef != 1.0) return static_cast<double>(static_cast<long double>(stored) / coef);
+        return scale == 1.0 && offset == 0.0 ? stored : stored * scale + offset;
+    }
+};
+
+// What a GDAL input says of itself, and how it is read: which bands, and whether for their
+// stored values (a GDAL output, which carries their scale) or for what they stand for.
+struct GdalInput {
+    GdalInfo info;
+    std::vector<int> bands;  // counted from 1
+    bool unscale = false;
+};
 
 // A loaded input and everything the treatment needs from it.
 struct Loaded {
     InputGrid input;
     Source source;
+    StoredUnits units;
 };
 
-// The input, held whole when it fits in the memory budget and read in place otherwise (an ASCII
-// grid then through a scratch copy beside the output, `output_host`). A raster pair's
-// descriptor carries the range of its stored values only to a raster pair output
-// (`raster_out`): reading a grid in place for that alone is a pass of its own.
+// The input (band `band` of a GDAL input), held whole when it fits in the memory budget and
+// read in place otherwise (an ASCII grid then through a scratch copy beside the output,
+// `output_host`). A raster pair's descriptor carries the range of its stored values only to a
+// raster pair output (`raster_out`): reading a grid in place for that alone is a pass of its
+// own.
 Loaded load(const GridName& input, double coef, const Arguments& a, const Work& work,
-            bool raster_out, const std::string& output_host) {
+            bool raster_out, const std::string& output_host, const GdalInput* gdal, int band) {
     Loaded loaded;
     Source& s = loaded.source;
     std::optional<Georef> corner;
@@ -240,6 +297,7 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
         case GridForm::raster_pair: {
             const RasterDescriptor d = peek_raster_pair(input.name);
             s.coef = coef;
+            loaded.units.coef = coef;
             s.carried = d;
             // Held in memory when it fits (load_raster_pair_held), read in place otherwise.
             RasterSource raster =
@@ -276,27 +334,27 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
             break;
         }
         case GridForm::gdal: {
-            const int band = a.band.empty() ? 1 : *parse_int32_token(a.band);
-            const GridSize size = peek_gdal_raster(input.name);
-            const bool whole = fits_whole(size.nb_lig, size.nb_col, work);
-            GdalRaster raster = read_gdal_raster(input.name, band, work, !whole);
+            const GdalInfo& info = gdal->info;
+            const GdalBandInfo& b = info.bands[static_cast<std::size_t>(band - 1)];
+            const bool whole = fits_whole(info.nb_lig, info.nb_col, work);
+            GdalRaster raster = read_gdal_raster(input.name, band, work, !whole, gdal->unscale);
             loaded.input = whole ? held_whole(std::move(raster.values))
                                  : InputGrid{{}, std::move(raster.source)};
-            if (raster.geotransform) {
+            if (info.geotransform) {
                 if (corner) {
                     throw UsageError("--corner: " + input.name + " has a georeference of its own");
                 }
-                const GeoTransform& gt = *raster.geotransform;
-                corner = Georef{gt[0], gt[3] + size.nb_lig * gt[5], gt[1]};
+                const GeoTransform& gt = *info.geotransform;
+                corner = Georef{gt[0], gt[3] + info.nb_lig * gt[5], gt[1]};
+                s.geotransform = gt;
             }
+            if (gdal->unscale) loaded.units = {1.0, b.scale.value_or(1.0), b.offset.value_or(0.0)};
             const double cell = corner ? corner->cell_size : 1.0;
             s.carried = raster_out || whole
                             ? carried_from_ascii(*loaded.input.source, cell, work)
-                            : RasterDescriptor{size.nb_lig, size.nb_col, 4, 0, 0, cell};
-            s.nodata = raster.nodata;
-            s.crs.wkt = raster.crs_wkt;
-            s.area_or_point = raster.area_or_point;
-            s.band_type = raster.type;
+                            : RasterDescriptor{info.nb_lig, info.nb_col, 4, 0, 0, cell};
+            if (b.nodata) s.nodata = loaded.units.working(*b.nodata);
+            s.crs.wkt = info.crs_wkt;
             break;
         }
     }
@@ -305,7 +363,8 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
         s.georef = *corner;
         s.georeferenced = true;
     }
-    if (!a.nodata.empty()) s.nodata = working(number_of("--nodata", a.nodata), s.coef);
+    if (!a.nodata.empty()) s.nodata = loaded.units.working(nodata_of("--nodata", a.nodata));
+    if (!a.dst_nodata.empty()) s.output_nodata = nodata_of("--dst-nodata", a.dst_nodata);
     return loaded;
 }
 
@@ -340,15 +399,15 @@ Treatment treatment_of(const Arguments& a, const Loaded& loaded, const GridName&
     t.rotation = rotation_of(a, loaded);
     if (a.extent == "full") t.extent = Extent::full;
     if (a.background == "nodata") {
-        if (!loaded.source.nodata) {
+        if (!loaded.source.nodata && !loaded.source.output_nodata) {
             throw UsageError(
                 "--background nodata: the input has no no-data value; give one with "
-                "--nodata");
+                "--nodata or --dst-nodata");
         }
         t.background.kind = Background::Kind::nodata;
     } else if (!a.background.empty() && a.background != "min") {
         t.background.kind = Background::Kind::given;
-        t.background.value = working(number_of("--background", a.background), loaded.source.coef);
+        t.background.value = loaded.units.working(number_of("--background", a.background));
     }
     return t;
 }
@@ -371,21 +430,33 @@ void check_arguments(const Arguments& a, const GridName& input, const GridName& 
     if (input.form == GridForm::ascii_grid && !a.corner.empty()) {
         throw UsageError("--corner applies to a raster pair input only; an ASCII grid has its own");
     }
-    if (input.form != GridForm::gdal && !a.band.empty()) {
+    if (input.form != GridForm::gdal && !a.bands.empty()) {
         throw UsageError("--band applies to an input read through GDAL only");
     }
-    if (!a.band.empty()) {
-        const auto n = parse_int32_token(a.band);
-        if (!n || *n < 1) throw UsageError("--band: " + ::quoted(a.band) + " is not a band number");
+    for (const std::string& band : a.bands) {
+        const auto n = parse_int32_token(band);
+        if (!n || *n < 1) throw UsageError("--band: " + ::quoted(band) + " is not a band number");
     }
     const bool gdal_out = output.form == GridForm::gdal;
+    if (!gdal_out && a.bands.size() > 1) {
+        throw UsageError(
+            "--band: " +
+            std::string(output.form == GridForm::ascii_grid ? "an ASCII grid" : "a raster pair") +
+            " holds one band; give one --band");
+    }
+    if (!a.dst_nodata.empty()) {
+        if (output.form == GridForm::raster_pair) {
+            throw UsageError("--dst-nodata: a raster pair has no no-data value");
+        }
+        nodata_of("--dst-nodata", a.dst_nodata);
+    }
     if (!gdal_out && (!a.type.empty() || !a.creation_options.empty() || !a.georef.empty())) {
         throw UsageError(std::string(!a.type.empty()               ? "--ot"
                                      : !a.creation_options.empty() ? "--co"
                                                                    : "--georef") +
                          " applies to an output written through GDAL only");
     }
-    if (!a.type.empty() && !gdal_real_type(a.type)) {
+    if (!a.type.empty() && gdal_real_type(a.type).empty()) {
         throw UsageError("--ot: " + ::quoted(a.type) +
                          " is not a GDAL data type (Byte, Int16, UInt16, Int32, UInt32, Float32, "
                          "Float64, ...)");
@@ -420,7 +491,7 @@ void check_arguments(const Arguments& a, const GridName& input, const GridName& 
     if (!a.background.empty() && a.background != "min" && a.background != "nodata") {
         number_of("--background", a.background);
     }
-    if (!a.nodata.empty()) number_of("--nodata", a.nodata);
+    if (!a.nodata.empty()) nodata_of("--nodata", a.nodata);
     if (!a.memory.empty() && !memory_size(a.memory)) {
         throw UsageError("--memory: " + ::quoted(a.memory) +
                          " is not a size (bytes, or a number with K, M, G or T)");
@@ -431,6 +502,76 @@ void check_arguments(const Arguments& a, const GridName& input, const GridName& 
     }
 }
 
+// The bands a GDAL input is turned band by band into: every band into a GDAL output (as gdalwarp
+// does), the one --band names into a native form.
+GdalInput gdal_input(const Arguments& a, const GridName& input, const GridName& output) {
+    GdalInput gdal;
+    gdal.info = peek_gdal_raster(input.name);
+    const auto count = static_cast<int>(gdal.info.bands.size());
+    for (const std::string& band : a.bands) {
+        const int n = *parse_int32_token(band);
+        if (n > count) {
+            throw Failure(input.name + ": has no band " + band + "; it has " +
+                          std::to_string(count));
+        }
+        gdal.bands.push_back(n);
+    }
+    if (gdal.bands.empty()) {
+        if (output.form != GridForm::gdal && count > 1) {
+            throw UsageError(
+                input.name + " has " + std::to_string(count) + " bands and " +
+                (output.form == GridForm::ascii_grid ? "an ASCII grid" : "a raster pair") +
+                " holds one: choose it with --band N (-b N)");
+        }
+        for (int b = 1; b <= count; ++b)
+            gdal.bands.push_back(b);
+    }
+    // A GDAL output carries the bands' scale and offset as gdal_translate does, over their
+    // stored values; the native forms hold what the values stand for.
+    gdal.unscale = output.form != GridForm::gdal;
+    return gdal;
+}
+
+// A GDAL output's driver, type, creation options and properties, each band's no-data value the
+// output's (which its type must hold).
+GdalWriteOptions gdal_output(const Arguments& a, const GridName& input, const GridName& output,
+                             const GdalInput* gdal, unsigned threads) {
+    GdalWriteOptions out;
+    out.driver = output.driver;
+    if (gdal != nullptr) {
+        out.metadata = gdal->info.metadata;
+        for (const int b : gdal->bands)
+            out.bands.push_back(gdal->info.bands[static_cast<std::size_t>(b - 1)]);
+    } else {
+        out.bands.emplace_back();
+        if (input.form == GridForm::ascii_grid) {
+            out.bands.back().nodata = peek_ascii_grid(input.name).nodata;
+        }
+    }
+    // By default the input's type, the smallest that holds every band's when they differ.
+    out.type = !a.type.empty() ? gdal_real_type(a.type) : gdal == nullptr ? "Float64" : "";
+    for (const GdalBandInfo& band : out.bands) {
+        if (!a.type.empty() || band.type.empty()) continue;
+        out.type = out.type.empty() ? band.type : gdal_type_union(out.type, band.type);
+    }
+    for (GdalBandInfo& band : out.bands) {
+        if (!a.nodata.empty()) band.nodata = nodata_of("--nodata", a.nodata);
+        if (!a.dst_nodata.empty()) band.nodata = nodata_of("--dst-nodata", a.dst_nodata);
+        if (!band.nodata) continue;
+        const std::string cannot = gdal_type_cannot_hold(out.type, *band.nodata);
+        if (!cannot.empty()) {
+            throw UsageError("the output's no-data value " + shortest_text(*band.nodata) +
+                             " does not fit its type: " + cannot +
+                             "; give one that does with --dst-nodata");
+        }
+    }
+    const auto bands = static_cast<int>(out.bands.size());
+    out.creation_options = gdal_default_creation_options(out.driver, out.type, bands, threads);
+    out.creation_options.insert(out.creation_options.end(), a.creation_options.begin(),
+                                a.creation_options.end());
+    return out;
+}
+
 int run(const Arguments& a, StageLog* stages) {
     if (a.paths.size() < 2) {
         throw UsageError(a.paths.empty() ? "INPUT and OUTPUT are missing" : "OUTPUT is missing");
@@ -439,6 +580,8 @@ int run(const Arguments& a, StageLog* stages) {
         throw UsageError("one INPUT and one OUTPUT, not " + std::to_string(a.paths.size()) +
                          " paths");
     }
+    for (std::size_t k = 0; k + 1 < a.config.size(); k += 2)
+        gdal_set_config(a.config[k], a.config[k + 1]);
     const GridName input = input_name(a.paths[0]);
     const GridName output = output_name(a);
     check_arguments(a, input, output);
@@ -449,23 +592,27 @@ int run(const Arguments& a, StageLog* stages) {
     work.stages = stages;
     if (!a.memory.empty()) work.memory = *memory_size(a.memory);
     const double coef = a.unit.empty() ? 1.0 : unit_coefficient(a.unit);
-    std::optional<StageTimer> stage(std::in_place, work, "read");
-    Loaded loaded = load(input, coef, a, work, output.form == GridForm::raster_pair,
-                         FileName(output.name).host);
-    stage.reset();
-    const Treatment treatment = treatment_of(a, loaded, output);
-    Target target = prepare_target(output.form, output.name);
+    std::optional<GdalInput> gdal;
+    if (input.form == GridForm::gdal) gdal = gdal_input(a, input, output);
+    const std::vector<int> bands = gdal ? gdal->bands : std::vector<int>{1};
+    GdalWriteOptions written;
     if (output.form == GridForm::gdal) {
-        GdalWriteOptions& gdal = target.gdal;
-        gdal.driver = output.driver;
-        gdal.type = !a.type.empty()                    ? a.type
-                    : !loaded.source.band_type.empty() ? loaded.source.band_type
-                                                       : "Float64";
-        gdal.creation_options = gdal_default_creation_options(gdal.driver, gdal.type, work.threads);
-        gdal.creation_options.insert(gdal.creation_options.end(), a.creation_options.begin(),
-                                     a.creation_options.end());
+        written = gdal_output(a, input, output, gdal ? &*gdal : nullptr, work.threads);
     }
-    treat(loaded.source, target, treatment, work);
+    Target target = prepare_target(output.form, output.name);
+    target.gdal = std::move(written);
+    // Band after band, each loaded, turned and written before the next is read: a band's
+    // memory at a time.
+    for (std::size_t k = 0; k < bands.size(); ++k) {
+        std::optional<StageTimer> stage(std::in_place, work, "read");
+        const Loaded loaded = load(input, coef, a, work, output.form == GridForm::raster_pair,
+                                   FileName(output.name).host, gdal ? &*gdal : nullptr, bands[k]);
+        stage.reset();
+        const Treatment treatment = treatment_of(a, loaded, output);
+        target.band = static_cast<int>(k);
+        treat(loaded.source, target, treatment, work);
+    }
+    commit(target, work);
     return 0;
 }
 
@@ -480,11 +627,13 @@ void add_options(CLI::App& app, Arguments& a) {
     app.add_option("--extent", a.extent);
     app.add_option("--background", a.background);
     app.add_option("--nodata", a.nodata);
+    app.add_option("--dst-nodata", a.dst_nodata);
     app.add_option("-j,--threads", a.threads);
     app.add_flag("-q,--quiet", a.quiet);
-    app.add_option("-b,--band", a.band);
+    app.add_option("-b,--band", a.bands)->allow_extra_args(false);
     app.add_option("--of", a.driver);
     app.add_option("--co", a.creation_options)->allow_extra_args(false);
+    app.add_option("--config", a.config)->expected(2)->allow_extra_args(false);
     app.add_option("--ot", a.type);
     app.add_option("--georef", a.georef);
     app.add_option("--memory", a.memory);

@@ -202,7 +202,9 @@ void treatment() {
     if (run.Ascii_DEM == 1 && run.has_nodata) source.nodata = run.nodata;
     Treatment treatment;
     treatment.rotation = {run.X1, run.Y1, run.despl_ang};
-    treat(source, run.output, treatment, program_work());
+    const Work work = program_work();
+    treat(source, run.output, treatment, work);
+    commit(run.output, work);
 }
 
 }  // namespace

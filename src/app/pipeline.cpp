@@ -51,13 +51,42 @@ Target prepare_target(GridForm form, const FileName& name) {
     Target target;
     target.form = form;
     target.name = name;
-    if (form == GridForm::raster_pair) {
-        target.descriptor = std::make_unique<OutputFile>(name + kRasterDescriptorSuffix, true);
-        target.data = std::make_unique<OutputFile>(name + kRasterDataSuffix, false);
-    } else {
-        target.data = std::make_unique<OutputFile>(name, form == GridForm::ascii_grid);
+    switch (form) {
+        case GridForm::raster_pair:
+            target.descriptor = std::make_unique<OutputFile>(name + kRasterDescriptorSuffix, true);
+            target.data = std::make_unique<OutputFile>(name + kRasterDataSuffix, false);
+            break;
+        case GridForm::ascii_grid:
+            target.data = std::make_unique<OutputFile>(name, true);
+            break;
+        case GridForm::gdal:
+            target.folder = std::make_unique<OutputFolder>(name);
+            break;
     }
     return target;
+}
+
+const std::string& Target::displayed() const {
+    return folder ? folder->displayed() : data->displayed();
+}
+
+void commit(Target& target, const Work& work) {
+    std::optional<StageTimer> stage(std::in_place, work, "sync");
+    if (target.folder) {
+        if (target.gdal_writer) target.gdal_writer->finish();
+        target.gdal_writer.reset();
+        stage.emplace(work, "rename");
+        target.folder->commit();
+        return;
+    }
+    std::vector<OutputFile*> files = {target.data.get()};
+    if (target.descriptor) files.push_back(target.descriptor.get());
+    for (const auto& file : target.companions)
+        files.push_back(file.get());
+    for (OutputFile* file : files)
+        file->finish();
+    stage.emplace(work, "rename");
+    OutputFile::commit_together(files);
 }
 
 FileName prj_beside(const FileName& ascii_grid) {
@@ -75,7 +104,13 @@ GeoTransform output_geotransform(const Source& source, const RotationParameters&
                                  OutputFrame frame, int32_t nb_lig, bool rotated) {
     const Georef& g = source.georef;
     if (!rotated) {
-        // Line 0 of the output is the input's line -frame.bottom.
+        // Line 0 of the output is the input's line -frame.bottom; a GDAL input's own steps are
+        // kept as they are, so that an unturned grid keeps its georeference to the bit.
+        const int32_t rows_above = nb_lig - source.grid->nb_lig() - frame.bottom;
+        if (const auto& gt = source.geotransform) {
+            return {(*gt)[0] - frame.left * (*gt)[1],  (*gt)[1], 0.0,
+                    (*gt)[3] + rows_above * -(*gt)[5], 0.0,      (*gt)[5]};
+        }
         const double x_min = g.X_min - frame.left * g.cell_size;
         const double y_min = g.Y_min - frame.bottom * g.cell_size;
         return {x_min, g.cell_size, 0.0, y_min + nb_lig * g.cell_size, 0.0, -g.cell_size};
@@ -314,7 +349,8 @@ int32_t band_height(const GridSource& in, const Enlargement& geo, const Rotation
 double background_of(const Background& b, const Source& source, double smallest) {
     switch (b.kind) {
         case Background::Kind::nodata:
-            return *source.nodata;
+            // The input's no-data value, written as the output's; or the output's own.
+            return source.nodata ? *source.nodata : *source.output_nodata;
         case Background::Kind::given:
             return b.value;
         case Background::Kind::smallest:
@@ -323,14 +359,43 @@ double background_of(const Background& b, const Source& source, double smallest)
     return smallest;
 }
 
-// The files of a target, written a band of rows at a time.
+// Whether `v` is a no-data cell of a grid whose no-data value is `nodata` (every NaN is one
+// when it is a NaN).
+bool is_nodata(double v, double nodata) {
+    return nodata != nodata ? v != v : v == nodata;
+}
+
+// The no-data cells of `rows` given the value `to`.
+void replace_nodata(DoubleGrid rows, double from, double to, const Work& work) {
+    for_row_bands(work.threads, 0, rows.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
+        for (int32_t i = begin; i < end; ++i) {
+            double* row = rows[i];
+            for (int32_t j = 0; j < rows.nb_col; ++j) {
+                if (is_nodata(row[j], from)) row[j] = to;
+            }
+        }
+    });
+}
+
+// A band of a target, written a band of rows at a time.
 class TargetWriter {
   public:
     TargetWriter(const Source& source, Target& target, const Treatment& treatment,
                  const GridWindow& keep, int32_t nb_lig, int32_t nb_col, const Work& work)
         : source_(source), target_(target), work_(work), nb_lig_(nb_lig), nb_col_(nb_col) {
-        progress_.emplace(work, "writing " + target.data->displayed(), nb_lig,
-                          int64_t{nb_lig} * nb_col);
+        const std::size_t bands = std::max<std::size_t>(1, target.gdal.bands.size());
+        shown_ = target.displayed();
+        if (bands > 1) {
+            shown_ +=
+                " (band " + std::to_string(target.band + 1) + " of " + std::to_string(bands) + ")";
+        }
+        progress_.emplace(work, "writing " + shown_, nb_lig, int64_t{nb_lig} * nb_col);
+        const std::optional<double> output_nodata =
+            source.output_nodata ? source.output_nodata : source.nodata;
+        if (source.nodata && output_nodata &&
+            std::bit_cast<uint64_t>(*source.nodata) != std::bit_cast<uint64_t>(*output_nodata)) {
+            nodata_written_as_ = output_nodata;
+        }
         // The output's corner: the input's, moved by the whole cells the output adds.
         const OutputFrame frame = keep.frame;
         const Georef& g = source.georef;
@@ -347,28 +412,37 @@ class TargetWriter {
                     const std::string prj =
                         !source.crs.prj.empty() ? source.crs.prj : gdal_crs_as_prj(source.crs.wkt);
                     if (!prj.empty()) {
-                        companions_.push_back(
+                        target.companions.push_back(
                             std::make_unique<OutputFile>(prj_beside(target.name), true));
-                        companions_.back()->write(prj);
+                        target.companions.back()->write(prj);
                     }
                 }
                 target.data->write(format_ascii_header(
                     {nb_col, nb_lig, g.X_min - frame.left * g.cell_size,
-                     g.Y_min - frame.bottom * g.cell_size, g.cell_size, source.nodata}));
+                     g.Y_min - frame.bottom * g.cell_size, g.cell_size, output_nodata}));
                 break;
             }
             case GridForm::gdal: {
+                if (target.gdal_writer) {
+                    target.gdal_writer->start_band(target.band);
+                    break;
+                }
                 GdalWriteOptions options = target.gdal;
-                options.geotransform = source.georeferenced
-                                           ? output_geotransform(source, treatment.rotation, frame,
-                                                                 nb_lig, treatment.rotated_georef)
-                                           : GeoTransform{0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
+                if (source.georeferenced) {
+                    options.geotransform = output_geotransform(source, treatment.rotation, frame,
+                                                               nb_lig, treatment.rotated_georef);
+                }
                 options.crs_wkt = !source.crs.wkt.empty()   ? source.crs.wkt
                                   : !source.crs.prj.empty() ? gdal_crs_from_prj(source.crs.prj)
                                                             : "";
-                options.area_or_point = source.area_or_point;
-                options.nodata = source.nodata;
-                gdal_.emplace(options, *target.data, nb_lig, nb_col, work);
+                if (options.bands.empty()) {
+                    options.bands.emplace_back();
+                    options.bands.back().nodata = output_nodata;
+                }
+                target.gdal_writer =
+                    std::make_unique<GdalWriter>(options, target.folder->writer_path(),
+                                                 target.displayed(), nb_lig, nb_col, work);
+                target.gdal_writer->start_band(target.band);
                 break;
             }
         }
@@ -396,11 +470,14 @@ class TargetWriter {
             return;
         }
         fill_background(rows, background, work_);
+        if (nodata_written_as_) replace_nodata(rows, *source_.nodata, *nodata_written_as_, work_);
         if (target_.form == GridForm::ascii_grid) {
+            if (first_rows_ && rows.nb_lig > 0) target_.data->write(ascii_values_lead(rows[0][0]));
             write_ascii_band(rows, *target_.data, work_, &*progress_);
         } else {
-            gdal_->write(rows, &*progress_);
+            target_.gdal_writer->write(rows, &*progress_);
         }
+        first_rows_ = false;
     }
 
     // Writes the output again from its first row (a raster pair's data: the same number of
@@ -408,34 +485,16 @@ class TargetWriter {
     void restart() {
         target_.data->rewind();
         clamped_ = 0;
+        first_rows_ = true;
         progress_.reset();
-        progress_.emplace(work_, "writing " + target_.data->displayed() + " again", nb_lig_,
+        progress_.emplace(work_, "writing " + shown_ + " again", nb_lig_,
                           int64_t{nb_lig_} * nb_col_);
     }
 
-    // Finishes every file and gives them their names together.
-    void commit() {
+    // Says what the band's writing clamped.
+    void finish() {
         if (target_.form == GridForm::raster_pair) warn_clamped(*target_.data, clamped_);
-        if (gdal_) {
-            const std::string tail =
-                target_.data->temporary_path().substr(target_.name.host.size());
-            for (const std::string& path : gdal_->finish()) {
-                // "<name><marker>.aux.xml" and the like take "<name>.aux.xml".
-                std::string host = path;
-                const std::size_t at = host.find(tail);
-                if (at != std::string::npos) host.erase(at, tail.size());
-                companions_.push_back(OutputFile::adopt({host, host}, path));
-            }
-        }
-        std::optional<StageTimer> stage(std::in_place, work_, "sync");
-        std::vector<OutputFile*> files = {target_.data.get()};
-        if (target_.descriptor) files.push_back(target_.descriptor.get());
-        for (const auto& file : companions_)
-            files.push_back(file.get());
-        for (OutputFile* file : files)
-            file->finish();
-        stage.emplace(work_, "rename");
-        OutputFile::commit_together(files);
+        progress_.reset();
     }
 
   private:
@@ -444,9 +503,10 @@ class TargetWriter {
     Work work_;
     int32_t nb_lig_;
     int32_t nb_col_;
+    std::string shown_;
     std::optional<Progress> progress_;  // made anew when the output is written again
-    std::optional<GdalWriter> gdal_;
-    std::vector<std::unique_ptr<OutputFile>> companions_;
+    std::optional<double> nodata_written_as_;
+    bool first_rows_ = true;
     int64_t clamped_ = 0;
 };
 
@@ -577,6 +637,5 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
             write_rows();
         }
     }
-    stage.reset();
-    writer.commit();
+    writer.finish();
 }

@@ -6,11 +6,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/engine.h"
 #include "base/grid_source.h"
 #include "formats/gdal_raster.h"
 #include "io/output_file.h"
+#include "io/output_folder.h"
 #include "rotation/placement.h"
 
 enum class GridForm {
@@ -33,19 +35,22 @@ struct Crs {
     bool known() const { return !prj.empty() || !wkt.empty(); }
 };
 
-// The input, loaded.
+// The input, loaded: one band of it.
 struct Source {
     GridSource* grid = nullptr;  // working values (metres, or the grid's own unit): held whole,
                                  // or read in place
     double coef = 1.0;           // a raster pair output multiplies the working values by this
     // What a raster pair output's descriptor carries over (its rows and columns are the output's).
     RasterDescriptor carried;
-    bool georeferenced = false;    // `georef` is known
-    Georef georef;                 // an ASCII grid's header, a GeoTIFF's geotransform
-    std::optional<double> nodata;  // never a filled neighbour; an output's no-data value
+    bool georeferenced = false;  // `georef` is known
+    Georef georef;               // an ASCII grid's header, a GeoTIFF's geotransform
+    // A GDAL input's own geotransform (north-up), whose two steps a GDAL output in the input's
+    // frame keeps as they are.
+    std::optional<GeoTransform> geotransform;
+    std::optional<double> nodata;  // never a filled neighbour; the output's no-data value...
+    // ...unless this one is given: the input's no-data cells are written as it.
+    std::optional<double> output_nodata;
     Crs crs;
-    std::string area_or_point;  // GDAL's AREA_OR_POINT of a GDAL input
-    std::string band_type;      // a GDAL input band's data type; empty for the native forms
 };
 
 // What a raster pair written from an ASCII grid carries: values in the grid's own unit, four
@@ -58,15 +63,27 @@ RasterDescriptor carried_from_ascii(GridSource& grid, double cell_size, const Wo
 // so that a folder that cannot take them is reported first.
 struct Target {
     GridForm form = GridForm::ascii_grid;
-    FileName name;                           // as prepare_target was given it
-    std::unique_ptr<OutputFile> data;        // the ASCII grid, a raster pair's values, a raster
-    std::unique_ptr<OutputFile> descriptor;  // a raster pair's descriptor
-    GdalWriteOptions gdal;                   // a GDAL output: driver, type, creation options
+    FileName name;                                        // as prepare_target was given it
+    std::unique_ptr<OutputFile> data;                     // the ASCII grid, a raster pair's values
+    std::unique_ptr<OutputFile> descriptor;               // a raster pair's descriptor
+    std::vector<std::unique_ptr<OutputFile>> companions;  // the ".prj" beside an ASCII grid
+    std::unique_ptr<OutputFolder> folder;                 // where a GDAL driver writes its files
+    // A GDAL output: driver, type, creation options and each band's properties, the no-data
+    // value the output's.
+    GdalWriteOptions gdal;
+    std::unique_ptr<GdalWriter> gdal_writer;  // open from the first band written to the commit
+    int band = 0;                             // the band that the next treat() writes
+
+    // The output as messages name it.
+    const std::string& displayed() const;
 };
 
 // `name` is the ASCII grid or GDAL's raster itself, or a raster pair's base name (without
 // "_m4.raw"). A GDAL output's driver and options are set in the returned target.
 Target prepare_target(GridForm form, const FileName& name);
+
+// Finishes every file of the target and gives them their names together.
+void commit(Target& target, const Work& work);
 
 enum class Extent {
     input,  // the input's size and corner: what the turn carries outside is cut off
@@ -102,8 +119,9 @@ FileName prj_beside(const FileName& ascii_grid);
 GeoTransform output_geotransform(const Source& source, const RotationParameters& p,
                                  OutputFrame frame, int32_t nb_lig, bool rotated);
 
-// Rotates the source, fills its holes and its background, writes the target and gives its
-// files their names (a raster pair's two together). `Background::nodata` needs source.nodata.
+// Rotates the source, fills its holes and its background and writes it as the target's band
+// `target.band`; commit() then gives the files their names (a raster pair's two together).
+// `Background::nodata` needs a no-data value (source.nodata or source.output_nodata).
 //
 // The output is made a band of rows at a time, as many rows as work.memory allows (the whole
 // output, in one band, when it fits): each band is swept from the input cells that can land in

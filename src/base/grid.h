@@ -51,6 +51,15 @@ inline void check_grid_shape(int64_t nb_lig, int64_t nb_col, const std::string& 
     }
 }
 
+// Whether cells `dx` wide and `dy` high are square, as far as their stored steps can tell: a
+// step stored in single precision (0.0083333 for 1/120), or an extent stored instead of the step
+// (the BT format), differs in its last digits. A relative 1e-7 lets those through and moves the
+// far edge of a million cells by a tenth of a cell at most.
+inline bool cells_are_square(double dx, double dy) {
+    constexpr double kTolerance = 1e-7;
+    return dx > 0.0 && dy > 0.0 && (dx - dy <= kTolerance * dx && dy - dx <= kTolerance * dx);
+}
+
 // Allocates a zero-filled grid or fails with the out-of-memory message.
 template <class T>
 GridView<T> require_grid(int32_t nb_lig, int32_t nb_col) {

@@ -129,9 +129,10 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
             }
             (*key == kCols ? h.nb_col : h.nb_lig) = *v;
         } else {
-            // Only the no-data value may be a NaN: GDAL and R write "nodata_value nan".
+            // Only the no-data value may be a NaN or an infinity: GDAL and R write
+            // "nodata_value nan", GDAL "-inf" for a band whose no-data value it is.
             auto v = parse_grid_token(value);
-            if (!v || (*v != *v && *key != kNoData)) {
+            if (!v || (!std::isfinite(*v) && *key != kNoData)) {
                 throw Failure(displayed + ": " + std::string(word) + " is " + quoted(value) +
                               ", not a finite number");
             }
@@ -153,7 +154,7 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
         require(seen[kCellSize], "cellsize");
     }
     if (!missing.empty()) throw Failure(displayed + ": the header lacks " + missing);
-    if (seen[kDx] && reals[kDx] != reals[kDy]) {
+    if (seen[kDx] && reals[kDx] != reals[kDy] && !cells_are_square(reals[kDx], reals[kDy])) {
         throw Failure(displayed + ": dx " + format_header_real(reals[kDx]) + " and dy " +
                       format_header_real(reals[kDy]) +
                       " differ; only grids of square cells can be turned");
@@ -481,6 +482,12 @@ class TextBuffer {
 };
 
 }  // namespace
+
+const char* ascii_values_lead(double first_value) {
+    return first_value != first_value || first_value == std::numeric_limits<double>::infinity()
+               ? " "
+               : "";
+}
 
 void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work, Progress* progress) {
     // Blocks of rows are formatted in parallel, each thread into its own text, and written in

@@ -95,6 +95,11 @@ std::optional<std::string> read_companion(const FileName& file);
 // line carries `nodata` when given, else the fixed "-9999.9999".
 std::string format_ascii_header(const AsciiHeader& header);
 
+// What goes between the header and the values: nothing, or, before a first value written as a
+// word ("nan", "inf"), a blank. GDAL's reader takes the values to start on the first line that
+// does not start with a letter (its own writer sets every value off by a blank).
+const char* ascii_values_lead(double first_value);
+
 // Every value as "%lf\t", all on one line, without a final line feed, formatted on up to
 // `work.threads` threads while the previous block of rows is written. Rows are counted on
 // `progress` when given, otherwise on a progress line of its own.

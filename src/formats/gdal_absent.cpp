@@ -16,11 +16,11 @@ bool gdal_available() {
     return false;
 }
 
-GdalRaster read_gdal_raster(const FileName& file, int, const Work&, bool) {
+GdalInfo peek_gdal_raster(const FileName& file) {
     no_gdal(file.shown);
 }
 
-GridSize peek_gdal_raster(const FileName& file) {
+GdalRaster read_gdal_raster(const FileName& file, int, const Work&, bool, bool) {
     no_gdal(file.shown);
 }
 
@@ -30,23 +30,35 @@ std::string gdal_driver_problem(const std::string& driver) {
            "(TERRAPIVOTER_GDAL=OFF)";
 }
 
-bool gdal_real_type(const std::string&) {
-    return false;
+std::vector<std::string> gdal_drivers_for(const std::string&) {
+    return {};
 }
 
-std::vector<std::string> gdal_default_creation_options(const std::string&, const std::string&,
+std::string gdal_real_type(const std::string&) {
+    return "";
+}
+
+std::string gdal_type_cannot_hold(const std::string&, double) {
+    return "";
+}
+
+std::string gdal_type_union(const std::string& a, const std::string&) {
+    return a;
+}
+
+void gdal_set_config(const std::string&, const std::string&) {
+    no_gdal("--config");
+}
+
+std::vector<std::string> gdal_default_creation_options(const std::string&, const std::string&, int,
                                                        unsigned) {
     return {};
 }
 
-std::vector<std::string> write_gdal_raster(DoubleGrid, const GdalWriteOptions&, OutputFile&,
-                                           const Work&) {
-    no_gdal("writing through GDAL");
-}
-
 struct GdalWriter::State {};
 
-GdalWriter::GdalWriter(const GdalWriteOptions&, OutputFile&, int32_t, int32_t, const Work&) {
+GdalWriter::GdalWriter(const GdalWriteOptions&, const std::string&, const std::string&, int32_t,
+                       int32_t, const Work&) {
     no_gdal("writing through GDAL");
 }
 
@@ -56,11 +68,11 @@ void GdalWriter::Close::operator()(State* state) const {
     delete state;
 }
 
+void GdalWriter::start_band(int) {}
+
 void GdalWriter::write(DoubleGrid, Progress*) {}
 
-std::vector<std::string> GdalWriter::finish() {
-    return {};
-}
+void GdalWriter::finish() {}
 
 std::string gdal_crs_as_prj(const std::string&) {
     return "";

@@ -4,7 +4,6 @@
 #include "base/failure.h"
 #include "base/progress.h"
 #include "formats/gdal_module.h"
-#include "io/output_file.h"
 #include "platform/platform.h"
 
 namespace {
@@ -49,30 +48,49 @@ bool gdal_available() {
     return true;
 }
 
-GdalRaster read_gdal_raster(const FileName& file, int band, const Work& work, bool in_place) {
-    return module().read(file, band, work, in_place);
+GdalInfo peek_gdal_raster(const FileName& file) {
+    return module().peek(file);
 }
 
-GridSize peek_gdal_raster(const FileName& file) {
-    return module().peek(file);
+GdalRaster read_gdal_raster(const FileName& file, int band, const Work& work, bool in_place,
+                            bool unscale) {
+    return module().read(file, band, work, in_place, unscale);
 }
 
 std::string gdal_driver_problem(const std::string& driver) {
     return module().driver_problem(driver);
 }
 
-bool gdal_real_type(const std::string& type) {
+std::vector<std::string> gdal_drivers_for(const std::string& path) {
+    return module().drivers_for(path);
+}
+
+std::string gdal_real_type(const std::string& type) {
     return module().real_type(type);
 }
 
-std::vector<std::string> gdal_default_creation_options(const std::string& driver,
-                                                       const std::string& type, unsigned threads) {
-    return module().default_creation_options(driver, type, threads);
+std::string gdal_type_cannot_hold(const std::string& type, double value) {
+    return module().type_cannot_hold(type, value);
 }
 
-GdalWriter::GdalWriter(const GdalWriteOptions& options, OutputFile& out, int32_t nb_lig,
-                       int32_t nb_col, const Work& work)
-    : state_(module().open_writer(options, out, nb_lig, nb_col, work)) {}
+std::string gdal_type_union(const std::string& a, const std::string& b) {
+    return module().type_union(a, b);
+}
+
+void gdal_set_config(const std::string& key, const std::string& value) {
+    module().set_config(key, value);
+}
+
+std::vector<std::string> gdal_default_creation_options(const std::string& driver,
+                                                       const std::string& type, int bands,
+                                                       unsigned threads) {
+    return module().default_creation_options(driver, type, bands, threads);
+}
+
+GdalWriter::GdalWriter(const GdalWriteOptions& options, const std::string& path,
+                       const std::string& displayed, int32_t nb_lig, int32_t nb_col,
+                       const Work& work)
+    : state_(module().open_writer(options, path, displayed, nb_lig, nb_col, work)) {}
 
 GdalWriter::~GdalWriter() = default;
 
@@ -80,20 +98,16 @@ void GdalWriter::Close::operator()(State* state) const {
     module().close_writer(state);
 }
 
+void GdalWriter::start_band(int band) {
+    module().start_band(*state_, band);
+}
+
 void GdalWriter::write(DoubleGrid rows, Progress* progress) {
     module().write_rows(*state_, rows, progress);
 }
 
-std::vector<std::string> GdalWriter::finish() {
-    return module().finish_writer(*state_);
-}
-
-std::vector<std::string> write_gdal_raster(DoubleGrid grid, const GdalWriteOptions& options,
-                                           OutputFile& out, const Work& work) {
-    GdalWriter writer(options, out, grid.nb_lig, grid.nb_col, work);
-    Progress progress(work, "writing " + out.displayed(), grid.nb_lig, grid.cells());
-    writer.write(grid, &progress);
-    return writer.finish();
+void GdalWriter::finish() {
+    module().finish_writer(*state_);
 }
 
 std::string gdal_crs_as_prj(const std::string& wkt) {

@@ -12,16 +12,24 @@
 
 // Everything the program asks of the module, in the order of gdal_raster.h.
 struct GdalModule {
-    GdalRaster (*read)(const FileName& file, int band, const Work& work, bool in_place);
-    GridSize (*peek)(const FileName& file);
+    GdalInfo (*peek)(const FileName& file);
+    GdalRaster (*read)(const FileName& file, int band, const Work& work, bool in_place,
+                       bool unscale);
     std::string (*driver_problem)(const std::string& driver);
-    bool (*real_type)(const std::string& type);
+    std::vector<std::string> (*drivers_for)(const std::string& path);
+    std::string (*real_type)(const std::string& type);
+    std::string (*type_cannot_hold)(const std::string& type, double value);
+    std::string (*type_union)(const std::string& a, const std::string& b);
+    void (*set_config)(const std::string& key, const std::string& value);
     std::vector<std::string> (*default_creation_options)(const std::string& driver,
-                                                         const std::string& type, unsigned threads);
-    GdalWriter::State* (*open_writer)(const GdalWriteOptions& options, OutputFile& out,
-                                      int32_t nb_lig, int32_t nb_col, const Work& work);
+                                                         const std::string& type, int bands,
+                                                         unsigned threads);
+    GdalWriter::State* (*open_writer)(const GdalWriteOptions& options, const std::string& path,
+                                      const std::string& displayed, int32_t nb_lig, int32_t nb_col,
+                                      const Work& work);
+    void (*start_band)(GdalWriter::State& state, int band);
     void (*write_rows)(GdalWriter::State& state, DoubleGrid rows, Progress* progress);
-    std::vector<std::string> (*finish_writer)(GdalWriter::State& state);
+    void (*finish_writer)(GdalWriter::State& state);
     void (*close_writer)(GdalWriter::State* state);
     std::string (*crs_as_prj)(const std::string& wkt);
     std::string (*crs_from_prj)(const std::string& prj_text);

@@ -130,14 +130,20 @@ namespace {
 // The forms of a grid value that only parse_grid_token takes.
 std::optional<double> parse_grid_dialect(std::string_view token) {
     std::string_view unsigned_part = token;
+    const bool negative = !token.empty() && token[0] == '-';
     if (!unsigned_part.empty() && (unsigned_part[0] == '-' || unsigned_part[0] == '+')) {
         unsigned_part.remove_prefix(1);
     }
-    if (unsigned_part.size() == 3 &&
-        std::equal(unsigned_part.begin(), unsigned_part.end(), "nan", [](char a, char b) {
-            return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
-        })) {
-        return std::numeric_limits<double>::quiet_NaN();
+    auto is_word = [&](std::string_view word) {
+        return unsigned_part.size() == word.size() &&
+               std::equal(
+                   unsigned_part.begin(), unsigned_part.end(), word.begin(),
+                   [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
+    };
+    if (is_word("nan")) return std::numeric_limits<double>::quiet_NaN();
+    if (is_word("inf") || is_word("infinity")) {
+        return negative ? -std::numeric_limits<double>::infinity()
+                        : std::numeric_limits<double>::infinity();
     }
     const std::size_t comma = token.find(',');
     if (comma == std::string_view::npos || token.find_first_of(",.", comma + 1) != token.npos ||

@@ -24,9 +24,10 @@ std::optional<double> parse_real_token(std::string_view token);
 bool read_real(const char*& p, const char* end, double& value);
 
 // A value of an ASCII grid, read as GDAL reads one: what parse_real_token takes; a not-a-number,
-// "nan" in any case with an optional sign (the C library's quiet NaN, whatever the sign); or a
-// number written with a decimal comma in place of the point, as some localised exporters do
-// ("0,5E+02" is 50). Anything else is refused, as is "inf".
+// "nan" in any case with an optional sign (the C library's quiet NaN, whatever the sign); an
+// infinity, "inf" or "infinity" in any case with an optional sign (GDAL writes a band's -inf
+// no-data value so, and so does the tool); or a number written with a decimal comma in place of
+// the point, as some localised exporters do ("0,5E+02" is 50). Anything else is refused.
 std::optional<double> parse_grid_token(std::string_view token);
 
 // read_real for the values of an ASCII grid: true, with `value`, when parse_grid_token would

@@ -20,9 +20,11 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -334,6 +336,55 @@ bool remove_file(const std::string& host) {
     return std::remove(host.c_str()) == 0;
 }
 
+bool create_new_folder(const std::string& host) {
+    if (injected(Call::create)) return false;
+#if defined(_WIN32)
+    if (CreateDirectoryA(host.c_str(), nullptr) != 0) return true;
+    errno = GetLastError() == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
+    return false;
+#else
+    return mkdir(host.c_str(), 0700) == 0;
+#endif
+}
+
+std::optional<std::vector<std::string>> folder_entries(const std::string& host) {
+    std::vector<std::string> names;
+#if defined(_WIN32)
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((host + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return std::nullopt;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found) != 0);
+    FindClose(search);
+#else
+    DIR* folder = opendir(host.c_str());
+    if (folder == nullptr) return std::nullopt;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(folder);
+#endif
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool remove_tree(const std::string& host) {
+    if (const auto names = folder_entries(host)) {
+        for (const std::string& name : *names) {
+            const std::string path = host + "/" + name;
+            if (!remove_file(path)) remove_tree(path);
+        }
+    }
+#if defined(_WIN32)
+    return RemoveDirectoryA(host.c_str()) != 0;
+#else
+    return rmdir(host.c_str()) == 0;
+#endif
+}
+
 unsigned long process_id() {
 #if defined(_WIN32)
     return static_cast<unsigned long>(GetCurrentProcessId());
@@ -489,18 +540,71 @@ constexpr std::size_t kSlots = 8;
 constexpr std::size_t kSlotBytes = 4096;
 char slot_paths[kSlots][kSlotBytes];
 std::atomic<bool> slot_used[kSlots];
+std::atomic<bool> slot_is_folder[kSlots];
 std::mutex slot_mutex;
 std::once_flag handlers_installed;
 
+#if defined(__linux__)
+// What a folder at `at` (relative to the folder `parent`) holds, then the folder itself,
+// removed with system calls alone, as a signal handler may: no memory is allocated. A driver
+// writes a folder or two deep (Zarr's chunks); deeper ones stay.
+bool remove_tree_from_handler(int parent, const char* at, int depth) {
+    const int fd = openat(parent, at, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    alignas(8) char buffer[2048];
+    // Passes over the folder until one removes nothing: removing entries while reading them
+    // may skip some.
+    for (bool removed = true; removed;) {
+        removed = false;
+        lseek(fd, 0, SEEK_SET);
+        long got = 0;
+        while ((got = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+            for (long offset = 0; offset < got;) {
+                struct Entry {
+                    uint64_t inode;
+                    int64_t next;
+                    unsigned short length;
+                    unsigned char type;
+                    char name[1];
+                };
+                const auto* entry = reinterpret_cast<const Entry*>(buffer + offset);
+                offset += entry->length;
+                const char* name = entry->name;
+                if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                    continue;
+                if (unlinkat(fd, name, 0) == 0) {
+                    removed = true;
+                } else if (depth > 0 && remove_tree_from_handler(fd, name, depth - 1)) {
+                    removed = true;
+                }
+            }
+        }
+    }
+    close(fd);
+    return unlinkat(parent, at, AT_REMOVEDIR) == 0;
+}
+#endif
+
 void remove_registered_files() {
     for (std::size_t i = 0; i < kSlots; ++i) {
-        if (slot_used[i].load()) {
+        if (!slot_used[i].load()) continue;
 #if defined(_WIN32)
+        if (slot_is_folder[i].load()) {
+            remove_tree(slot_paths[i]);
+        } else {
             _unlink(slot_paths[i]);
+        }
 #else
+        if (!slot_is_folder[i].load()) {
             unlink(slot_paths[i]);
+        } else {
+#if defined(__linux__)
+            remove_tree_from_handler(AT_FDCWD, slot_paths[i], 3);
+#else
+            rmdir(slot_paths[i]);
 #endif
         }
+#endif
     }
 }
 
@@ -535,17 +639,30 @@ void install_handlers() {
 
 }  // namespace
 
-void remove_on_interrupt(const std::string& host) {
+namespace {
+
+void register_for_interrupt(const std::string& host, bool folder) {
     std::call_once(handlers_installed, install_handlers);
     if (host.size() >= kSlotBytes) return;
     std::lock_guard lock(slot_mutex);
     for (std::size_t i = 0; i < kSlots; ++i) {
         if (!slot_used[i].load()) {
             std::memcpy(slot_paths[i], host.c_str(), host.size() + 1);
+            slot_is_folder[i].store(folder);
             slot_used[i].store(true);
             return;
         }
     }
+}
+
+}  // namespace
+
+void remove_on_interrupt(const std::string& host) {
+    register_for_interrupt(host, false);
+}
+
+void remove_folder_on_interrupt(const std::string& host) {
+    register_for_interrupt(host, true);
 }
 
 void forget_on_interrupt(const std::string& host) {

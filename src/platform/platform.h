@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -105,6 +106,16 @@ bool file_exists(const std::string& host);
 
 bool remove_file(const std::string& host);
 
+// Creates a new folder that did not exist, open to this user only; false with errno set
+// otherwise (EEXIST when something has that name).
+bool create_new_folder(const std::string& host);
+
+// The names of what a folder holds ("." and ".." aside); nothing when it cannot be read.
+std::optional<std::vector<std::string>> folder_entries(const std::string& host);
+
+// Removes a folder and everything in it, as deep as it goes; false when something stays.
+bool remove_tree(const std::string& host);
+
 // Identifies this process in temporary file names.
 unsigned long process_id();
 
@@ -179,6 +190,8 @@ std::string last_error_text();
 // with the interrupting signal's usual status.
 void remove_on_interrupt(const std::string& host);
 void forget_on_interrupt(const std::string& host);
+// The same for a folder and everything a writer put in it (a folder of the program's own).
+void remove_folder_on_interrupt(const std::string& host);
 
 // Holds SIGINT, SIGTERM and SIGHUP back while it lives (they arrive when it ends), so that a
 // few renames that belong together are never cut in two.
