@@ -126,3 +126,11 @@ std::string failure_of(const std::function<void()>& action) {
     }
     return "(no failure)";
 }
+
+RasterInput held_raster_pair(const FileName& base, double coef, const Work& work) {
+    const RasterSource held = read_raster_pair_stored(base, coef, work);
+    Matrix<double> values(held.descriptor.nb_lig, held.descriptor.nb_col);
+    for (int32_t i = 0; i < held.descriptor.nb_lig; ++i)
+        held.source->read(i, 0, held.descriptor.nb_col, values[i]);
+    return {held.descriptor, *held.range, std::move(values)};
+}

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/grid.h"
+#include "formats/raster_pair.h"
 
 namespace fs = std::filesystem;
 
@@ -37,6 +38,10 @@ std::vector<int32_t> raster_values(const std::string& bytes);
 // A grid filled row by row from `values` (rows * cols of them).
 Matrix<double> grid_of(int32_t rows, int32_t cols, const std::vector<double>& values);
 std::vector<double> values_of(DoubleGrid grid);
+
+// A raster pair as the program holds it (its stored values), its working values read out into
+// a grid of their own.
+RasterInput held_raster_pair(const FileName& base, double coef, const Work& work = {});
 inline std::vector<double> values_of(const Matrix<double>& grid) {
     return values_of(grid.view());
 }

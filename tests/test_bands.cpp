@@ -29,14 +29,14 @@ class Bands : public testing::Test {
         switch (form) {
             case GridForm::raster_pair: {
                 const std::string base = (dir / "volcano").string();
-                const RasterInput whole = read_raster_pair(base, 100.0, work);
+                const RasterInput whole = held_raster_pair(base, 100.0, work);
                 source.coef = 100.0;
                 source.carried = whole.descriptor;
                 source.carried.min_alt = whole.range.smallest;
                 source.carried.max_alt = whole.range.largest;
                 source.georef = {1756000.0, 5917000.0, 10.0};
                 if (held == Held::whole) {
-                    grid.held = read_raster_pair(base, 100.0, work).values;
+                    grid.held = held_raster_pair(base, 100.0, work).values;
                 } else if (held == Held::stored) {
                     grid.source = read_raster_pair_stored(base, 100.0, work).source;
                 } else {
@@ -47,7 +47,7 @@ class Bands : public testing::Test {
             case GridForm::ascii_grid: {
                 const std::string file = (dir / "lux_elev.asc").string();
                 AsciiInput whole = read_ascii_grid(file, work);
-                source.carried = carried_from_ascii(whole.values.view(), whole.header.dsize_pix);
+                source.carried = descriptor_of_grid(whole.values.view(), whole.header.dsize_pix);
                 source.georef = {whole.header.X_min, whole.header.Y_min, whole.header.dsize_pix};
                 source.nodata = whole.header.nodata;
                 if (held != Held::in_place) {

@@ -226,9 +226,10 @@ TEST(FastIo, RasterWritingInBlocksWritesWhatThePlainWriterWrites) {
         OutputFile out((dir / "o_m4.raw").string(), false);
         testing::internal::CaptureStderr();
         if (threads) {
-            write_raster_data(grid.view(), 100.0, out, {.threads = *threads});
+            warn_clamped(
+                out, write_raster_rows(grid.view(), 100.0, out, {.threads = *threads}, nullptr));
         } else {
-            write_raster_data_reference(grid.view(), 100.0, out);
+            warn_clamped(out, write_raster_rows_reference(grid.view(), 100.0, out));
         }
         warning = testing::internal::GetCapturedStderr();
         warning = warning.substr(std::min(warning.size(), warning.find("o_m4.raw")));

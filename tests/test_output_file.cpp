@@ -201,7 +201,7 @@ TEST(OutputFile, ReadErrorsNameTheFile) {
     write_file(dir / "g.asc", "ncols 1 nrows 1 xllcorner 0 yllcorner 0 cellsize 1 5");
     const std::string base = (dir / "g").string();
     platform::faults::fail_next(platform::Call::read, EIO);
-    EXPECT_EQ(failure_of([&] { read_raster_pair(base, 1.0); }),
+    EXPECT_EQ(failure_of([&] { held_raster_pair(base, 1.0); }),
               "cannot read " + base + "_m4.raw: Input/output error");
     platform::faults::fail_next(platform::Call::read, EIO);
     EXPECT_EQ(failure_of([&] { read_ascii_grid_reference(base + ".asc"); }),

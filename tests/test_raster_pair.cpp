@@ -79,7 +79,7 @@ class RasterPairFiles : public testing::Test {
 TEST_F(RasterPairFiles, LoadsRowZeroFromTheFirstBytes) {
     write("2\n3\n4\n100\n600\n25.000000\n", raster_bytes({100, 200, 300, 400, 500, -600}));
     for (unsigned threads : {1u, 2u}) {
-        RasterInput in = read_raster_pair(base(), 100.0, {.threads = threads});
+        RasterInput in = held_raster_pair(base(), 100.0, {.threads = threads});
         EXPECT_EQ(in.descriptor.num_bytes, 4);
         EXPECT_EQ(in.descriptor.dpix_size, 25.0);
         ASSERT_EQ(in.values.nb_lig(), 2);
@@ -100,14 +100,14 @@ TEST_F(RasterPairFiles, LoadsRowZeroFromTheFirstBytes) {
 TEST_F(RasterPairFiles, OpensTheDescriptorFirstThenTheData) {
     // Neither file: the descriptor is named.
     try {
-        read_raster_pair(base(), 1.0);
+        held_raster_pair(base(), 1.0);
         FAIL() << "no failure";
     } catch (const MissingInputFile& missing) {
         EXPECT_EQ(missing.path, base() + "_m4.txt");
     }
     write_file(dir / "site_m4.txt", "not even a descriptor");
     try {
-        read_raster_pair(base(), 1.0);
+        held_raster_pair(base(), 1.0);
         FAIL() << "no failure";
     } catch (const MissingInputFile& missing) {
         EXPECT_EQ(missing.path, base() + "_m4.raw");
@@ -129,7 +129,7 @@ TEST_F(RasterPairFiles, RefusesShortDataBeforeAllocatingAnything) {
     };
     for (const auto& c : cases) {
         write(c.descriptor, c.data);
-        const std::string message = failure_of([&] { read_raster_pair(base(), 1.0); });
+        const std::string message = failure_of([&] { held_raster_pair(base(), 1.0); });
         EXPECT_NE(message.find(base() + "_m4.raw"), std::string::npos) << message;
         EXPECT_NE(message.find(c.says), std::string::npos) << message;
     }
@@ -138,7 +138,7 @@ TEST_F(RasterPairFiles, RefusesShortDataBeforeAllocatingAnything) {
 TEST_F(RasterPairFiles, WarnsAboutAndIgnoresExtraData) {
     write("1 2 4 0 0 1", raster_bytes({7, 8, 9}) + "xy");
     testing::internal::CaptureStderr();
-    RasterInput in = read_raster_pair(base(), 1.0);
+    RasterInput in = held_raster_pair(base(), 1.0);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(in.values[0][0], 7);
     EXPECT_EQ(in.values[0][1], 8);
@@ -199,7 +199,7 @@ TEST(RasterValues, WriterConvertsEveryRowAndCountsClampedCells) {
     {
         OutputFile out((dir / "o_m4.raw").string(), false);
         testing::internal::CaptureStderr();
-        write_raster_data(grid.view(), 10.0, out);
+        warn_clamped(out, write_raster_rows(grid.view(), 10.0, out, {}, nullptr));
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find("1 value lies outside the 32-bit integer range"), std::string::npos)
             << err;
@@ -229,7 +229,7 @@ TEST_F(RasterPairFiles, AGridLargerThanMemoryIsRefusedBeforeAllocation) {
     // the right size without taking the space.
     write("200000 200000 4 0 0 1", "");
     fs::resize_file(dir / "site_m4.raw", uint64_t{4} * 200000 * 200000);
-    const std::string message = failure_of([&] { read_raster_pair(base(), 1.0); });
+    const std::string message = failure_of([&] { held_raster_pair(base(), 1.0); });
     EXPECT_NE(
         message.find(base() + "_m4.txt: a grid of 200000 rows and 200000 columns needs about "),
         std::string::npos)

@@ -319,7 +319,7 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
                 AsciiInput ascii = load_ascii_grid(input.name, work);
                 h = ascii.header;
                 loaded.input = held_whole(std::move(ascii.values));
-                s.carried = carried_from_ascii(loaded.input.held.view(), h.dsize_pix);
+                s.carried = descriptor_of_grid(loaded.input.held.view(), h.dsize_pix);
             } else {
                 AsciiInPlace ascii = read_ascii_grid_to_scratch(input.name, output_host);
                 h = ascii.header;
@@ -351,7 +351,7 @@ Loaded load(const GridName& input, double coef, const Arguments& a, const Work& 
             if (gdal->unscale) loaded.units = {1.0, b.scale.value_or(1.0), b.offset.value_or(0.0)};
             const double cell = corner ? corner->cell_size : 1.0;
             s.carried = raster_out || whole
-                            ? carried_from_ascii(*loaded.input.source, cell, work)
+                            ? descriptor_of_grid(*loaded.input.source, cell, work)
                             : RasterDescriptor{info.nb_lig, info.nb_col, 4, 0, 0, cell};
             if (b.nodata) s.nodata = loaded.units.working(*b.nodata);
             s.crs.wkt = info.crs_wkt;

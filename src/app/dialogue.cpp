@@ -108,7 +108,7 @@ void load_ascii_input() {
 
     // What a raster pair written from this grid carries: values in the grid's own unit.
     run.coef = 1.0;
-    const RasterDescriptor carried = carried_from_ascii(*run.input.source, h.dsize_pix, work);
+    const RasterDescriptor carried = descriptor_of_grid(*run.input.source, h.dsize_pix, work);
     run.num_bytes = carried.num_bytes;
     run.dpix_size = carried.dpix_size;
     run.min_alt = carried.min_alt;

@@ -13,39 +13,8 @@
 #include "rotation/bands.h"
 #include "rotation/empty_cells.h"
 #include "rotation/extent.h"
+#include "rotation/georeference.h"
 #include "rotation/hole_filling.h"
-
-RasterDescriptor carried_from_ascii(DoubleGrid values, double cell_size) {
-    const ValueRange extremes = whole_extremes(values);
-    return {values.nb_lig, values.nb_col, 4, extremes.smallest, extremes.largest, cell_size};
-}
-
-RasterDescriptor carried_from_ascii(GridSource& grid, double cell_size, const Work& work) {
-    if (const DoubleGrid* whole = grid.whole()) return carried_from_ascii(*whole, cell_size);
-    // Read in place: the extremes from one pass over its rows.
-    const unsigned threads = std::max(1u, work.threads);
-    std::vector<std::pair<double, double>> found(
-        threads,
-        {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()});
-    for_row_bands(threads, 0, grid.nb_lig(), [&](unsigned t, int32_t begin, int32_t end) {
-        std::vector<double> row(static_cast<std::size_t>(grid.nb_col()));
-        for (int32_t i = begin; i < end; ++i) {
-            grid.read(i, 0, grid.nb_col(), row.data());
-            for (double v : row) {
-                if (v < found[t].first) found[t].first = v;
-                if (v > found[t].second) found[t].second = v;
-            }
-        }
-    });
-    double smallest = found[0].first;
-    double largest = found[0].second;
-    for (const auto& [low, high] : found) {
-        smallest = std::min(smallest, low);
-        largest = std::max(largest, high);
-    }
-    const ValueRange extremes = truncated_range(smallest, largest);
-    return {grid.nb_lig(), grid.nb_col(), 4, extremes.smallest, extremes.largest, cell_size};
-}
 
 Target prepare_target(GridForm form, const FileName& name) {
     Target target;
@@ -98,54 +67,6 @@ FileName prj_beside(const FileName& ascii_grid) {
                    : path.substr(0, dot);
     };
     return {stem(ascii_grid.host) + ".prj", stem(ascii_grid.shown) + ".prj"};
-}
-
-GeoTransform output_geotransform(const Source& source, const RotationParameters& p,
-                                 OutputFrame frame, int32_t nb_lig, bool rotated) {
-    const Georef& g = source.georef;
-    if (!rotated) {
-        // Line 0 of the output is the input's line -frame.bottom; a GDAL input's own steps are
-        // kept as they are, so that an unturned grid keeps its georeference to the bit.
-        const int32_t rows_above = nb_lig - source.grid->nb_lig() - frame.bottom;
-        if (const auto& gt = source.geotransform) {
-            return {(*gt)[0] - frame.left * (*gt)[1],  (*gt)[1], 0.0,
-                    (*gt)[3] + rows_above * -(*gt)[5], 0.0,      (*gt)[5]};
-        }
-        const double x_min = g.X_min - frame.left * g.cell_size;
-        const double y_min = g.Y_min - frame.bottom * g.cell_size;
-        return {x_min, g.cell_size, 0.0, y_min + nb_lig * g.cell_size, 0.0, -g.cell_size};
-    }
-    // The output cell at pixel (u, v) holds what the input had at the reference point plus the
-    // offset turned back by the angle; map that through the input's own georeference.
-    using ld = long double;
-    const ld theta = static_cast<ld>(p.despl_ang) / static_cast<ld>(api);
-    const ld c = std::cos(theta);
-    const ld s = std::sin(theta);
-    const ld in_lines = source.grid->nb_lig();
-    const ld y_max = static_cast<ld>(g.Y_min) + in_lines * g.cell_size;
-    struct Point {
-        ld x;
-        ld y;
-    };
-    auto map = [&](ld u, ld v) {
-        const ld column = u - 0.5L - frame.left;                   // in the input's frame
-        const ld line = (nb_lig - 1) - (v - 0.5L) - frame.bottom;  // counted from the bottom
-        const ld dx = column - p.X1;
-        const ld dy = line - p.Y1;
-        const ld x = p.X1 + dx * c + dy * s;
-        const ld y = p.Y1 - dx * s + dy * c;
-        return Point{g.X_min + (x + 0.5L) * g.cell_size,
-                     y_max - ((in_lines - 1 - y) + 0.5L) * g.cell_size};
-    };
-    const Point origin = map(0, 0);
-    const Point across = map(1, 0);
-    const Point down = map(0, 1);
-    return {static_cast<double>(origin.x),
-            static_cast<double>(across.x - origin.x),
-            static_cast<double>(down.x - origin.x),
-            static_cast<double>(origin.y),
-            static_cast<double>(across.y - origin.y),
-            static_cast<double>(down.y - origin.y)};
 }
 
 InputGrid held_whole(Matrix<double> values) {
@@ -429,8 +350,9 @@ class TargetWriter {
                 }
                 GdalWriteOptions options = target.gdal;
                 if (source.georeferenced) {
-                    options.geotransform = output_geotransform(source, treatment.rotation, frame,
-                                                               nb_lig, treatment.rotated_georef);
+                    options.geotransform = output_geotransform(
+                        source.georef, source.geotransform, source.grid->nb_lig(),
+                        treatment.rotation, frame, nb_lig, treatment.rotated_georef);
                 }
                 options.crs_wkt = !source.crs.wkt.empty()   ? source.crs.wkt
                                   : !source.crs.prj.empty() ? gdal_crs_from_prj(source.crs.prj)

@@ -21,13 +21,6 @@ enum class GridForm {
     gdal,  // any raster GDAL reads or writes
 };
 
-// Where a grid lies on the map: its lower-left corner and the side of its square cells.
-struct Georef {
-    double X_min = 0.0;
-    double Y_min = 0.0;
-    double cell_size = 0.0;
-};
-
 // A coordinate system as it came: the text of a ".prj" beside an ASCII grid, or GDAL's WKT.
 struct Crs {
     std::string prj;
@@ -52,12 +45,6 @@ struct Source {
     std::optional<double> output_nodata;
     Crs crs;
 };
-
-// What a raster pair written from an ASCII grid carries: values in the grid's own unit, four
-// bytes a value, the grid's extremes (truncated) and its cell size.
-RasterDescriptor carried_from_ascii(DoubleGrid values, double cell_size);
-// The same for any grid, held whole or read in place (then read once, for its extremes).
-RasterDescriptor carried_from_ascii(GridSource& grid, double cell_size, const Work& work);
 
 // The output files, created under temporary names before anything is asked about the rotation,
 // so that a folder that cannot take them is reported first.
@@ -113,11 +100,6 @@ struct Treatment {
 
 // The ".prj" that GDAL reads beside an ASCII grid: its name with the suffix ".prj".
 FileName prj_beside(const FileName& ascii_grid);
-
-// The georeference of the turned grid: the input's, its corner moved by the whole cells the
-// output adds (`frame`), or, with `rotated`, turned about the reference point.
-GeoTransform output_geotransform(const Source& source, const RotationParameters& p,
-                                 OutputFrame frame, int32_t nb_lig, bool rotated);
 
 // Rotates the source, fills its holes and its background and writes it as the target's band
 // `target.band`; commit() then gives the files their names (a raster pair's two together).

@@ -2,13 +2,13 @@
 // native forms (the raster pair and the ASCII grid) keep their own exact readers and writers.
 #pragma once
 
-#include <array>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/file_name.h"
+#include "base/georeference.h"
 #include "base/grid.h"
 #include "base/grid_source.h"
 #include "base/work.h"
@@ -18,10 +18,6 @@ class Progress;
 // False in a build configured without GDAL (TERRAPIVOTER_GDAL=OFF); every function below then
 // fails with a message that names that option.
 bool gdal_available();
-
-// GDAL's affine georeference: x = [0] + col * [1] + row * [2], y = [3] + col * [4] + row * [5],
-// (col, row) in pixels from the top left corner of the top left cell.
-using GeoTransform = std::array<double, 6>;
 
 // What a band carries besides its values, as gdal_translate carries it.
 struct GdalBandInfo {

@@ -1,48 +1,30 @@
-// The raster pair: "<base>_m4.txt", a six-value descriptor, and "<base>_m4.raw", the grid as
-// little-endian signed 32-bit integers, row 0 (the top of the terrain) first.
+// The raster pair: "<base>_m4.txt", a six-value descriptor (raster_descriptor.h), and
+// "<base>_m4.raw", the grid as little-endian signed 32-bit integers, row 0 (the top of the
+// terrain) first; read into working values and written from them (raster_rounding.h).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 
-#include "base/empty_cell.h"
 #include "base/file_name.h"
 #include "base/grid.h"
 #include "base/grid_source.h"
 #include "base/work.h"
+#include "formats/raster_descriptor.h"
+#include "formats/raster_rounding.h"
 
 class OutputFile;
 class Progress;
 
-inline constexpr const char* kRasterDataSuffix = "_m4.raw";
-inline constexpr const char* kRasterDescriptorSuffix = "_m4.txt";
-
-struct RasterDescriptor {
-    int32_t nb_lig = 0;
-    int32_t nb_col = 0;
-    int32_t num_bytes = 0;  // carried from input to output, never used: values are 4 bytes
-    int32_t min_alt = 0;
-    int32_t max_alt = 0;
-    double dpix_size = 0.0;
-};
-
-// Parses the six white-space separated values (five 32-bit integers, then a finite real).
-// Anything after the sixth is ignored. Fails naming `displayed` when a value is missing or
-// unreadable, or when the grid has no rows or no columns.
-RasterDescriptor parse_raster_descriptor(std::FILE* f, const std::string& displayed);
-
-// "%d\n" five times, then the pixel size as a header real and "\n".
-std::string format_raster_descriptor(const RasterDescriptor& d);
-
-struct ValueRange {
-    int32_t smallest = 0;
-    int32_t largest = 0;
-};
+// The data file's integers are read and written as this host holds them. A big-endian host
+// would need them turned over, and a test that runs there.
+static_assert(std::endian::native == std::endian::little,
+              "raster pairs are little-endian, and so must the host be");
 
 // A raster pair's descriptor and the range of its stored values.
 struct RasterSummary {
@@ -62,15 +44,11 @@ struct RasterInput {
 };
 
 // The same, and only then the grid of working values: each stored value divided by `coef`
-// (working_value_fast), read straight into it on up to work.threads threads.
-RasterInput read_raster_pair(const FileName& base, double coef, const Work& work = {});
-
-// The same with working_value, on one thread.
+// (working_value), on one thread.
 RasterInput read_raster_pair_reference(const FileName& base, double coef);
 
-// A raster pair's descriptor (read and checked, and its data file's size checked, as
-// read_raster_pair does) and a source of its working values, with the range of its stored
-// values when asked for.
+// A raster pair's descriptor (read and checked, and its data file's size checked) and a source
+// of its working values, with the range of its stored values when asked for.
 struct RasterSource {
     RasterDescriptor descriptor;
     std::unique_ptr<GridSource> source;
@@ -90,21 +68,9 @@ RasterSource open_raster_pair_in_place(const FileName& base, double coef, bool r
 // into working values (working_value_fast) as they are read from it.
 RasterSource read_raster_pair_stored(const FileName& base, double coef, const Work& work = {});
 
-// The descriptor alone, the data file checked as read_raster_pair checks it: enough to decide
+// The descriptor alone, the data file checked as the readers check it: enough to decide
 // whether the grid fits in memory.
 RasterDescriptor peek_raster_pair(const FileName& base);
-
-// value x coef in extended precision, rounded half away from zero, clamped to 32 bits; sets
-// `clamped` when the value lay outside that range.
-int32_t raster_value(double value, double coef, bool& clamped);
-
-// Converts and writes `grid` a block of rows at a time, converting the next block while one is
-// written; warns with the number of clamped cells. The values are raster_value's, mostly
-// reached in double arithmetic.
-void write_raster_data(DoubleGrid grid, double coef, OutputFile& out, const Work& work = {});
-
-// The same bytes, every value through raster_value, on one thread.
-void write_raster_data_reference(DoubleGrid grid, double coef, OutputFile& out);
 
 // For an output written a band of rows at a time: the rows converted and written after what
 // `out` holds, the clamped values counted (and returned) rather than warned about, and that
@@ -117,28 +83,6 @@ int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const W
 int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out);
 void warn_clamped(const OutputFile& out, int64_t clamped);
 
-// The working value (metres) of a stored integer: (double)(value / coef) in extended precision.
-inline double working_value(int32_t value, double coef) {
-    return static_cast<double>(static_cast<long double>(value) / coef);
-}
-
-// The same value by one double division. For a 32-bit integer and a power of ten up to 1000,
-// the quotient cannot lie within 2^-64 (relative) of a midpoint between doubles without being
-// one, so rounding it first to 64 bits and then to 53 gives the correctly rounded quotient
-// (docs/performance.md).
-inline double working_value_fast(int32_t value, double coef) {
-    return static_cast<double>(value) / coef;
-}
-
-// Smallest and largest value of a double grid, truncated toward zero and clamped to 32 bits:
-// the extremes a raster descriptor records for a grid that was not read from raster data. NaN
-// cells do not count.
-ValueRange whole_extremes(DoubleGrid grid);
-
-// Extremes found elsewhere, truncated and clamped the same way (0 and 0 when smallest >
-// largest: a grid of nothing but NaN).
-ValueRange truncated_range(double smallest, double largest);
-
 namespace detail {
 
 // Reads nb_lig rows of nb_col little-endian 32-bit values from the start of `f` on up to
@@ -148,10 +92,5 @@ void read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col, const std::s
                       const Work& work, Progress* progress,
                       const std::function<void(unsigned, int32_t, const int32_t*)>& use,
                       const std::function<int32_t*(int32_t)>& into = nullptr);
-
-// raster_value for a whole row, in double arithmetic but for values beyond 32 bits (the fast
-// writer's conversion), empty cells taken as `background`. Returns the number of clamped cells.
-int64_t convert_row(const double* values, int32_t* row, int32_t count, double coef,
-                    double background = empty_cell());
 
 }  // namespace detail

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "rotation/turn.h"
+
 namespace {
 
 using ld = long double;
@@ -25,9 +27,9 @@ int64_t InputWindow::cells() const {
 
 InputWindow input_window(int32_t nb_lig, int32_t nb_col, const RotationParameters& p,
                          OutputFrame frame, int32_t first, int32_t end) {
-    const ld theta = static_cast<ld>(p.despl_ang) / static_cast<ld>(api);
-    const ld c = p.despl_ang == 0 ? 1.0L : std::cos(theta);
-    const ld s = p.despl_ang == 0 ? 0.0L : std::sin(theta);
+    const AffineTurn turn(p.despl_ang);
+    const ld c = turn.cos;
+    const ld s = turn.sin;
     // Output rows [first, end) are output lines [total - end, total - first - 1], which are
     // input-frame lines shifted by frame.bottom.
     const ld low = static_cast<ld>(frame.total_rows - end) - frame.bottom - 1.5L - kMargin;

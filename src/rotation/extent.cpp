@@ -6,6 +6,7 @@
 
 #include "base/parallel.h"
 #include "rotation/empty_cells.h"
+#include "rotation/turn.h"
 
 namespace {
 
@@ -20,15 +21,15 @@ struct Span {
 
 Enlargement enlargement_with_margin(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
     constexpr int64_t kMargin = 2;
-    const ld theta = static_cast<ld>(p.despl_ang) / static_cast<ld>(api);
-    const ld c = std::cos(theta);
-    const ld s = std::sin(theta);
+    const AffineTurn turn(p.despl_ang);
     Span x{0, nb_col - 1};
     Span y{0, nb_lig - 1};
     for (const ld column : {ld{0}, static_cast<ld>(nb_col - 1)}) {
         for (const ld line : {ld{0}, static_cast<ld>(nb_lig - 1)}) {
             const ld dx = column - p.X1;
             const ld dy = line - p.Y1;
+            const ld c = turn.cos;
+            const ld s = turn.sin;
             // Cell indices: the position plus one half, rounded down.
             const auto to = static_cast<int64_t>(std::floor(p.X1 + dx * c - dy * s + 0.5L));
             const auto ty = static_cast<int64_t>(std::floor(p.Y1 + dx * s + dy * c + 0.5L));
