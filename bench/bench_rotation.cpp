@@ -2,9 +2,9 @@
 
 #include <random>
 
-#include "app/engine.h"
 #include "base/parallel.h"
 #include "bench_support.h"
+#include "job/engine.h"
 #include "rotation/empty_cells.h"
 
 namespace {

@@ -2,10 +2,12 @@
 // byte the whole-grid run writes.
 #include <gtest/gtest.h>
 
-#include "app/pipeline.h"
 #include "formats/ascii_grid.h"
 #include "formats/gdal_raster.h"
 #include "formats/raster_pair.h"
+#include "job/input.h"
+#include "job/target.h"
+#include "job/treat.h"
 #include "support.h"
 
 namespace {
@@ -22,68 +24,36 @@ class Bands : public testing::Test {
             fs::copy_file(sample(name), dir / name);
     }
 
-    // The input in `form`, held whole or read in place.
-    InputGrid input(GridForm form, Held held, Source& source) {
-        InputGrid grid;
-        const Work work{.threads = 2};
+    // The input in `form`, held whole or read in place, as the program loads it.
+    OpenedInput input(GridForm form, Held held) {
+        const Work work{.threads = 2,
+                        .reference = held == Held::whole,
+                        .memory = held == Held::in_place ? 1 : 0};
+        InputSpec spec{.form = form, .with_range = true, .scratch_beside = (dir / "out").string()};
         switch (form) {
-            case GridForm::raster_pair: {
-                const std::string base = (dir / "volcano").string();
-                const RasterInput whole = held_raster_pair(base, 100.0, work);
-                source.coef = 100.0;
-                source.carried = whole.descriptor;
-                source.carried.min_alt = whole.range.smallest;
-                source.carried.max_alt = whole.range.largest;
-                source.georef = {1756000.0, 5917000.0, 10.0};
-                if (held == Held::whole) {
-                    grid.held = held_raster_pair(base, 100.0, work).values;
-                } else if (held == Held::stored) {
-                    grid.source = read_raster_pair_stored(base, 100.0, work).source;
-                } else {
-                    grid.source = open_raster_pair_in_place(base, 100.0, false).source;
-                }
+            case GridForm::raster_pair:
+                spec.name = (dir / "volcano").string();
+                spec.coef = 100.0;
+                spec.corner = InputSpec::Corner{1756000.0, 5917000.0};
                 break;
-            }
-            case GridForm::ascii_grid: {
-                const std::string file = (dir / "lux_elev.asc").string();
-                AsciiInput whole = read_ascii_grid(file, work);
-                source.carried = descriptor_of_grid(whole.values.view(), whole.header.dsize_pix);
-                source.georef = {whole.header.X_min, whole.header.Y_min, whole.header.dsize_pix};
-                source.nodata = whole.header.nodata;
-                if (held != Held::in_place) {
-                    grid.held = std::move(whole.values);
-                } else {
-                    grid.source = read_ascii_grid_to_scratch(file, (dir / "out").string()).source;
-                }
+            case GridForm::ascii_grid:
+                spec.name = (dir / "lux_elev.asc").string();
                 break;
-            }
-            case GridForm::gdal: {
-                const std::string file = (dir / "lux_elev.tif").string();
-                const GdalInfo info = peek_gdal_raster(file);
-                GdalRaster raster = read_gdal_raster(file, 1, work, held == Held::in_place, false);
-                source.nodata = info.bands[0].nodata;
-                source.crs.wkt = info.crs_wkt;
-                source.georef = {5.741666666667, 49.441666666667, 0.008333333333};
-                if (held != Held::in_place) {
-                    grid.held = std::move(raster.values);
-                } else {
-                    grid.source = std::move(raster.source);
-                }
+            case GridForm::gdal:
+                spec.name = (dir / "lux_elev.tif").string();
+                gdal_info = peek_gdal_raster(spec.name);
+                spec.gdal = &gdal_info;
                 break;
-            }
         }
-        if (!grid.source) grid = held_whole(std::move(grid.held));
-        source.georeferenced = true;
-        source.grid = grid.source.get();
-        return grid;
+        return open_input(spec, work);
     }
 
     // The bytes of every file the treatment writes, from an input held or read in place, with
     // bands of `rows` rows (0: as memory allows, here the whole output).
     std::string output(GridForm in, GridForm out, Held held, const Treatment& t, int32_t rows,
                        unsigned threads) {
-        Source source;
-        const InputGrid grid = input(in, held, source);
+        const OpenedInput opened = input(in, held);
+        const Source& source = opened.source;
         const std::string name = out == GridForm::raster_pair ? "out"
                                  : out == GridForm::gdal      ? "out.tif"
                                                               : "out.asc";
@@ -109,6 +79,7 @@ class Bands : public testing::Test {
     }
 
     ScratchDir dir;
+    GdalInfo gdal_info;
 };
 
 TEST_F(Bands, FewRowsAtATimeWriteTheWholeGridsBytes) {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <random>
 
-#include "app/engine.h"
+#include "job/engine.h"
 #include "rotation/empty_cells.h"
 #include "rotation/hole_filling.h"
 #include "support.h"

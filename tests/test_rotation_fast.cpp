@@ -6,7 +6,7 @@
 #include <cstring>
 #include <random>
 
-#include "app/engine.h"
+#include "job/engine.h"
 #include "rotation/bands.h"
 #include "rotation/empty_cells.h"
 #include "rotation/extent.h"

@@ -12,13 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/engine.h"
-#include "app/pipeline.h"
 #include "base/failure.h"
-#include "base/stage_log.h"
-#include "formats/gdal_raster.h"
 #include "formats/number_text.h"
-#include "io/memory_budget.h"
+#include "job/job.h"
 
 namespace {
 
@@ -74,11 +70,7 @@ constexpr const char* kHelp =
     "  terrapivoter -a -17.5 -u cm --corner 500000,4000000 --pivot-xy 500250,4000400 \\\n"
     "      --extent full --background nodata --nodata -9999 dem_m4.txt turned.asc\n";
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// The options as typed; empty where not given.
+// The options as typed; empty where not given. CLI11 gathers them; options_of reads each once.
 struct Arguments {
     std::vector<std::string> paths;
     std::string angle;
@@ -115,16 +107,6 @@ double nodata_of(const std::string& option, const std::string& text) {
     throw UsageError(option + ": " + ::quoted(text) + " is not a number, nan or inf");
 }
 
-// A number as short as it reads back: "-32768", "0.1".
-std::string shortest_text(double v) {
-    char text[32];
-    for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(text, sizeof text, "%.*g", digits, v);
-        if (std::strtod(text, nullptr) == v) break;
-    }
-    return text;
-}
-
 struct Pair {
     double first;
     double second;
@@ -137,90 +119,6 @@ Pair pair_of(const std::string& option, const std::string& text, const char* sha
         throw UsageError(option + ": " + ::quoted(text) + " is not " + shape);
     }
     return {number_of(option, text.substr(0, comma)), number_of(option, text.substr(comma + 1))};
-}
-
-bool ends_with(const std::string& text, const std::string& end, bool any_case) {
-    if (text.size() < end.size()) return false;
-    return std::equal(end.begin(), end.end(), text.end() - static_cast<std::ptrdiff_t>(end.size()),
-                      [any_case](char a, char b) {
-                          auto lower = [](char c) {
-                              return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-                          };
-                          return any_case ? lower(a) == lower(b) : a == b;
-                      });
-}
-
-struct GridName {
-    GridForm form;
-    std::string name;    // the ASCII grid or GDAL raster itself, or a raster pair's base name
-    std::string driver;  // a GDAL output's driver
-};
-
-// The native form a path names: NAME.asc, NAME_m4.txt or NAME_m4.raw.
-std::optional<GridName> native_name(const std::string& path) {
-    if (ends_with(path, kAsciiSuffix, true)) return GridName{GridForm::ascii_grid, path, ""};
-    for (const char* suffix : {kRasterDescriptorSuffix, kRasterDataSuffix}) {
-        if (ends_with(path, suffix, false)) {
-            return GridName{GridForm::raster_pair,
-                            path.substr(0, path.size() - std::string(suffix).size()), ""};
-        }
-    }
-    return std::nullopt;
-}
-
-constexpr const char* kNativeForms =
-    "NAME.asc (an ASCII grid) or NAME_m4.txt / NAME_m4.raw (a raster pair)";
-
-GridName input_name(const std::string& path) {
-    if (auto named = native_name(path)) return *named;
-    if (gdal_available()) return {GridForm::gdal, path, ""};
-    throw UsageError("INPUT " + ::quoted(path) + ": this terrapivoter was built without GDAL " +
-                     "(TERRAPIVOTER_GDAL=OFF) and knows only " + kNativeForms);
-}
-
-GridName output_name(const Arguments& a) {
-    const std::string& path = a.paths[1];
-    const std::optional<GridName> named = native_name(path);
-    if (!a.format.empty() && !a.driver.empty()) {
-        throw UsageError("--format and --of both choose the output's form; give one");
-    }
-    if (!a.driver.empty()) {
-        const std::string problem = gdal_driver_problem(a.driver);
-        if (!problem.empty()) throw UsageError("--of: " + problem);
-        return {GridForm::gdal, path, a.driver};
-    }
-    if (a.format == "ascii") return {GridForm::ascii_grid, path, ""};
-    if (a.format == "raster") {
-        const bool raster = named && named->form == GridForm::raster_pair;
-        return {GridForm::raster_pair, raster ? named->name : path, ""};
-    }
-    if (!a.format.empty()) {
-        throw UsageError("--format: " + ::quoted(a.format) + " is neither raster nor ascii");
-    }
-    if (named) return *named;
-    if (ends_with(path, ".tif", true) || ends_with(path, ".tiff", true)) {
-        const std::string problem = gdal_driver_problem("GTiff");
-        if (!problem.empty()) throw UsageError("OUTPUT " + ::quoted(path) + ": " + problem);
-        return {GridForm::gdal, path, "GTiff"};
-    }
-    // Any other suffix names the GDAL driver that writes it, as for gdal_translate.
-    const std::vector<std::string> drivers =
-        gdal_available() ? gdal_drivers_for(path) : std::vector<std::string>{};
-    if (drivers.empty()) {
-        throw UsageError("OUTPUT " + ::quoted(path) + ": the form is not known; name " +
-                         kNativeForms +
-                         ", NAME.tif (a GeoTIFF) or a name whose suffix a GDAL driver writes, or "
-                         "give the GDAL driver with --of");
-    }
-    if (drivers.size() > 1) {
-        std::string others;
-        for (std::size_t k = 1; k < drivers.size(); ++k)
-            others += (k > 1 ? ", " : "") + drivers[k];
-        warn("OUTPUT " + ::quoted(path) + ": GDAL's " + drivers[0] + " driver writes it, as " +
-             "gdal_translate would choose; " + others + " also write" +
-             (drivers.size() == 2 ? "s" : "") + " that suffix (choose with --of)");
-    }
-    return {GridForm::gdal, path, drivers[0]};
 }
 
 // "256M", "2G", "512k", "1048576": bytes, with an optional binary multiple (K, M, G, T, in
@@ -250,329 +148,21 @@ double unit_coefficient(const std::string& unit) {
     throw UsageError("--unit: " + ::quoted(unit) + " is none of m, dm, cm, mm");
 }
 
-// How a value in the input's stored units becomes a working value: divided by a raster pair's
-// unit exactly as its stored values are, or, for a GDAL band read for what its values stand
-// for, multiplied by its scale and offset as they are.
-struct StoredUnits {
-    double coef = 1.0;
-    double scale = 1.0;
-    double offset = 0.0;
-
-    double working(double stored) const {
-        if (coef != 1.0) return static_cast<double>(static_cast<long double>(stored) / coef);
-        return scale == 1.0 && offset == 0.0 ? stored : stored * scale + offset;
-    }
-};
-
-// What a GDAL input says of itself, and how it is read: which bands, and whether for their
-// stored values (a GDAL output, which carries their scale) or for what they stand for.
-struct GdalInput {
-    GdalInfo info;
-    std::vector<int> bands;  // counted from 1
-    bool unscale = false;
-};
-
-// A loaded input and everything the treatment needs from it.
-struct Loaded {
-    InputGrid input;
-    Source source;
-    StoredUnits units;
-};
-
-// The input (band `band` of a GDAL input), held whole when it fits in the memory budget and
-// read in place otherwise (an ASCII grid then through a scratch copy beside the output,
-// `output_host`). A raster pair's descriptor carries the range of its stored values only to a
-// raster pair output (`raster_out`): reading a grid in place for that alone is a pass of its
-// own.
-Loaded load(const GridName& input, double coef, const Arguments& a, const Work& work,
-            bool raster_out, const std::string& output_host, const GdalInput* gdal, int band) {
-    Loaded loaded;
-    Source& s = loaded.source;
-    std::optional<Georef> corner;
-    if (!a.corner.empty()) {
-        const Pair xy = pair_of("--corner", a.corner, "X,Y");
-        corner = Georef{xy.first, xy.second, 1.0};
-    }
-    switch (input.form) {
-        case GridForm::raster_pair: {
-            const RasterDescriptor d = peek_raster_pair(input.name);
-            s.coef = coef;
-            loaded.units.coef = coef;
-            s.carried = d;
-            // Held in memory when it fits (load_raster_pair_held), read in place otherwise.
-            RasterSource raster =
-                fits_whole(d.nb_lig, d.nb_col, work)
-                    ? load_raster_pair_held(input.name, coef, work, loaded.input.held)
-                    : load_raster_pair_in_place(input.name, coef, work, raster_out);
-            loaded.input.source = std::move(raster.source);
-            if (raster.range) {
-                s.carried.min_alt = raster.range->smallest;
-                s.carried.max_alt = raster.range->largest;
-            }
-            if (corner) corner->cell_size = d.dpix_size;
-            break;
-        }
-        case GridForm::ascii_grid: {
-            const AsciiHeader peeked = peek_ascii_grid(input.name);
-            AsciiHeader h;
-            if (fits_whole(peeked.nb_lig, peeked.nb_col, work)) {
-                AsciiInput ascii = load_ascii_grid(input.name, work);
-                h = ascii.header;
-                loaded.input = held_whole(std::move(ascii.values));
-                s.carried = descriptor_of_grid(loaded.input.held.view(), h.dsize_pix);
-            } else {
-                AsciiInPlace ascii = read_ascii_grid_to_scratch(input.name, output_host);
-                h = ascii.header;
-                const ValueRange extremes = truncated_range(ascii.smallest, ascii.largest);
-                s.carried = {h.nb_lig,          h.nb_col,         4,
-                             extremes.smallest, extremes.largest, h.dsize_pix};
-                loaded.input.source = std::move(ascii.source);
-            }
-            corner = Georef{h.X_min, h.Y_min, h.dsize_pix};
-            s.nodata = h.nodata;
-            s.crs.prj = read_companion(prj_beside(input.name)).value_or("");
-            break;
-        }
-        case GridForm::gdal: {
-            const GdalInfo& info = gdal->info;
-            const GdalBandInfo& b = info.bands[static_cast<std::size_t>(band - 1)];
-            const bool whole = fits_whole(info.nb_lig, info.nb_col, work);
-            GdalRaster raster = read_gdal_raster(input.name, band, work, !whole, gdal->unscale);
-            loaded.input = whole ? held_whole(std::move(raster.values))
-                                 : InputGrid{{}, std::move(raster.source)};
-            if (info.geotransform) {
-                if (corner) {
-                    throw UsageError("--corner: " + input.name + " has a georeference of its own");
-                }
-                const GeoTransform& gt = *info.geotransform;
-                corner = Georef{gt[0], gt[3] + info.nb_lig * gt[5], gt[1]};
-                s.geotransform = gt;
-            }
-            if (gdal->unscale) loaded.units = {1.0, b.scale.value_or(1.0), b.offset.value_or(0.0)};
-            const double cell = corner ? corner->cell_size : 1.0;
-            s.carried = raster_out || whole
-                            ? descriptor_of_grid(*loaded.input.source, cell, work)
-                            : RasterDescriptor{info.nb_lig, info.nb_col, 4, 0, 0, cell};
-            if (b.nodata) s.nodata = loaded.units.working(*b.nodata);
-            s.crs.wkt = info.crs_wkt;
-            break;
-        }
-    }
-    s.grid = loaded.input.source.get();
-    if (corner) {
-        s.georef = *corner;
-        s.georeferenced = true;
-    }
-    if (!a.nodata.empty()) s.nodata = loaded.units.working(nodata_of("--nodata", a.nodata));
-    if (!a.dst_nodata.empty()) s.output_nodata = nodata_of("--dst-nodata", a.dst_nodata);
-    return loaded;
-}
-
-RotationParameters rotation_of(const Arguments& a, const Loaded& loaded) {
-    const GridSource& grid = *loaded.source.grid;
-    RotationParameters p{grid.nb_col() * 0.5, grid.nb_lig() * 0.5, number_of("--angle", a.angle)};
-    if (!a.pivot_xy.empty()) {
-        const Pair xy = pair_of("--pivot-xy", a.pivot_xy, "X,Y");
-        const Georef& g = loaded.source.georef;
-        // Cell centres sit on whole columns and lines.
-        p.X1 = (xy.first - g.X_min) / g.cell_size - 0.5;
-        p.Y1 = (xy.second - g.Y_min) / g.cell_size - 0.5;
-    } else if (!a.pivot.empty() && a.pivot != "centre" && a.pivot != "center") {
-        const Pair line_column = pair_of("--pivot", a.pivot, "centre or LINE,COLUMN");
-        p.Y1 = line_column.first;
-        p.X1 = line_column.second;
-    }
-    return p;
-}
-
-Treatment treatment_of(const Arguments& a, const Loaded& loaded, const GridName& output) {
-    if (!loaded.source.georeferenced) {
-        const std::string lacking =
-            a.paths[0] + " has no georeference; give its lower-left corner with --corner X,Y";
-        if (!a.pivot_xy.empty()) throw UsageError("--pivot-xy: " + lacking);
-        if (output.form == GridForm::ascii_grid)
-            throw UsageError("an ASCII grid output: " + lacking);
-        if (a.georef == "rotated") throw UsageError("--georef rotated: " + lacking);
-    }
-    Treatment t;
-    t.rotated_georef = a.georef == "rotated";
-    t.rotation = rotation_of(a, loaded);
-    if (a.extent == "full") t.extent = Extent::full;
-    if (a.background == "nodata") {
-        if (!loaded.source.nodata && !loaded.source.output_nodata) {
-            throw UsageError(
-                "--background nodata: the input has no no-data value; give one with "
-                "--nodata or --dst-nodata");
-        }
-        t.background.kind = Background::Kind::nodata;
-    } else if (!a.background.empty() && a.background != "min") {
-        t.background.kind = Background::Kind::given;
-        t.background.value = loaded.units.working(number_of("--background", a.background));
-    }
-    return t;
-}
-
-// Every check that needs no file, so that a mistyped command writes and reads nothing.
-void check_arguments(const Arguments& a, const GridName& input, const GridName& output) {
-    if (a.angle.empty()) throw UsageError("--angle is required");
-    if (!angle_accepted(number_of("--angle", a.angle))) {
-        throw UsageError("--angle: " + a.angle +
-                         " is too great: its whole part must be at most 180");
-    }
-    const bool raster_in = input.form == GridForm::raster_pair;
-    if (raster_in && a.unit.empty()) {
-        throw UsageError("--unit is required for a raster pair input (m, dm, cm or mm)");
-    }
-    if (!raster_in && !a.unit.empty()) {
-        throw UsageError("--unit applies to a raster pair input only; an ASCII grid has its own");
-    }
-    if (!a.unit.empty()) unit_coefficient(a.unit);
-    if (input.form == GridForm::ascii_grid && !a.corner.empty()) {
-        throw UsageError("--corner applies to a raster pair input only; an ASCII grid has its own");
-    }
-    if (input.form != GridForm::gdal && !a.bands.empty()) {
-        throw UsageError("--band applies to an input read through GDAL only");
-    }
-    for (const std::string& band : a.bands) {
-        const auto n = parse_int32_token(band);
-        if (!n || *n < 1) throw UsageError("--band: " + ::quoted(band) + " is not a band number");
-    }
-    const bool gdal_out = output.form == GridForm::gdal;
-    if (!gdal_out && a.bands.size() > 1) {
-        throw UsageError(
-            "--band: " +
-            std::string(output.form == GridForm::ascii_grid ? "an ASCII grid" : "a raster pair") +
-            " holds one band; give one --band");
-    }
-    if (!a.dst_nodata.empty()) {
-        if (output.form == GridForm::raster_pair) {
-            throw UsageError("--dst-nodata: a raster pair has no no-data value");
-        }
-        nodata_of("--dst-nodata", a.dst_nodata);
-    }
-    if (!gdal_out && (!a.type.empty() || !a.creation_options.empty() || !a.georef.empty())) {
-        throw UsageError(std::string(!a.type.empty()               ? "--ot"
-                                     : !a.creation_options.empty() ? "--co"
-                                                                   : "--georef") +
-                         " applies to an output written through GDAL only");
-    }
-    if (!a.type.empty() && gdal_real_type(a.type).empty()) {
-        throw UsageError("--ot: " + ::quoted(a.type) +
-                         " is not a GDAL data type (Byte, Int16, UInt16, Int32, UInt32, Float32, "
-                         "Float64, ...)");
-    }
-    for (const std::string& option : a.creation_options) {
-        if (option.find('=') == std::string::npos || option.front() == '=') {
-            throw UsageError("--co: " + ::quoted(option) + " is not NAME=VALUE");
-        }
-    }
-    if (!a.georef.empty() && a.georef != "keep" && a.georef != "rotated") {
-        throw UsageError("--georef: " + ::quoted(a.georef) + " is neither keep nor rotated");
-    }
-    if (!a.corner.empty()) pair_of("--corner", a.corner, "X,Y");
-    if (raster_in && a.corner.empty() && output.form == GridForm::ascii_grid) {
-        throw UsageError("--corner X,Y is required to write a raster pair as an ASCII grid");
-    }
+Pivot pivot_of(const Arguments& a) {
     if (!a.pivot.empty() && !a.pivot_xy.empty()) {
         throw UsageError("--pivot and --pivot-xy both give the reference point; give one");
     }
     if (!a.pivot_xy.empty()) {
-        pair_of("--pivot-xy", a.pivot_xy, "X,Y");
-        if (raster_in && a.corner.empty()) {
-            throw UsageError("--pivot-xy needs the raster pair's corner: give --corner X,Y");
-        }
+        const Pair xy = pair_of("--pivot-xy", a.pivot_xy, "X,Y");
+        return {Pivot::Kind::map, xy.first, xy.second};
     }
-    if (!a.pivot.empty() && a.pivot != "centre" && a.pivot != "center") {
-        pair_of("--pivot", a.pivot, "centre or LINE,COLUMN");
-    }
-    if (!a.extent.empty() && a.extent != "input" && a.extent != "full") {
-        throw UsageError("--extent: " + ::quoted(a.extent) + " is neither input nor full");
-    }
-    if (!a.background.empty() && a.background != "min" && a.background != "nodata") {
-        number_of("--background", a.background);
-    }
-    if (!a.nodata.empty()) nodata_of("--nodata", a.nodata);
-    if (!a.memory.empty() && !memory_size(a.memory)) {
-        throw UsageError("--memory: " + ::quoted(a.memory) +
-                         " is not a size (bytes, or a number with K, M, G or T)");
-    }
-    if (!a.threads.empty()) {
-        const auto n = parse_int32_token(a.threads);
-        if (!n || *n < 1) throw UsageError("--threads: " + ::quoted(a.threads) + " is not a count");
-    }
+    if (a.pivot.empty() || a.pivot == "centre" || a.pivot == "center") return {};
+    const Pair line_column = pair_of("--pivot", a.pivot, "centre or LINE,COLUMN");
+    return {Pivot::Kind::line_column, line_column.first, line_column.second};
 }
 
-// The bands a GDAL input is turned band by band into: every band into a GDAL output (as gdalwarp
-// does), the one --band names into a native form.
-GdalInput gdal_input(const Arguments& a, const GridName& input, const GridName& output) {
-    GdalInput gdal;
-    gdal.info = peek_gdal_raster(input.name);
-    const auto count = static_cast<int>(gdal.info.bands.size());
-    for (const std::string& band : a.bands) {
-        const int n = *parse_int32_token(band);
-        if (n > count) {
-            throw Failure(input.name + ": has no band " + band + "; it has " +
-                          std::to_string(count));
-        }
-        gdal.bands.push_back(n);
-    }
-    if (gdal.bands.empty()) {
-        if (output.form != GridForm::gdal && count > 1) {
-            throw UsageError(
-                input.name + " has " + std::to_string(count) + " bands and " +
-                (output.form == GridForm::ascii_grid ? "an ASCII grid" : "a raster pair") +
-                " holds one: choose it with --band N (-b N)");
-        }
-        for (int b = 1; b <= count; ++b)
-            gdal.bands.push_back(b);
-    }
-    // A GDAL output carries the bands' scale and offset as gdal_translate does, over their
-    // stored values; the native forms hold what the values stand for.
-    gdal.unscale = output.form != GridForm::gdal;
-    return gdal;
-}
-
-// A GDAL output's driver, type, creation options and properties, each band's no-data value the
-// output's (which its type must hold).
-GdalWriteOptions gdal_output(const Arguments& a, const GridName& input, const GridName& output,
-                             const GdalInput* gdal, unsigned threads) {
-    GdalWriteOptions out;
-    out.driver = output.driver;
-    if (gdal != nullptr) {
-        out.metadata = gdal->info.metadata;
-        for (const int b : gdal->bands)
-            out.bands.push_back(gdal->info.bands[static_cast<std::size_t>(b - 1)]);
-    } else {
-        out.bands.emplace_back();
-        if (input.form == GridForm::ascii_grid) {
-            out.bands.back().nodata = peek_ascii_grid(input.name).nodata;
-        }
-    }
-    // By default the input's type, the smallest that holds every band's when they differ.
-    out.type = !a.type.empty() ? gdal_real_type(a.type) : gdal == nullptr ? "Float64" : "";
-    for (const GdalBandInfo& band : out.bands) {
-        if (!a.type.empty() || band.type.empty()) continue;
-        out.type = out.type.empty() ? band.type : gdal_type_union(out.type, band.type);
-    }
-    for (GdalBandInfo& band : out.bands) {
-        if (!a.nodata.empty()) band.nodata = nodata_of("--nodata", a.nodata);
-        if (!a.dst_nodata.empty()) band.nodata = nodata_of("--dst-nodata", a.dst_nodata);
-        if (!band.nodata) continue;
-        const std::string cannot = gdal_type_cannot_hold(out.type, *band.nodata);
-        if (!cannot.empty()) {
-            throw UsageError("the output's no-data value " + shortest_text(*band.nodata) +
-                             " does not fit its type: " + cannot +
-                             "; give one that does with --dst-nodata");
-        }
-    }
-    const auto bands = static_cast<int>(out.bands.size());
-    out.creation_options = gdal_default_creation_options(out.driver, out.type, bands, threads);
-    out.creation_options.insert(out.creation_options.end(), a.creation_options.begin(),
-                                a.creation_options.end());
-    return out;
-}
-
-int run(const Arguments& a, StageLog* stages) {
+// The job the arguments describe, every value read once into its type.
+Job job_of(const Arguments& a) {
     if (a.paths.size() < 2) {
         throw UsageError(a.paths.empty() ? "INPUT and OUTPUT are missing" : "OUTPUT is missing");
     }
@@ -580,40 +170,69 @@ int run(const Arguments& a, StageLog* stages) {
         throw UsageError("one INPUT and one OUTPUT, not " + std::to_string(a.paths.size()) +
                          " paths");
     }
+    Job job{a.paths[0], a.paths[1], {}};
+    JobOptions& o = job.options;
+    if (!a.angle.empty()) o.angle = number_of("--angle", a.angle);
+    o.pivot = pivot_of(a);
+    if (!a.unit.empty()) o.unit = unit_coefficient(a.unit);
+    if (!a.corner.empty()) {
+        const Pair xy = pair_of("--corner", a.corner, "X,Y");
+        o.corner = JobOptions::Corner{xy.first, xy.second};
+    }
+    if (a.format == "ascii") {
+        o.format = GridForm::ascii_grid;
+    } else if (a.format == "raster") {
+        o.format = GridForm::raster_pair;
+    } else if (!a.format.empty()) {
+        throw UsageError("--format: " + ::quoted(a.format) + " is neither raster nor ascii");
+    }
+    if (a.extent == "full") {
+        o.extent = Extent::full;
+    } else if (!a.extent.empty() && a.extent != "input") {
+        throw UsageError("--extent: " + ::quoted(a.extent) + " is neither input nor full");
+    }
+    if (a.background == "nodata") {
+        o.background = Background::Kind::nodata;
+    } else if (!a.background.empty() && a.background != "min") {
+        o.background = Background::Kind::given;
+        o.background_value = number_of("--background", a.background);
+    }
+    if (!a.nodata.empty()) o.nodata = nodata_of("--nodata", a.nodata);
+    if (!a.dst_nodata.empty()) o.dst_nodata = nodata_of("--dst-nodata", a.dst_nodata);
+    if (!a.threads.empty()) {
+        const auto n = parse_int32_token(a.threads);
+        if (!n || *n < 1) throw UsageError("--threads: " + ::quoted(a.threads) + " is not a count");
+        o.threads = static_cast<unsigned>(*n);
+    }
+    o.quiet = a.quiet;
+    for (const std::string& band : a.bands) {
+        const auto n = parse_int32_token(band);
+        if (!n || *n < 1) throw UsageError("--band: " + ::quoted(band) + " is not a band number");
+        o.bands.push_back(*n);
+    }
+    o.driver = a.driver;
+    for (const std::string& option : a.creation_options) {
+        if (option.find('=') == std::string::npos || option.front() == '=') {
+            throw UsageError("--co: " + ::quoted(option) + " is not NAME=VALUE");
+        }
+    }
+    o.creation_options = a.creation_options;
     for (std::size_t k = 0; k + 1 < a.config.size(); k += 2)
-        gdal_set_config(a.config[k], a.config[k + 1]);
-    const GridName input = input_name(a.paths[0]);
-    const GridName output = output_name(a);
-    check_arguments(a, input, output);
-
-    std::optional<unsigned> threads;
-    if (!a.threads.empty()) threads = static_cast<unsigned>(*parse_int32_token(a.threads));
-    Work work = program_work(threads, a.quiet);
-    work.stages = stages;
-    if (!a.memory.empty()) work.memory = *memory_size(a.memory);
-    const double coef = a.unit.empty() ? 1.0 : unit_coefficient(a.unit);
-    std::optional<GdalInput> gdal;
-    if (input.form == GridForm::gdal) gdal = gdal_input(a, input, output);
-    const std::vector<int> bands = gdal ? gdal->bands : std::vector<int>{1};
-    GdalWriteOptions written;
-    if (output.form == GridForm::gdal) {
-        written = gdal_output(a, input, output, gdal ? &*gdal : nullptr, work.threads);
+        o.config.emplace_back(a.config[k], a.config[k + 1]);
+    o.type = a.type;
+    if (a.georef == "rotated") {
+        o.rotated_georef = true;
+    } else if (!a.georef.empty() && a.georef != "keep") {
+        throw UsageError("--georef: " + ::quoted(a.georef) + " is neither keep nor rotated");
     }
-    Target target = prepare_target(output.form, output.name);
-    target.gdal = std::move(written);
-    // Band after band, each loaded, turned and written before the next is read: a band's
-    // memory at a time.
-    for (std::size_t k = 0; k < bands.size(); ++k) {
-        std::optional<StageTimer> stage(std::in_place, work, "read");
-        const Loaded loaded = load(input, coef, a, work, output.form == GridForm::raster_pair,
-                                   FileName(output.name).host, gdal ? &*gdal : nullptr, bands[k]);
-        stage.reset();
-        const Treatment treatment = treatment_of(a, loaded, output);
-        target.band = static_cast<int>(k);
-        treat(loaded.source, target, treatment, work);
+    if (!a.memory.empty()) {
+        o.memory = memory_size(a.memory);
+        if (!o.memory) {
+            throw UsageError("--memory: " + ::quoted(a.memory) +
+                             " is not a size (bytes, or a number with K, M, G or T)");
+        }
     }
-    commit(target, work);
-    return 0;
+    return job;
 }
 
 void add_options(CLI::App& app, Arguments& a) {
@@ -669,7 +288,8 @@ int run_command_line(int argc, char** argv, StageLog* stages) {
         return 0;
     }
     try {
-        return run(a, stages);
+        run_job(job_of(a), stages);
+        return 0;
     } catch (const UsageError& e) {
         return usage_error(e.what());
     } catch (const Failure& failure) {

@@ -7,12 +7,13 @@
 
 #include "app/console.h"
 #include "app/dialogue.h"
-#include "app/engine.h"
-#include "app/pipeline.h"
 #include "app/run_state.h"
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
-#include "io/memory_budget.h"
+#include "job/engine.h"
+#include "job/input.h"
+#include "job/target.h"
+#include "job/treat.h"
 #include "platform/platform.h"
 #include "rotation/placement.h"
 
@@ -72,47 +73,33 @@ void load_raster_input() {
     // The stored values are read again now that their unit is known (held as they are, turned
     // into working values as the sweep reads them). A grid too large for memory is read in
     // place.
-    const Work work = program_work();
-    if (fits_whole(run.nb_lig, run.nb_col, work)) {
-        run.input.source = load_raster_pair_held(base, run.coef, work, run.input.held).source;
-    } else {
-        run.input.source = load_raster_pair_in_place(base, run.coef, work).source;
-    }
+    run.input =
+        open_input({.form = GridForm::raster_pair, .name = base, .coef = run.coef}, program_work());
 }
 
 void load_ascii_input() {
     run.Ascii_DEM = 1;
     run.nomim1 += kAsciiSuffix;
     const FileName file = dialogue_file(run.nomim1);
-    const Work work = program_work();
-    const AsciiHeader peeked = peek_ascii_grid(file);
-    AsciiHeader h;
-    if (fits_whole(peeked.nb_lig, peeked.nb_col, work)) {
-        AsciiInput input = load_ascii_grid(file, work);
-        h = input.header;
-        run.input = held_whole(std::move(input.values));
-    } else {
-        // Too large for memory: parsed into a scratch copy in the folder, the output's own.
-        AsciiInPlace input = read_ascii_grid_to_scratch(file, file.host);
-        h = input.header;
-        run.input.source = std::move(input.source);
-    }
-    run.prj = read_companion(prj_beside(file)).value_or("");
-    run.nb_col = h.nb_col;
-    run.nb_lig = h.nb_lig;
-    run.X_min = h.X_min;
-    run.Y_min = h.Y_min;
-    run.dsize_pix = h.dsize_pix;
-    run.has_nodata = h.nodata.has_value();
-    run.nodata = h.nodata.value_or(0.0);
+    // A grid too large for memory is parsed into a scratch copy in the folder, the output's own.
+    run.input = open_input(
+        {.form = GridForm::ascii_grid, .name = file, .scratch_beside = file.host}, program_work());
+    const Source& s = run.input.source;
+    run.prj = s.crs.prj;
+    run.nb_col = s.grid->nb_col();
+    run.nb_lig = s.grid->nb_lig();
+    run.X_min = s.georef.X_min;
+    run.Y_min = s.georef.Y_min;
+    run.dsize_pix = s.georef.cell_size;
+    run.has_nodata = s.nodata.has_value();
+    run.nodata = s.nodata.value_or(0.0);
 
     // What a raster pair written from this grid carries: values in the grid's own unit.
     run.coef = 1.0;
-    const RasterDescriptor carried = descriptor_of_grid(*run.input.source, h.dsize_pix, work);
-    run.num_bytes = carried.num_bytes;
-    run.dpix_size = carried.dpix_size;
-    run.min_alt = carried.min_alt;
-    run.max_alt = carried.max_alt;
+    run.num_bytes = s.carried.num_bytes;
+    run.dpix_size = s.carried.dpix_size;
+    run.min_alt = s.carried.min_alt;
+    run.max_alt = s.carried.max_alt;
 }
 
 void prepare_raster_output() {
@@ -191,7 +178,7 @@ void treatment() {
     console.say("\n\n");
     std::fflush(stdout);
     Source source;
-    source.grid = run.input.source.get();
+    source.grid = run.input.source.grid;
     source.coef = run.coef;
     source.carried = {run.nb_lig,  run.nb_col,  run.num_bytes,
                       run.min_alt, run.max_alt, run.dpix_size};

@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "app/pipeline.h"
 #include "base/grid.h"
+#include "job/input.h"
+#include "job/target.h"
 
 struct RunState {
-    // Files. The inputs (f1, f1d) are opened and closed inside their readers; the outputs (f2,
-    // f2d: the data and a raster pair's descriptor) are written under temporary names and take
-    // their own names only when the run succeeds.
+    // The output's files, written under temporary names; they take their own names only when
+    // the run succeeds. (The input's files are opened and closed inside their readers.)
     Target output;
 
     // Grid geometry and descriptor values.
@@ -30,11 +30,10 @@ struct RunState {
     int32_t scale = 0;         // 0 metres, 1 decimetres, 2 centimetres, 3 millimetres
     double coef = 0.0;         // 1, 10, 100 or 1000
 
-    // Grids. A raster input's stored values are read straight into working values, and the
-    // raster writer converts the output a block of rows at a time, so no whole grid of integers
-    // (itab_in, itab_out) exists. The working values (dtab_in) are held whole when they fit in
-    // memory, and read in place otherwise.
-    InputGrid input;
+    // The input, loaded (open_input): its working values held whole when they fit in memory and
+    // read in place otherwise. No whole grid of integers exists: a raster pair's stored values
+    // become working values as they are read, and its writer converts a block of rows at a time.
+    OpenedInput input;
 
     // Georeference of an ASCII grid.
     double X_min = 0.0;

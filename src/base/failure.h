@@ -24,6 +24,12 @@ struct MissingInputFile : Failure {
     std::string path;
 };
 
+// A job described in a way that cannot be run (an option that does not fit the forms, a value
+// out of range): the command line exits with 2 and asks for --help; Python raises ValueError.
+struct UsageError : Failure {
+    using Failure::Failure;
+};
+
 // Writes "terrapivoter: warning: <text>" to standard error.
 void warn(const std::string& text);
 

@@ -418,6 +418,17 @@ AsciiInPlace read_ascii_grid_to_scratch(const FileName& file, const std::string&
     return in;
 }
 
+FileName prj_beside(const FileName& ascii_grid) {
+    auto stem = [](const std::string& path) {
+        const std::size_t dot = path.rfind('.');
+        const std::size_t slash = path.find_last_of("/\\");
+        return dot == std::string::npos || (slash != std::string::npos && dot < slash)
+                   ? path
+                   : path.substr(0, dot);
+    };
+    return {stem(ascii_grid.host) + ".prj", stem(ascii_grid.shown) + ".prj"};
+}
+
 std::optional<std::string> read_companion(const FileName& file) {
     FileHandle f(platform::open_for_reading(file.host, true), &std::fclose);
     if (!f) return std::nullopt;

@@ -87,6 +87,9 @@ struct AsciiInPlace {
 };
 AsciiInPlace read_ascii_grid_to_scratch(const FileName& file, const std::string& scratch_beside);
 
+// The ".prj" that GDAL reads beside an ASCII grid: its name with the suffix ".prj".
+FileName prj_beside(const FileName& ascii_grid);
+
 // The text of a small file that goes with a grid (the ".prj" beside an ASCII grid, which holds
 // its coordinate system), or nothing when there is no such file.
 std::optional<std::string> read_companion(const FileName& file);

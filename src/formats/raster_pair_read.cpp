@@ -299,4 +299,3 @@ void detail::read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col,
         }
     });
 }
-

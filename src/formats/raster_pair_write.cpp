@@ -74,4 +74,3 @@ int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const W
 int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out) {
     return write_converted_rows(grid, coef, out, detail::convert_row_reference, 1, nullptr);
 }
-

@@ -96,8 +96,8 @@ int32_t convert_row_fast(const double* values, int32_t* row, int32_t count, doub
 
 }  // namespace
 
-int64_t detail::convert_row_reference(const double* values, int32_t* row, int32_t count, double coef,
-                              double background) {
+int64_t detail::convert_row_reference(const double* values, int32_t* row, int32_t count,
+                                      double coef, double background) {
     int64_t clamped_cells = 0;
     for (int32_t j = 0; j < count; ++j) {
         bool clamped;
@@ -121,4 +121,3 @@ int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, d
     }
     return clamped_cells;
 }
-

@@ -22,7 +22,6 @@ FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParamete
     return f;
 }
 
-
 // The columns of row i from its first cell that lands in the output to its last (the
 // cells in between land too, their positions moving steadily along the row): the range
 // the affine positions give, widened by two cells, then narrowed from either end by
@@ -41,8 +40,8 @@ Segment Sweep::landing_columns(int32_t i, RowStart start) const {
         if (low > high) std::swap(low, high);
         range.first = std::max(
             range.first, static_cast<int32_t>(std::clamp(std::floor(low) - 2.0, 0.0, columns)));
-        range.end = std::min(
-            range.end, static_cast<int32_t>(std::clamp(std::ceil(high) + 3.0, 0.0, columns)));
+        range.end = std::min(range.end,
+                             static_cast<int32_t>(std::clamp(std::ceil(high) + 3.0, 0.0, columns)));
     };
     keep_within(start.ax, c, static_cast<double>(out.nb_col));
     keep_within(start.ay, s, static_cast<double>(total_rows()));
@@ -68,6 +67,5 @@ Segment Sweep::landing_columns(int32_t i, RowStart start) const {
     }
     return {first, last + 1};
 }
-
 
 }  // namespace detail

@@ -69,8 +69,9 @@ struct RowStart {
 // Defined here, in every file that calls it: the clones of a function defined elsewhere are
 // not found by the linker.
 TERRAPIVOTER_CLONES
-inline bool locate_affine(RowStart start, double c, double s, int32_t j0, int32_t count, int32_t nb_lig,
-                          int32_t nb_col, double bound, int32_t* row, int32_t* col) {
+inline bool locate_affine(RowStart start, double c, double s, int32_t j0, int32_t count,
+                          int32_t nb_lig, int32_t nb_col, double bound, int32_t* row,
+                          int32_t* col) {
     const double cols = nb_col;
     const double lines = nb_lig;
     for (int32_t k = 0; k < count; ++k) {
@@ -92,7 +93,6 @@ inline bool locate_affine(RowStart start, double c, double s, int32_t j0, int32_
         near |= col[k] == kNearBoundary ? 1 : 0;
     return near != 0;
 }
-
 
 // One rotation's constants.
 struct Sweep {
@@ -199,7 +199,6 @@ struct Sweep {
     // now in row-major order, yielding to the rows after them.
     void sweep_held_back_rows(int32_t boundary) const;
 };
-
 
 // A quarter turn sends every input row to one output column: a transposition, which the
 // row-by-row sweep performs with one page-crossing write per cell. When every row is clear of

@@ -42,8 +42,7 @@ void Sweep::sweep_rows(int32_t begin, int32_t end) const {
             auto yields = [&](int32_t r, int32_t row, int32_t col) {
                 for (int32_t below = r + 1; below < std::min(r + kReach, height); ++below) {
                     for (int q = 0; q < 2; ++q) {
-                        if (strip_col[below][q] == col && strip_row[below][q] == row)
-                            return true;
+                        if (strip_col[below][q] == col && strip_row[below][q] == row) return true;
                     }
                 }
                 return false;
@@ -71,20 +70,19 @@ void Sweep::sweep_rows(int32_t begin, int32_t end) const {
                 double* const* const out_rows = out.rows;
                 const int32_t first_row = frame.first_row;
                 const auto band_rows = static_cast<uint32_t>(out.nb_lig);
-                sweep_segment(starts[r], i, j, last,
-                              [out_rows, values, first_row, band_rows](int32_t row, int32_t col,
-                                                                       int32_t jj) {
-                                  const int32_t held = row - first_row;
-                                  if (static_cast<uint32_t>(held) < band_rows) {
-                                      out_rows[held][col] = values[jj];
-                                  }
-                              });
+                sweep_segment(
+                    starts[r], i, j, last,
+                    [out_rows, values, first_row, band_rows](int32_t row, int32_t col, int32_t jj) {
+                        const int32_t held = row - first_row;
+                        if (static_cast<uint32_t>(held) < band_rows) {
+                            out_rows[held][col] = values[jj];
+                        }
+                    });
             }
         }
         advance(progress, height);
     }
 }
-
 
 // The rows [boundary - kReach, boundary) held back while the bands were swept, written
 // now in row-major order; a cell whose target a row of [boundary, boundary + kReach) also
@@ -103,14 +101,13 @@ void Sweep::sweep_held_back_rows(int32_t boundary) const {
         const Segment readable = columns_of(i);
         if (readable.first >= readable.end) continue;
         const double* values = row_values(i, readable.first, readable.end, buffer.get());
-        sweep_segment(
-            row_start(i), i, readable.first, readable.end,
-            [&](int32_t row, int32_t col, int32_t j) {
-                if (band_row(row) >= 0 &&
-                    !std::binary_search(taken.begin(), taken.end(), row * width + col)) {
-                    out[band_row(row)][col] = values[j];
-                }
-            });
+        sweep_segment(row_start(i), i, readable.first, readable.end,
+                      [&](int32_t row, int32_t col, int32_t j) {
+                          if (band_row(row) >= 0 &&
+                              !std::binary_search(taken.begin(), taken.end(), row * width + col)) {
+                              out[band_row(row)][col] = values[j];
+                          }
+                      });
     }
     advance(progress, kReach);
 }

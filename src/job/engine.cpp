@@ -1,4 +1,4 @@
-#include "app/engine.h"
+#include "job/engine.h"
 
 #include "base/parallel.h"
 #include "platform/platform.h"

@@ -1,0 +1,106 @@
+#include "job/band_sweeper.h"
+
+#include <algorithm>
+
+#include "base/parallel.h"
+#include "io/memory_budget.h"
+#include "job/engine.h"
+#include "rotation/empty_cells.h"
+#include "rotation/hole_filling.h"
+
+BandSweeper::BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
+                         std::optional<double> nodata, int32_t height, const Work& work)
+    : in_(in),
+      geo_(geo),
+      p_(p),
+      nodata_(nodata),
+      work_(work),
+      from_source_(sweeps_from_source(in, work)) {
+    const auto rows = static_cast<int32_t>(std::min<int64_t>(height + 2, geo.nb_lig));
+    cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads);
+    if (in.whole() == nullptr && !from_source_) {
+        input_rows_.assign(static_cast<std::size_t>(in.nb_lig()), nullptr);
+        // The input cells' buffer, made for the widest band at once: grown band by band, it
+        // was copied and faulted in again at every growth.
+        int64_t widest = 0;
+        for (int32_t first = 0; first < geo.nb_lig; first += height) {
+            const auto end = static_cast<int32_t>(std::min<int64_t>(geo.nb_lig, first + height));
+            widest = std::max(widest, window(first, end).cells());
+        }
+        reserve_storage(widest);
+    }
+    // One band or many: the sweep draws its own progress only when it is the whole output.
+    if (height < geo.nb_lig) work_.show_progress = false;
+}
+
+DoubleGrid BandSweeper::band(int32_t first, int32_t end, Holes holes, double* smallest) {
+    const auto total = static_cast<int32_t>(geo_.nb_lig);
+    const int32_t top = std::max(0, first - 1);
+    const int32_t bottom = std::min(total, end + 1);
+    const DoubleGrid buffer{cells_.view().rows, bottom - top, cells_.nb_col()};
+    mark_empty(buffer, work_);
+    const OutputFrame frame = frame_of(top);
+    const DoubleGrid* whole = in_.whole();
+    if (whole != nullptr && bottom - top == total) {
+        rotate(*whole, RowRange{0, whole->nb_lig}, buffer, p_, work_, frame);
+    } else if (from_source_) {
+        if (bottom - top < total) window_ = window(first, end);
+        rotate_source(in_, bottom - top < total ? &window_ : nullptr, buffer, p_, work_, frame);
+    } else {
+        window_ = window(first, end);
+        rotate_window(whole != nullptr ? *whole : read_window(), window_, buffer, p_, work_, frame);
+    }
+    if (holes == Holes::fill_finding_background) {
+        *smallest = fill_holes_finding_background(buffer, nodata_, work_);
+    } else if (holes == Holes::fill) {
+        fill_holes(buffer, nodata_, work_);
+    }
+    view_rows_.assign(buffer.rows, buffer.rows + (bottom - top));
+    offset_ = first - top;
+    return {view_rows_.data() + offset_, end - first, buffer.nb_col};
+}
+
+void BandSweeper::reserve_storage(int64_t cells) {
+    const auto needed = static_cast<std::size_t>(in_.nb_col()) + static_cast<std::size_t>(cells);
+    if (needed <= storage_size_) return;
+    storage_ = std::make_unique_for_overwrite<double[]>(needed);
+    storage_size_ = needed;
+}
+
+OutputFrame BandSweeper::frame_of(int32_t top) const {
+    OutputFrame frame = geo_.frame;
+    frame.first_row = top;
+    frame.total_rows = static_cast<int32_t>(geo_.nb_lig);
+    return frame;
+}
+
+InputWindow BandSweeper::window(int32_t first, int32_t end) const {
+    const auto total = static_cast<int32_t>(geo_.nb_lig);
+    const int32_t top = std::max(0, first - 1);
+    const int32_t bottom = std::min(total, end + 1);
+    return input_window(in_.nb_lig(), in_.nb_col(), p_, frame_of(top), top, bottom);
+}
+
+DoubleGrid BandSweeper::read_window() {
+    const int32_t cols = in_.nb_col();
+    reserve_storage(window_.cells());
+    std::fill(input_rows_.begin(), input_rows_.end(), nullptr);
+    std::size_t offset = static_cast<std::size_t>(cols);
+    for (int32_t i = window_.rows.first; i < window_.rows.end; ++i) {
+        const Segment seg = window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
+        input_rows_[static_cast<std::size_t>(i)] = storage_.get() + offset - seg.first;
+        offset += static_cast<std::size_t>(seg.end - seg.first);
+    }
+    for_row_bands(work_.threads, window_.rows.first, window_.rows.end - window_.rows.first,
+                  [&](unsigned, int32_t begin, int32_t end) {
+                      for (int32_t i = begin; i < end; ++i) {
+                          const Segment seg =
+                              window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
+                          if (seg.end > seg.first) {
+                              in_.read(i, seg.first, seg.end,
+                                       input_rows_[static_cast<std::size_t>(i)] + seg.first);
+                          }
+                      }
+                  });
+    return {input_rows_.data(), in_.nb_lig(), cols};
+}

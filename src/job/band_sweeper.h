@@ -1,0 +1,68 @@
+// Rows of the output swept a band at a time: the input cells that can land in a band (its
+// input window) turned into a buffer of the band's rows with a row of context on either side,
+// their holes filled or left for the writer. The buffer is made once, for the highest band.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "base/grid.h"
+#include "base/grid_source.h"
+#include "base/work.h"
+#include "rotation/bands.h"
+#include "rotation/extent.h"
+#include "rotation/placement.h"
+
+// What a band's holes get before the band is handed on.
+enum class Holes {
+    fill,                     // filled
+    fill_finding_background,  // filled, the band's background value found in the same pass
+    left,                     // left for the writer to fill row by row
+};
+
+class BandSweeper {
+  public:
+    BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
+                std::optional<double> nodata, int32_t height, const Work& work);
+
+    // Output rows [first, end), swept with a row of context on either side, their holes dealt
+    // with as `holes` says (the background value into `smallest`); the view's row 0 is output
+    // row `first`.
+    DoubleGrid band(int32_t first, int32_t end, Holes holes = Holes::fill,
+                    double* smallest = nullptr);
+
+    // The last band with the rows of context around it (where the output has them), and the
+    // row at which the band starts in it: what its holes need.
+    DoubleGrid with_context() {
+        return {view_rows_.data(), static_cast<int32_t>(view_rows_.size()), cells_.nb_col()};
+    }
+    int32_t offset() const { return offset_; }
+
+  private:
+    // Room in storage_ for `cells` input cells (their contents are not kept).
+    void reserve_storage(int64_t cells);
+    // The output's frame for a band whose first swept row (context included) is `top`.
+    OutputFrame frame_of(int32_t top) const;
+    // The input cells that band [first, end), with its rows of context, needs.
+    InputWindow window(int32_t first, int32_t end) const;
+    // The cells of window_, read into storage_: each row's pointer is such that its column j is
+    // at [j] for the columns read (the buffer starts with a row's worth of room so that no
+    // pointer lies before it).
+    DoubleGrid read_window();
+
+    GridSource& in_;
+    Enlargement geo_;
+    RotationParameters p_;
+    std::optional<double> nodata_;
+    Work work_;
+    bool from_source_;  // the sweep reads the input itself (sweeps_from_source)
+    Matrix<double> cells_;
+    std::vector<double*> view_rows_;
+    int32_t offset_ = 0;
+    InputWindow window_;
+    std::unique_ptr<double[]> storage_;
+    std::size_t storage_size_ = 0;
+    std::vector<double*> input_rows_;
+};

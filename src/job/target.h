@@ -1,0 +1,39 @@
+// The output of a job: its files, made under temporary names before the input is read (so that
+// a folder that cannot take them is reported first), written band after band, and given their
+// names together at the end.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/file_name.h"
+#include "base/work.h"
+#include "formats/gdal_raster.h"
+#include "io/output_file.h"
+#include "io/output_folder.h"
+#include "job/source.h"
+
+struct Target {
+    GridForm form = GridForm::ascii_grid;
+    FileName name;                                        // as prepare_target was given it
+    std::unique_ptr<OutputFile> data;                     // the ASCII grid, a raster pair's values
+    std::unique_ptr<OutputFile> descriptor;               // a raster pair's descriptor
+    std::vector<std::unique_ptr<OutputFile>> companions;  // the ".prj" beside an ASCII grid
+    std::unique_ptr<OutputFolder> folder;                 // where a GDAL driver writes its files
+    // A GDAL output: driver, type, creation options and each band's properties, the no-data
+    // value the output's.
+    GdalWriteOptions gdal;
+    std::unique_ptr<GdalWriter> gdal_writer;  // open from the first band written to the commit
+    int band = 0;                             // the band that the next treat() writes
+
+    // The output as messages name it.
+    const std::string& displayed() const;
+};
+
+// `name` is the ASCII grid or GDAL's raster itself, or a raster pair's base name (without
+// "_m4.raw"). A GDAL output's driver and options are set in the returned target.
+Target prepare_target(GridForm form, const FileName& name);
+
+// Finishes every file of the target and gives them their names together.
+void commit(Target& target, const Work& work);

@@ -1,0 +1,13 @@
+// Turning one band of a loaded input into a band of the target.
+#pragma once
+
+#include "base/work.h"
+#include "job/source.h"
+#include "job/target.h"
+#include "job/treatment.h"
+
+// Rotates the source, fills its holes and its background and writes it as the target's band
+// `target.band`, by the strategy plan_bands picks; commit() then gives the files their names (a
+// raster pair's two together). `Background::nodata` needs a no-data value (source.nodata or
+// source.output_nodata). Every strategy writes the bytes the whole-grid run writes.
+void treat(const Source& source, Target& target, const Treatment& treatment, const Work& work);
