@@ -1,0 +1,169 @@
+// Files on Windows.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include "platform/faults.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+using detail::injected;
+
+std::FILE* open_for_reading(const std::string& host, bool text) {
+    if (host.find('\0') != std::string::npos) return nullptr;
+    return std::fopen(host.c_str(), text ? "r" : "rb");
+}
+
+std::optional<uint64_t> regular_file_size(std::FILE* f) {
+    struct _stat64 st {};
+    if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFREG) == 0) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size) {
+    if (injected(Call::read)) return -1;
+    auto* bytes = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        static std::mutex seek_mutex;
+        std::lock_guard lock(seek_mutex);
+        if (_fseeki64(f, static_cast<long long>(offset + done), SEEK_SET) != 0) return -1;
+        const std::size_t got = std::fread(bytes + done, 1, size - done, f);
+        if (got == 0) return std::ferror(f) ? -1 : static_cast<int64_t>(done);
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t read_some(std::FILE* f, void* buffer, std::size_t size) {
+    if (injected(Call::read)) return -1;
+    const std::size_t got = std::fread(buffer, 1, size, f);
+    if (got == 0 && std::ferror(f)) return -1;
+    return static_cast<int64_t>(got);
+}
+
+std::FILE* create_new_file(const std::string& host, bool text, bool readable) {
+    if (injected(Call::create)) return nullptr;
+    if (host.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd =
+        _open(host.c_str(),
+              _O_CREAT | _O_EXCL | (readable ? _O_RDWR : _O_WRONLY) | (text ? _O_TEXT : _O_BINARY),
+              _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* f = _fdopen(fd, readable ? (text ? "w+" : "w+b") : (text ? "w" : "wb"));
+    if (f == nullptr) _close(fd);
+    return f;
+}
+
+bool write_all(std::FILE* f, const void* data, std::size_t size) {
+    if (injected(Call::write)) return false;
+    return size == 0 || std::fwrite(data, 1, size, f) == size;
+}
+
+bool sync_to_disk(std::FILE* f) {
+    if (injected(Call::sync)) return false;
+    return _commit(_fileno(f)) == 0;
+}
+
+void start_writing_out(std::FILE* f, uint64_t offset, uint64_t size) {
+    if (std::fflush(f) != 0) return;  // the error stays on the stream for finish to report
+    start_writing_range_out(f, offset, size);
+}
+
+void start_writing_range_out(std::FILE* f, uint64_t offset, uint64_t size) {
+    (void)f;
+    (void)offset;
+    (void)size;
+}
+
+bool seek_to(std::FILE* f, uint64_t offset) {
+    return _fseeki64(f, static_cast<long long>(offset), SEEK_SET) == 0;
+}
+
+bool write_at(std::FILE* f, uint64_t offset, const void* data, std::size_t size) {
+    if (injected(Call::write)) return false;
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        static std::mutex seek_mutex;
+        std::lock_guard lock(seek_mutex);
+        const int fd = _fileno(f);
+        if (_lseeki64(fd, static_cast<long long>(offset + done), SEEK_SET) < 0) return false;
+        const int wrote = _write(
+            fd, bytes + done, static_cast<unsigned>(std::min<std::size_t>(size - done, 1u << 30)));
+        if (wrote <= 0) return false;
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+bool sync_file(const std::string& host) {
+    if (injected(Call::sync)) return false;
+    std::FILE* f = std::fopen(host.c_str(), "r+b");
+    if (f == nullptr) return false;
+    const bool synced = _commit(_fileno(f)) == 0;
+    std::fclose(f);
+    return synced;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+    if (injected(Call::rename)) return false;
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool link_file(const std::string& from, const std::string& to) {
+    return CreateHardLinkA(to.c_str(), from.c_str(), nullptr) != 0;
+}
+
+bool file_exists(const std::string& host) {
+    struct _stat64 st {};
+    return _stat64(host.c_str(), &st) == 0;
+}
+
+bool remove_file(const std::string& host) {
+    return std::remove(host.c_str()) == 0;
+}
+
+bool create_new_folder(const std::string& host) {
+    if (injected(Call::create)) return false;
+    if (CreateDirectoryA(host.c_str(), nullptr) != 0) return true;
+    errno = GetLastError() == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
+    return false;
+}
+
+std::optional<std::vector<std::string>> folder_entries(const std::string& host) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((host + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return std::nullopt;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found) != 0);
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool remove_tree(const std::string& host) {
+    if (const auto names = folder_entries(host)) {
+        for (const std::string& name : *names) {
+            const std::string path = host + "/" + name;
+            if (!remove_file(path)) remove_tree(path);
+        }
+    }
+    return RemoveDirectoryA(host.c_str()) != 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,101 @@
+// The process and its surroundings on POSIX systems: signals it must not die of, terminals,
+// its own folder, shared modules, the machine's memory, the system's words for an error.
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <dlfcn.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+void prepare_process() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string host_path(const std::string& displayed) {
+    std::string host = displayed;
+    for (char& c : host) {
+        if (c == '\\') c = '/';
+    }
+    return host;
+}
+
+namespace {
+bool is_terminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
+}
+}  // namespace
+
+bool stdin_is_terminal() {
+    return is_terminal(stdin);
+}
+bool stderr_is_terminal() {
+    return is_terminal(stderr);
+}
+
+void wait_for_key() {
+    if (!stdin_is_terminal()) return;
+    termios saved{};
+    if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
+    termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
+    char key = 0;
+    ssize_t got;
+    do {
+        got = read(STDIN_FILENO, &key, 1);
+    } while (got < 0 && errno == EINTR);
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+unsigned long process_id() {
+    return static_cast<unsigned long>(getpid());
+}
+
+std::string program_folder() {
+#if defined(__linux__)
+    std::string file(4096, '\0');
+    const ssize_t length = readlink("/proc/self/exe", file.data(), file.size());
+    if (length <= 0 || static_cast<std::size_t>(length) == file.size()) return "";
+    file.resize(static_cast<std::size_t>(length));
+#else
+    std::string file;
+#endif
+    const std::size_t slash = file.find_last_of("/\\");
+    return slash == std::string::npos ? "" : file.substr(0, slash);
+}
+
+void* load_module(const std::string& path, const char* entry, std::string& error) {
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* reason = dlerror();
+        error = reason != nullptr ? reason : "cannot be loaded";
+        return nullptr;
+    }
+    void* symbol = dlsym(module, entry);
+    if (symbol == nullptr) {
+        const char* reason = dlerror();
+        error = reason != nullptr ? reason : std::string("has no ") + entry;
+    }
+    return symbol;
+}
+
+std::optional<uint64_t> physical_memory() {
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return std::nullopt;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+std::string last_error_text() {
+    return std::strerror(errno);
+}
+
+}  // namespace platform
