@@ -13,6 +13,8 @@
 #include "formats/raster_pair.h"
 #include "io/output_file.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -7,6 +7,8 @@
 #include "job/engine.h"
 #include "rotation/empty_cells.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 Matrix<double> terrain(int32_t n) {

@@ -7,6 +7,8 @@
 #include "base/stage_log.h"
 #include "platform/platform.h"
 
+using namespace terrapivoter;
+
 int main(int argc, char** argv) {
     platform::prepare_process();
     StageLog log;

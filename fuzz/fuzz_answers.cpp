@@ -9,6 +9,8 @@
 
 #include "app/console.h"
 
+using namespace terrapivoter;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
     static std::FILE* sink = std::fopen("/dev/null", "w");

@@ -10,6 +10,8 @@
 
 #include "formats/ascii_grid.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 struct Outcome {

@@ -5,6 +5,8 @@
 
 #include "formats/raster_pair.h"
 
+using namespace terrapivoter;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     std::FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "r");

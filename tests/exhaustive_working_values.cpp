@@ -9,6 +9,8 @@
 #include "base/parallel.h"
 #include "formats/raster_pair.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 TEST(Exhaustive, WorkingValuesEqualTheExtendedDivisionForEveryInteger) {

@@ -12,6 +12,8 @@
 
 #include <unistd.h>
 
+using namespace terrapivoter;
+
 ScratchDir::ScratchDir() {
     static std::atomic<int> counter{0};
     path_ = fs::temp_directory_path() /

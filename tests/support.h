@@ -12,6 +12,8 @@
 #include "base/grid.h"
 #include "formats/raster_pair.h"
 
+using namespace terrapivoter;
+
 namespace fs = std::filesystem;
 
 // A fresh folder under the system's temporary directory, removed with everything in it.

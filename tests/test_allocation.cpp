@@ -9,6 +9,8 @@
 #include "base/grid.h"
 #include "io/memory_budget.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 template <class T>

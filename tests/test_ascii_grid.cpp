@@ -8,6 +8,8 @@
 #include "io/output_file.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 const std::string kName = "c:\\images\\x\\g.asc";

@@ -12,6 +12,8 @@
 
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 const std::string kOldOutput = "an output of an earlier run, which must survive";

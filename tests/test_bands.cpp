@@ -10,6 +10,8 @@
 #include "job/treat.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 // A grid of working values, the file read in place, or a raster pair's stored values held as

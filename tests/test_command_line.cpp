@@ -10,6 +10,8 @@
 #include "formats/ascii_grid.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 class CommandLine : public testing::Test {

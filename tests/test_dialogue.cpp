@@ -8,6 +8,8 @@
 
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 // The dialogue's texts, typed out here independently of the program's own copy.

@@ -11,6 +11,8 @@
 #include "rotation/sweep_reference.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 class RealDems : public testing::Test {

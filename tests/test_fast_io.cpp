@@ -9,6 +9,8 @@
 #include "io/output_file.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 constexpr double kUnits[] = {1.0, 10.0, 100.0, 1000.0};

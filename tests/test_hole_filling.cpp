@@ -10,6 +10,8 @@
 #include "rotation/hole_filling.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 // A cell no input cell reached.

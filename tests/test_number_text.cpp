@@ -10,6 +10,8 @@
 
 #include "formats/number_text.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 uint64_t bits(double v) {

@@ -12,6 +12,8 @@
 #include "platform/platform.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 TEST(OutputFile, AppearsUnderItsNameOnlyWhenCommitted) {

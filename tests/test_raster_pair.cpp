@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 RasterDescriptor parse_text(const std::string& text, const ScratchDir& dir) {

@@ -8,6 +8,8 @@
 #include "rotation/sweep_reference.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 // A grid whose cell (r, c) holds 10 r + c + 1.

@@ -16,6 +16,8 @@
 #include "rotation/sweep_reference.h"
 #include "support.h"
 
+using namespace terrapivoter;
+
 namespace {
 
 // Every cell distinct, so that any cell placed differently shows; with `zeros`, about a third of

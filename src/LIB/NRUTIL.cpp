@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 std::atomic<long> allocations_before_failure{-1};
@@ -142,3 +144,5 @@ float* fvecteur(int32_t NbCol) {
 void frfvecteur(float* Mat) {
     std::free(Mat);
 }
+
+}  // namespace terrapivoter

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+namespace terrapivoter {
+
 float** fmatrice(int32_t NbCol, int32_t NbLig);
 void frfmatrice(float** Mat, int32_t NbLig);
 uint8_t** ucmatrice(int32_t NbCol, int32_t NbLig);
@@ -47,3 +49,5 @@ namespace nrutil_testing {
 // switches the injected failure off. Lets tests reach the out-of-memory paths for real.
 void fail_allocation_after(long successes);
 }  // namespace nrutil_testing
+
+}  // namespace terrapivoter

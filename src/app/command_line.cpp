@@ -16,6 +16,8 @@
 #include "formats/number_text.h"
 #include "job/job.h"
 
+namespace terrapivoter {
+
 namespace {
 
 constexpr const char* kHelp =
@@ -96,7 +98,7 @@ struct Arguments {
 
 double number_of(const std::string& option, const std::string& text) {
     if (auto v = parse_real_token(text)) return *v;
-    throw UsageError(option + ": " + ::quoted(text) + " is not a finite number");
+    throw UsageError(option + ": " + terrapivoter::quoted(text) + " is not a finite number");
 }
 
 // A no-data value: a number, or, as GDAL's utilities take them, "nan", "inf" or "-inf".
@@ -104,7 +106,7 @@ double nodata_of(const std::string& option, const std::string& text) {
     if (text.find(',') == std::string::npos) {
         if (auto v = parse_grid_token(text)) return *v;
     }
-    throw UsageError(option + ": " + ::quoted(text) + " is not a number, nan or inf");
+    throw UsageError(option + ": " + terrapivoter::quoted(text) + " is not a number, nan or inf");
 }
 
 struct Pair {
@@ -116,7 +118,7 @@ struct Pair {
 Pair pair_of(const std::string& option, const std::string& text, const char* shape) {
     const std::size_t comma = text.find(',');
     if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos) {
-        throw UsageError(option + ": " + ::quoted(text) + " is not " + shape);
+        throw UsageError(option + ": " + terrapivoter::quoted(text) + " is not " + shape);
     }
     return {number_of(option, text.substr(0, comma)), number_of(option, text.substr(comma + 1))};
 }
@@ -145,7 +147,7 @@ double unit_coefficient(const std::string& unit) {
     for (const auto& [name, coef] : units) {
         if (unit == name) return coef;
     }
-    throw UsageError("--unit: " + ::quoted(unit) + " is none of m, dm, cm, mm");
+    throw UsageError("--unit: " + terrapivoter::quoted(unit) + " is none of m, dm, cm, mm");
 }
 
 Pivot pivot_of(const Arguments& a) {
@@ -184,12 +186,14 @@ Job job_of(const Arguments& a) {
     } else if (a.format == "raster") {
         o.format = GridForm::raster_pair;
     } else if (!a.format.empty()) {
-        throw UsageError("--format: " + ::quoted(a.format) + " is neither raster nor ascii");
+        throw UsageError("--format: " + terrapivoter::quoted(a.format) +
+                         " is neither raster nor ascii");
     }
     if (a.extent == "full") {
         o.extent = Extent::full;
     } else if (!a.extent.empty() && a.extent != "input") {
-        throw UsageError("--extent: " + ::quoted(a.extent) + " is neither input nor full");
+        throw UsageError("--extent: " + terrapivoter::quoted(a.extent) +
+                         " is neither input nor full");
     }
     if (a.background == "nodata") {
         o.background = Background::Kind::nodata;
@@ -201,19 +205,21 @@ Job job_of(const Arguments& a) {
     if (!a.dst_nodata.empty()) o.dst_nodata = nodata_of("--dst-nodata", a.dst_nodata);
     if (!a.threads.empty()) {
         const auto n = parse_int32_token(a.threads);
-        if (!n || *n < 1) throw UsageError("--threads: " + ::quoted(a.threads) + " is not a count");
+        if (!n || *n < 1)
+            throw UsageError("--threads: " + terrapivoter::quoted(a.threads) + " is not a count");
         o.threads = static_cast<unsigned>(*n);
     }
     o.quiet = a.quiet;
     for (const std::string& band : a.bands) {
         const auto n = parse_int32_token(band);
-        if (!n || *n < 1) throw UsageError("--band: " + ::quoted(band) + " is not a band number");
+        if (!n || *n < 1)
+            throw UsageError("--band: " + terrapivoter::quoted(band) + " is not a band number");
         o.bands.push_back(*n);
     }
     o.driver = a.driver;
     for (const std::string& option : a.creation_options) {
         if (option.find('=') == std::string::npos || option.front() == '=') {
-            throw UsageError("--co: " + ::quoted(option) + " is not NAME=VALUE");
+            throw UsageError("--co: " + terrapivoter::quoted(option) + " is not NAME=VALUE");
         }
     }
     o.creation_options = a.creation_options;
@@ -223,12 +229,13 @@ Job job_of(const Arguments& a) {
     if (a.georef == "rotated") {
         o.rotated_georef = true;
     } else if (!a.georef.empty() && a.georef != "keep") {
-        throw UsageError("--georef: " + ::quoted(a.georef) + " is neither keep nor rotated");
+        throw UsageError("--georef: " + terrapivoter::quoted(a.georef) +
+                         " is neither keep nor rotated");
     }
     if (!a.memory.empty()) {
         o.memory = memory_size(a.memory);
         if (!o.memory) {
-            throw UsageError("--memory: " + ::quoted(a.memory) +
+            throw UsageError("--memory: " + terrapivoter::quoted(a.memory) +
                              " is not a size (bytes, or a number with K, M, G or T)");
         }
     }
@@ -299,3 +306,5 @@ int run_command_line(int argc, char** argv, StageLog* stages) {
     }
     return 1;
 }
+
+}  // namespace terrapivoter

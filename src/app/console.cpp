@@ -3,6 +3,8 @@
 #include "base/tokens.h"
 #include "formats/number_text.h"
 
+namespace terrapivoter {
+
 namespace {
 
 struct StreamSource {
@@ -66,3 +68,5 @@ double Console::ask_number(Prompt prompt) {
         refuse_answer();
     }
 }
+
+}  // namespace terrapivoter

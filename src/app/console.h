@@ -10,6 +10,8 @@
 
 #include "base/failure.h"
 
+namespace terrapivoter {
+
 // Standard input ended before the question was answered.
 struct EndOfInput : Failure {
     EndOfInput() : Failure("standard input ended before the dialogue was complete") {}
@@ -45,3 +47,5 @@ class Console {
     std::istream& in_;
     std::FILE* out_;
 };
+
+}  // namespace terrapivoter

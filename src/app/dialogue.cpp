@@ -17,6 +17,8 @@
 #include "platform/platform.h"
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 namespace {
 
 RunState run;
@@ -207,3 +209,5 @@ void run_dialogue() {
         throw;
     }
 }
+
+}  // namespace terrapivoter

@@ -4,6 +4,10 @@
 // rotates, fills and writes.
 #pragma once
 
+namespace terrapivoter {
+
 // Runs the whole dialogue. Failures propagate (Failure, MissingInputFile) once the temporary
 // outputs are removed.
 void run_dialogue();
+
+}  // namespace terrapivoter

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+    using namespace terrapivoter;
     platform::prepare_process();
     if (argc > 1) return run_command_line(argc, argv);
     try {

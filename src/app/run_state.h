@@ -10,6 +10,8 @@
 #include "job/input.h"
 #include "job/target.h"
 
+namespace terrapivoter {
+
 struct RunState {
     // The output's files, written under temporary names; they take their own names only when
     // the run succeeds. (The input's files are opened and closed inside their readers.)
@@ -57,3 +59,5 @@ struct RunState {
     std::string nomim2;
     std::string nomdescr2;
 };
+
+}  // namespace terrapivoter

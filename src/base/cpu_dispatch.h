@@ -9,3 +9,5 @@
 #else
 #define TERRAPIVOTER_CLONES
 #endif
+
+namespace terrapivoter {}  // namespace terrapivoter

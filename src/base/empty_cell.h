@@ -7,6 +7,8 @@
 #include <bit>
 #include <cstdint>
 
+namespace terrapivoter {
+
 // A quiet NaN with a payload of its own.
 inline constexpr uint64_t kEmptyCellBits = 0x7ffc0e0d0e0d0e0dULL;
 
@@ -17,3 +19,5 @@ inline double empty_cell() {
 inline bool is_empty(double v) {
     return std::bit_cast<uint64_t>(v) == kEmptyCellBits;
 }
+
+}  // namespace terrapivoter

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+namespace terrapivoter {
+
 namespace {
 std::atomic<bool> warnings_silenced{false};
 }
@@ -34,3 +36,5 @@ std::string quoted(std::string_view text) {
     out += "\"";
     return out;
 }
+
+}  // namespace terrapivoter

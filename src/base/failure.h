@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace terrapivoter {
+
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -39,3 +41,5 @@ std::string quoted(std::string_view text);
 
 // Turns warnings off (for the fuzzers, whose inputs provoke them by the million) or on again.
 void silence_warnings(bool silent);
+
+}  // namespace terrapivoter

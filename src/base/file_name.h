@@ -7,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+namespace terrapivoter {
+
 struct FileName {
     std::string host;   // what the system opens
     std::string shown;  // what messages name
@@ -23,3 +25,5 @@ struct FileName {
         return {host + std::string(suffix), shown + std::string(suffix)};
     }
 };
+
+}  // namespace terrapivoter

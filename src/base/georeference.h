@@ -3,6 +3,8 @@
 
 #include <array>
 
+namespace terrapivoter {
+
 // GDAL's affine georeference: x = [0] + col * [1] + row * [2], y = [3] + col * [4] + row * [5],
 // (col, row) in pixels from the top left corner of the top left cell.
 using GeoTransform = std::array<double, 6>;
@@ -13,3 +15,5 @@ struct Georef {
     double Y_min = 0.0;
     double cell_size = 0.0;
 };
+
+}  // namespace terrapivoter

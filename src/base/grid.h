@@ -11,6 +11,8 @@
 #include "LIB/NRUTIL.h"
 #include "base/failure.h"
 
+namespace terrapivoter {
+
 template <class T>
 struct GridView {
     T** rows = nullptr;
@@ -102,3 +104,5 @@ class Matrix {
   private:
     GridView<T> view_{};
 };
+
+}  // namespace terrapivoter

@@ -5,6 +5,8 @@
 
 #include "base/smallest_value.h"
 
+namespace terrapivoter {
+
 double GridSource::smallest(int32_t row, int32_t first, int32_t end, double below) {
     if (end <= first) return below;
     const auto values =
@@ -20,3 +22,5 @@ void MemorySource::read(int32_t row, int32_t first, int32_t end, double* out) {
 double MemorySource::smallest(int32_t row, int32_t first, int32_t end, double below) {
     return smallest_value(grid_[row] + first, end - first, below);
 }
+
+}  // namespace terrapivoter

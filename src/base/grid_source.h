@@ -8,6 +8,8 @@
 
 #include "base/grid.h"
 
+namespace terrapivoter {
+
 class GridSource {
   public:
     GridSource(int32_t nb_lig, int32_t nb_col) : nb_lig_(nb_lig), nb_col_(nb_col) {}
@@ -50,3 +52,5 @@ class MemorySource : public GridSource {
   private:
     DoubleGrid grid_;
 };
+
+}  // namespace terrapivoter

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+namespace terrapivoter {
+
 unsigned default_threads() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
@@ -98,3 +100,5 @@ void produce_row_blocks(int32_t rows, int32_t rows_per_block, unsigned threads,
     auto emit_block = [&](unsigned b, unsigned slot) { emit(slot, first_row(b), end_row(b)); };
     pipeline(blocks, prepare_block, emit_block);
 }
+
+}  // namespace terrapivoter

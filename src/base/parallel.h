@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 
+namespace terrapivoter {
+
 // Threads the program uses: every core the system offers (at least 1).
 unsigned default_threads();
 
@@ -43,3 +45,5 @@ void produce_row_blocks(
     int32_t rows, int32_t rows_per_block, unsigned threads,
     const std::function<void(unsigned slot, unsigned part, int32_t begin, int32_t end)>& prepare,
     const std::function<void(unsigned slot, int32_t begin, int32_t end)>& emit);
+
+}  // namespace terrapivoter

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace terrapivoter {
+
 namespace {
 constexpr int64_t kRedrawMs = 100;
 }
@@ -45,3 +47,5 @@ void Progress::draw(int64_t done) {
                  seconds);
     std::fflush(stderr);
 }
+
+}  // namespace terrapivoter

@@ -9,6 +9,8 @@
 
 #include "base/work.h"
 
+namespace terrapivoter {
+
 class Progress {
   public:
     // The progress of a step that counts `total` units over a grid of `cells` cells. It is
@@ -42,3 +44,5 @@ inline constexpr int64_t kProgressCells = 1000000;
 inline void advance(Progress* progress, int64_t units) {
     if (progress != nullptr) progress->advance(units);
 }
+
+}  // namespace terrapivoter

@@ -4,6 +4,8 @@
 
 #include "base/cpu_dispatch.h"
 
+namespace terrapivoter {
+
 // Eight running minima, one for every eighth value, so that the loop vectorises (to the
 // processor's minimum, which keeps the running one for a NaN and for equal zeros, as a strict
 // "less than" does).
@@ -30,3 +32,5 @@ double smallest_value(const double* values, int32_t count, double below) {
     }
     return smallest;
 }
+
+}  // namespace terrapivoter

@@ -9,6 +9,8 @@
 
 #include "base/work.h"
 
+namespace terrapivoter {
+
 class StageLog {
   public:
     void add(std::string stage, double seconds) {
@@ -38,3 +40,5 @@ class StageTimer {
     const char* stage_;
     std::chrono::steady_clock::time_point start_;
 };
+
+}  // namespace terrapivoter

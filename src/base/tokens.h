@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace terrapivoter {
+
 inline bool is_blank(char c) {
     return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
 }
@@ -50,3 +52,5 @@ struct FileSource {
     int get() { return std::getc(file); }
     void unget(int c) { std::ungetc(c, file); }
 };
+
+}  // namespace terrapivoter

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace terrapivoter {
+
 class StageLog;
 
 struct Work {
@@ -14,3 +16,5 @@ struct Work {
     int64_t memory = 0;          // bytes the run may hold at once; 0: the machine's memory
     int32_t band_rows = 0;       // rows an output band may have at most; 0: as memory allows
 };
+
+}  // namespace terrapivoter

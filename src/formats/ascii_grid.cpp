@@ -18,6 +18,8 @@
 #include "io/scratch_file.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 enum Key {
@@ -556,3 +558,5 @@ void write_ascii_values_reference(DoubleGrid grid, OutputFile& out) {
         }
     }
 }
+
+}  // namespace terrapivoter

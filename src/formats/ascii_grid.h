@@ -14,6 +14,8 @@
 #include "base/grid_source.h"
 #include "base/work.h"
 
+namespace terrapivoter {
+
 class OutputFile;
 class Progress;
 
@@ -111,3 +113,5 @@ void write_ascii_values(DoubleGrid grid, OutputFile& out, const Work& work = {},
 
 // The same with fprintf.
 void write_ascii_values_reference(DoubleGrid grid, OutputFile& out);
+
+}  // namespace terrapivoter

@@ -2,6 +2,8 @@
 #include "base/failure.h"
 #include "formats/gdal_raster.h"
 
+namespace terrapivoter {
+
 namespace {
 
 [[noreturn]] void no_gdal(const std::string& what) {
@@ -81,3 +83,5 @@ std::string gdal_crs_as_prj(const std::string&) {
 std::string gdal_crs_from_prj(const std::string&) {
     return "";
 }
+
+}  // namespace terrapivoter

@@ -6,6 +6,8 @@
 #include "formats/gdal_module.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 // Where the module may lie: beside the program or one folder up (a build tree, whose tests and
@@ -28,7 +30,14 @@ const GdalModule& module() {
             if (!platform::file_exists(place)) continue;
             std::string error;
             if (void* entry = platform::load_module(place, kGdalModuleEntry, error)) {
-                loaded = reinterpret_cast<GdalModuleEntry>(entry)();
+                const GdalModule* found = reinterpret_cast<GdalModuleEntry>(entry)();
+                if (std::string(found->version) == TERRAPIVOTER_VERSION) {
+                    loaded = found;
+                } else {
+                    failure = "GDAL support at " + place + " belongs to terrapivoter " +
+                              found->version + ", not to this terrapivoter " +
+                              TERRAPIVOTER_VERSION + "; install the two together";
+                }
             } else {
                 failure = "cannot load GDAL support from " + place + ": " + error;
             }
@@ -117,3 +126,5 @@ std::string gdal_crs_as_prj(const std::string& wkt) {
 std::string gdal_crs_from_prj(const std::string& prj_text) {
     return module().crs_from_prj(prj_text);
 }
+
+}  // namespace terrapivoter

@@ -10,8 +10,13 @@
 
 #include "formats/gdal_raster.h"
 
+namespace terrapivoter {
+
 // Everything the program asks of the module, in the order of gdal_raster.h.
 struct GdalModule {
+    // The version of the program the module was built with (TERRAPIVOTER_VERSION): the program
+    // takes no other, whose table and types may differ from its own.
+    const char* version;
     GdalInfo (*peek)(const FileName& file);
     GdalRaster (*read)(const FileName& file, int band, const Work& work, bool in_place,
                        bool unscale);
@@ -40,3 +45,5 @@ struct GdalModule {
 inline constexpr const char* kGdalModuleName = "terrapivoter-gdal";
 inline constexpr const char* kGdalModuleEntry = "terrapivoter_gdal_module";
 using GdalModuleEntry = const GdalModule* (*)();
+
+}  // namespace terrapivoter

@@ -28,6 +28,8 @@
 #include "io/memory_budget.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 // The last failure GDAL reported on any thread, and the system's reason behind a failed write
@@ -867,16 +869,22 @@ std::string crs_from_prj(const std::string& prj_text) {
     return wkt;
 }
 
-constexpr GdalModule kModule = {peek_raster,   read_raster,  driver_problem,
-                                drivers_for,   real_type,    type_cannot_hold,
-                                type_union,    set_config,   default_creation_options,
-                                open_writer,   start_band,   write_rows,
-                                finish_writer, close_writer, crs_as_prj,
+constexpr GdalModule kModule = {TERRAPIVOTER_VERSION, peek_raster,
+                                read_raster,          driver_problem,
+                                drivers_for,          real_type,
+                                type_cannot_hold,     type_union,
+                                set_config,           default_creation_options,
+                                open_writer,          start_band,
+                                write_rows,           finish_writer,
+                                close_writer,         crs_as_prj,
                                 crs_from_prj};
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) const GdalModule* terrapivoter_gdal_module() {
-    return &kModule;
+}  // namespace terrapivoter
+
+extern "C" __attribute__((visibility("default"))) const terrapivoter::GdalModule*
+terrapivoter_gdal_module() {
+    return &terrapivoter::kModule;
 }
-static_assert(std::is_same_v<decltype(&terrapivoter_gdal_module), GdalModuleEntry>);
+static_assert(std::is_same_v<decltype(&terrapivoter_gdal_module), terrapivoter::GdalModuleEntry>);

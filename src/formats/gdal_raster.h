@@ -13,6 +13,8 @@
 #include "base/grid_source.h"
 #include "base/work.h"
 
+namespace terrapivoter {
+
 class Progress;
 
 // False in a build configured without GDAL (TERRAPIVOTER_GDAL=OFF); every function below then
@@ -140,3 +142,5 @@ std::string gdal_crs_as_prj(const std::string& wkt);
 // A coordinate system as WKT, from the text of a ".prj" (or anything else GDAL reads as one).
 // Empty when GDAL cannot read it.
 std::string gdal_crs_from_prj(const std::string& prj_text);
+
+}  // namespace terrapivoter

@@ -14,6 +14,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace terrapivoter {
+
 namespace {
 
 // strtod's own verdict, for the forms the fast paths leave alone (hexadecimal, "inf",
@@ -348,3 +350,5 @@ std::string format_header_real(double v) {
     }
     return buf;
 }
+
+}  // namespace terrapivoter

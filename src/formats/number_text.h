@@ -12,6 +12,8 @@
 
 #include "base/tokens.h"
 
+namespace terrapivoter {
+
 // An optional '+' or '-' followed by decimal digits, the whole token, within 32 bits.
 std::optional<int32_t> parse_int32_token(std::string_view token);
 
@@ -47,3 +49,5 @@ char* format_fixed6(double v, char* out);
 // smallest precision from 1 to 17 that reads back exactly, so a georeference in degrees is not
 // cut to six decimals; "nan" for a NaN.
 std::string format_header_real(double v);
+
+}  // namespace terrapivoter

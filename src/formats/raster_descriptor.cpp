@@ -10,6 +10,8 @@
 #include "formats/number_text.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 // A longer token is refused rather than kept whole: even "%lf" of the largest double is
@@ -123,3 +125,5 @@ RasterDescriptor descriptor_of_grid(GridSource& grid, double cell_size, const Wo
     const ValueRange extremes = truncated_range(smallest, largest);
     return {grid.nb_lig(), grid.nb_col(), 4, extremes.smallest, extremes.largest, cell_size};
 }
+
+}  // namespace terrapivoter

@@ -10,6 +10,8 @@
 #include "base/grid_source.h"
 #include "base/work.h"
 
+namespace terrapivoter {
+
 inline constexpr const char* kRasterDataSuffix = "_m4.raw";
 inline constexpr const char* kRasterDescriptorSuffix = "_m4.txt";
 
@@ -49,3 +51,5 @@ ValueRange truncated_range(double smallest, double largest);
 RasterDescriptor descriptor_of_grid(DoubleGrid values, double cell_size);
 // The same for a grid held whole or read in place (then read once, for its extremes).
 RasterDescriptor descriptor_of_grid(GridSource& grid, double cell_size, const Work& work);
+
+}  // namespace terrapivoter

@@ -18,6 +18,8 @@
 #include "formats/raster_descriptor.h"
 #include "formats/raster_rounding.h"
 
+namespace terrapivoter {
+
 class OutputFile;
 class Progress;
 
@@ -94,3 +96,5 @@ void read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col, const std::s
                       const std::function<int32_t*(int32_t)>& into = nullptr);
 
 }  // namespace detail
+
+}  // namespace terrapivoter

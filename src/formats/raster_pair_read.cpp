@@ -12,6 +12,8 @@
 #include "io/memory_budget.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 struct CloseFile {
@@ -299,3 +301,5 @@ void detail::read_raster_rows(std::FILE* f, int32_t nb_lig, int32_t nb_col,
         }
     });
 }
+
+}  // namespace terrapivoter

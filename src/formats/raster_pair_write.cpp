@@ -8,6 +8,8 @@
 #include "formats/raster_pair.h"
 #include "io/output_file.h"
 
+namespace terrapivoter {
+
 namespace {
 
 using RowConversion = int64_t (*)(const double*, int32_t*, int32_t, double, double);
@@ -74,3 +76,5 @@ int64_t write_raster_rows(DoubleGrid grid, double coef, OutputFile& out, const W
 int64_t write_raster_rows_reference(DoubleGrid grid, double coef, OutputFile& out) {
     return write_converted_rows(grid, coef, out, detail::convert_row_reference, 1, nullptr);
 }
+
+}  // namespace terrapivoter

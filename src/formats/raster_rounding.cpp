@@ -5,6 +5,8 @@
 
 #include "base/cpu_dispatch.h"
 
+namespace terrapivoter {
+
 int32_t raster_value(double value, double coef, bool& clamped) {
     const long double r = std::roundl(static_cast<long double>(value) * coef);
     if (r >= 2147483647.0L) {
@@ -121,3 +123,5 @@ int64_t detail::convert_row(const double* values, int32_t* row, int32_t count, d
     }
     return clamped_cells;
 }
+
+}  // namespace terrapivoter

@@ -7,6 +7,8 @@
 
 #include "base/empty_cell.h"
 
+namespace terrapivoter {
+
 // value x coef in extended precision, rounded half away from zero, clamped to 32 bits; sets
 // `clamped` when the value lay outside that range.
 int32_t raster_value(double value, double coef, bool& clamped);
@@ -36,3 +38,5 @@ int64_t convert_row_reference(const double* values, int32_t* row, int32_t count,
                               double background);
 
 }  // namespace detail
+
+}  // namespace terrapivoter

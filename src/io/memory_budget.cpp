@@ -7,6 +7,8 @@
 #include "base/parallel.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 std::string gib(long double bytes) {
@@ -56,3 +58,5 @@ void fault_in(char* block, std::size_t bytes, unsigned threads) {
             *reinterpret_cast<volatile char*>(block + static_cast<std::size_t>(k) * kPage) = 0;
     });
 }
+
+}  // namespace terrapivoter

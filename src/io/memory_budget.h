@@ -13,6 +13,8 @@
 #include "base/work.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 // Fails naming `displayed` when the run's grids (an input of nb_lig x nb_col doubles and a
 // rotated output of `output_cells`, by default as many) need more memory than the machine has.
 void check_fits_in_memory(int64_t nb_lig, int64_t nb_col, const std::string& displayed,
@@ -47,3 +49,5 @@ Matrix<T> fresh_grid(int32_t nb_lig, int32_t nb_col, unsigned threads) {
         });
     return Matrix<T>(nb_lig, nb_col);
 }
+
+}  // namespace terrapivoter

@@ -8,6 +8,8 @@
 #include "base/failure.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 std::atomic<unsigned> temporary_counter{0};
@@ -208,3 +210,5 @@ void OutputFile::discard() noexcept {
         temporary_.clear();
     }
 }
+
+}  // namespace terrapivoter

@@ -17,6 +17,8 @@
 
 #include "base/file_name.h"
 
+namespace terrapivoter {
+
 class OutputFile {
   public:
     // `name.shown` names the file in every message. Fails (Failure) when the temporary file
@@ -97,3 +99,5 @@ class OutputFile {
     std::atomic<uint64_t> synced_mark_{0};  // bytes written when the last background sync began
     int sync_error_ = 0;                    // errno of a failed background sync
 };
+
+}  // namespace terrapivoter

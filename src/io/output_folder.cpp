@@ -8,6 +8,8 @@
 #include "io/output_file.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace {
 
 // The part of a path up to and with its last separator ("" for a bare name).
@@ -79,3 +81,5 @@ void OutputFolder::discard() noexcept {
     platform::forget_on_interrupt(folder_);
     folder_.clear();
 }
+
+}  // namespace terrapivoter

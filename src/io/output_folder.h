@@ -9,6 +9,8 @@
 
 #include "base/file_name.h"
 
+namespace terrapivoter {
+
 class OutputFolder {
   public:
     // `name` is the output's main file. Fails (Failure) when the folder cannot be created.
@@ -36,3 +38,5 @@ class OutputFolder {
     std::string inside_;
     bool committed_ = false;
 };
+
+}  // namespace terrapivoter

@@ -6,6 +6,8 @@
 #include "io/output_file.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 ScratchFile::ScratchFile(const std::string& beside) {
     for (int attempt = 0; attempt < 100 && stream_ == nullptr; ++attempt) {
         path_ = OutputFile::marked_name(beside);
@@ -50,3 +52,5 @@ void ScratchFile::read(uint64_t offset, void* out, std::size_t size) const {
                       (got < 0 ? platform::last_error_text() : std::string("it is short")));
     }
 }
+
+}  // namespace terrapivoter

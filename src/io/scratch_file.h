@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+namespace terrapivoter {
+
 class ScratchFile {
   public:
     // `beside` is a path on the host; the file is made next to it.
@@ -29,3 +31,5 @@ class ScratchFile {
     std::string path_;
     std::FILE* stream_ = nullptr;
 };
+
+}  // namespace terrapivoter

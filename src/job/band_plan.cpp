@@ -6,6 +6,8 @@
 #include "job/engine.h"
 #include "rotation/bands.h"
 
+namespace terrapivoter {
+
 namespace {
 
 // Bytes for what a band costs beyond its cells: the writers' blocks of converted rows and text,
@@ -78,3 +80,5 @@ BandPlan plan_bands(GridSource& in, const Enlargement& geo, const Treatment& tre
                                          : Strategy::two_passes;
     return plan;
 }
+
+}  // namespace terrapivoter

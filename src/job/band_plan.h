@@ -12,6 +12,8 @@
 #include "job/treatment.h"
 #include "rotation/extent.h"
 
+namespace terrapivoter {
+
 enum class Strategy {
     // The whole output in one band: swept, its holes filled (its background found on the way),
     // written.
@@ -40,3 +42,5 @@ int32_t band_height(const GridSource& in, const Enlargement& geo, const Rotation
 // The plan for turning `in` into an output of `geo`'s size in `form`.
 BandPlan plan_bands(GridSource& in, const Enlargement& geo, const Treatment& treatment,
                     GridForm form, const Work& work);
+
+}  // namespace terrapivoter

@@ -8,6 +8,8 @@
 #include "rotation/empty_cells.h"
 #include "rotation/hole_filling.h"
 
+namespace terrapivoter {
+
 BandSweeper::BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
                          std::optional<double> nodata, int32_t height, const Work& work)
     : in_(in),
@@ -104,3 +106,5 @@ DoubleGrid BandSweeper::read_window() {
                   });
     return {input_rows_.data(), in_.nb_lig(), cols};
 }
+
+}  // namespace terrapivoter

@@ -15,6 +15,8 @@
 #include "rotation/extent.h"
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 // What a band's holes get before the band is handed on.
 enum class Holes {
     fill,                     // filled
@@ -66,3 +68,5 @@ class BandSweeper {
     std::size_t storage_size_ = 0;
     std::vector<double*> input_rows_;
 };
+
+}  // namespace terrapivoter

@@ -5,6 +5,8 @@
 #include "rotation/sweep_fast.h"
 #include "rotation/sweep_reference.h"
 
+namespace terrapivoter {
+
 Work program_work(std::optional<unsigned> threads, bool quiet) {
 #if defined(TERRAPIVOTER_REFERENCE)
     (void)threads;
@@ -103,3 +105,5 @@ void write_ascii_band(DoubleGrid rows, OutputFile& out, const Work& work, Progre
         write_ascii_values(rows, out, work, progress);
     }
 }
+
+}  // namespace terrapivoter

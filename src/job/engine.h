@@ -15,6 +15,8 @@
 #include "rotation/hole_filling.h"
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 // How this program works: on `threads` threads (every core when not given) and with a progress
 // line on a terminal unless `quiet`. The reference build works on one thread, silently.
 Work program_work(std::optional<unsigned> threads = std::nullopt, bool quiet = false);
@@ -78,3 +80,5 @@ int64_t write_raster_band(DoubleGrid rows, double background, double coef, Outpu
 
 // Rows of an ASCII grid's values, after what `out` holds.
 void write_ascii_band(DoubleGrid rows, OutputFile& out, const Work& work, Progress* progress);
+
+}  // namespace terrapivoter

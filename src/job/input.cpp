@@ -5,6 +5,8 @@
 #include "io/memory_budget.h"
 #include "job/engine.h"
 
+namespace terrapivoter {
+
 double StoredUnits::working(double stored) const {
     if (coef != 1.0) return static_cast<double>(static_cast<long double>(stored) / coef);
     return scale == 1.0 && offset == 0.0 ? stored : stored * scale + offset;
@@ -110,3 +112,5 @@ OpenedInput open_input(const InputSpec& spec, const Work& work) {
     opened.source.grid = opened.grid.source.get();
     return opened;
 }
+
+}  // namespace terrapivoter

@@ -12,6 +12,8 @@
 #include "formats/gdal_raster.h"
 #include "job/source.h"
 
+namespace terrapivoter {
+
 // How a value in the input's stored units becomes a working value: divided by a raster pair's
 // unit exactly as its stored values are, or, for a GDAL band read for what its values stand
 // for, multiplied by its scale and offset as they are.
@@ -54,3 +56,5 @@ struct OpenedInput {
 // Loads `spec` (MissingInputFile when a file is not there, Failure for a malformed one,
 // UsageError for a corner given to a raster that has one of its own).
 OpenedInput open_input(const InputSpec& spec, const Work& work);
+
+}  // namespace terrapivoter

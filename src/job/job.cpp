@@ -15,6 +15,8 @@
 #include "job/target.h"
 #include "job/treat.h"
 
+namespace terrapivoter {
+
 namespace {
 
 // A path and the form it names.
@@ -329,3 +331,5 @@ void run_job(const Job& job, StageLog* stages) {
     }
     commit(target, work);
 }
+
+}  // namespace terrapivoter

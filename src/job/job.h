@@ -13,6 +13,8 @@
 #include "job/source.h"
 #include "job/treatment.h"
 
+namespace terrapivoter {
+
 class StageLog;
 
 // The reference point.
@@ -71,3 +73,5 @@ struct Job {
 // into the output and gives the files their names together. Failure on any error, with nothing
 // written. With `stages`, each stage's time is logged there (a benchmark's).
 void run_job(const Job& job, StageLog* stages = nullptr);
+
+}  // namespace terrapivoter

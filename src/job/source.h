@@ -11,6 +11,8 @@
 #include "base/grid_source.h"
 #include "formats/raster_descriptor.h"
 
+namespace terrapivoter {
+
 enum class GridForm {
     raster_pair,
     ascii_grid,
@@ -49,3 +51,5 @@ struct InputGrid {
 
 // A grid held whole, as its source.
 InputGrid held_whole(Matrix<double> values);
+
+}  // namespace terrapivoter

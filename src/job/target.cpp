@@ -5,6 +5,8 @@
 #include "base/stage_log.h"
 #include "formats/raster_descriptor.h"
 
+namespace terrapivoter {
+
 Target prepare_target(GridForm form, const FileName& name) {
     Target target;
     target.form = form;
@@ -46,3 +48,5 @@ void commit(Target& target, const Work& work) {
     stage.emplace(work, "rename");
     OutputFile::commit_together(files);
 }
+
+}  // namespace terrapivoter

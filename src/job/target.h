@@ -14,6 +14,8 @@
 #include "io/output_folder.h"
 #include "job/source.h"
 
+namespace terrapivoter {
+
 struct Target {
     GridForm form = GridForm::ascii_grid;
     FileName name;                                        // as prepare_target was given it
@@ -37,3 +39,5 @@ Target prepare_target(GridForm form, const FileName& name);
 
 // Finishes every file of the target and gives them their names together.
 void commit(Target& target, const Work& work);
+
+}  // namespace terrapivoter

@@ -10,6 +10,8 @@
 #include "rotation/georeference.h"
 #include "rotation/hole_filling.h"
 
+namespace terrapivoter {
+
 namespace {
 
 // Whether `v` is a no-data cell of a grid whose no-data value is `nodata` (every NaN is one
@@ -135,3 +137,5 @@ void TargetWriter::finish() {
     if (target_.form == GridForm::raster_pair) warn_clamped(*target_.data, clamped_);
     progress_.reset();
 }
+
+}  // namespace terrapivoter

@@ -15,6 +15,8 @@
 #include "job/treatment.h"
 #include "rotation/extent.h"
 
+namespace terrapivoter {
+
 class TargetWriter {
   public:
     // The output's `nb_lig` x `nb_col` cells are `keep`'s part of the turned grid.
@@ -52,3 +54,5 @@ class TargetWriter {
     bool first_rows_ = true;
     int64_t clamped_ = 0;
 };
+
+}  // namespace terrapivoter

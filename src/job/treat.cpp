@@ -11,6 +11,8 @@
 #include "rotation/extent.h"
 #include "rotation/hole_filling.h"
 
+namespace terrapivoter {
+
 namespace {
 
 // What every strategy works on: the input, the output's geometry, and the part of the output
@@ -188,3 +190,5 @@ void treat(const Source& source, Target& target, const Treatment& treatment, con
             break;
     }
 }
+
+}  // namespace terrapivoter

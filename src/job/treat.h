@@ -6,8 +6,12 @@
 #include "job/target.h"
 #include "job/treatment.h"
 
+namespace terrapivoter {
+
 // Rotates the source, fills its holes and its background and writes it as the target's band
 // `target.band`, by the strategy plan_bands picks; commit() then gives the files their names (a
 // raster pair's two together). `Background::nodata` needs a no-data value (source.nodata or
 // source.output_nodata). Every strategy writes the bytes the whole-grid run writes.
 void treat(const Source& source, Target& target, const Treatment& treatment, const Work& work);
+
+}  // namespace terrapivoter

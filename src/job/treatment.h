@@ -4,6 +4,8 @@
 
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 enum class Extent {
     input,  // the input's size and corner: what the turn carries outside is cut off
     full,   // enlarged by whole cells on each side until no turned cell falls outside
@@ -29,3 +31,5 @@ struct Treatment {
     // than in the input's frame.
     bool rotated_georef = false;
 };
+
+}  // namespace terrapivoter

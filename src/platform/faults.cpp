@@ -3,6 +3,8 @@
 
 #include "platform/faults.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 namespace {
@@ -38,3 +40,5 @@ void clear() {
 }  // namespace faults
 
 }  // namespace platform
+
+}  // namespace terrapivoter

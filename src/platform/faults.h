@@ -4,9 +4,13 @@
 
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform::detail {
 
 // True, with errno set, when a test armed a failure of `call` and its turn has come.
 bool injected(Call call);
 
 }  // namespace platform::detail
+
+}  // namespace terrapivoter

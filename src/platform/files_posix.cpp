@@ -11,6 +11,8 @@
 #include "platform/faults.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 using detail::injected;
@@ -169,3 +171,5 @@ bool remove_tree(const std::string& host) {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

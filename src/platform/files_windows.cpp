@@ -12,6 +12,8 @@
 #include "platform/faults.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 using detail::injected;
@@ -167,3 +169,5 @@ bool remove_tree(const std::string& host) {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 detail::InterruptSlots detail::interrupt_slots;
@@ -52,3 +54,5 @@ void forget_on_interrupt(const std::string& host) {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

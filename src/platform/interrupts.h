@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstddef>
 
+namespace terrapivoter {
+
 namespace platform::detail {
 
 // A path longer than a slot cannot be registered and its file would be left behind on an
@@ -29,3 +31,5 @@ void install_interrupt_handlers();
 void remove_registered_files();
 
 }  // namespace platform::detail
+
+}  // namespace terrapivoter

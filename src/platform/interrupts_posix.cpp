@@ -11,6 +11,8 @@
 #include "platform/interrupts.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 namespace {
@@ -105,3 +107,5 @@ InterruptsHeld::~InterruptsHeld() {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

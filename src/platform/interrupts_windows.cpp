@@ -5,6 +5,8 @@
 #include "platform/interrupts.h"
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 namespace {
@@ -36,3 +38,5 @@ InterruptsHeld::InterruptsHeld() : saved_{} {}
 InterruptsHeld::~InterruptsHeld() {}
 
 }  // namespace platform
+
+}  // namespace terrapivoter

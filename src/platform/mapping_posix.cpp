@@ -5,6 +5,8 @@
 
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 std::unique_ptr<MappedFile> MappedFile::map(std::FILE* f, bool read_ahead) {
@@ -26,3 +28,5 @@ MappedFile::~MappedFile() {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

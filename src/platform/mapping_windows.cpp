@@ -1,6 +1,8 @@
 // Files mapped into memory on Windows: not yet; the readers read them instead.
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 std::unique_ptr<MappedFile> MappedFile::map(std::FILE* f, bool read_ahead) {
@@ -12,3 +14,5 @@ std::unique_ptr<MappedFile> MappedFile::map(std::FILE* f, bool read_ahead) {
 MappedFile::~MappedFile() {}
 
 }  // namespace platform
+
+}  // namespace terrapivoter

@@ -10,6 +10,8 @@
 
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 PreparedGridMemory::PreparedGridMemory(
@@ -87,3 +89,5 @@ std::size_t heap_block_bytes(void* block) {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

@@ -5,6 +5,8 @@
 
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 PreparedGridMemory::PreparedGridMemory(
@@ -32,3 +34,5 @@ std::size_t heap_block_bytes(void* block) {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace terrapivoter {
+
 namespace platform {
 
 // Settles how the process reacts to the system: a file-size limit or a closed standard output
@@ -219,3 +221,5 @@ void clear();
 }  // namespace faults
 
 }  // namespace platform
+
+}  // namespace terrapivoter

@@ -10,6 +10,8 @@
 
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 void prepare_process() {
@@ -99,3 +101,5 @@ std::string last_error_text() {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

@@ -8,6 +8,8 @@
 
 #include "platform/platform.h"
 
+namespace terrapivoter {
+
 namespace platform {
 
 void prepare_process() {}
@@ -70,3 +72,5 @@ std::string last_error_text() {
 }
 
 }  // namespace platform
+
+}  // namespace terrapivoter

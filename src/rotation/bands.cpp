@@ -6,6 +6,8 @@
 
 #include "rotation/turn.h"
 
+namespace terrapivoter {
+
 namespace {
 
 using ld = long double;
@@ -64,3 +66,5 @@ InputWindow input_window(int32_t nb_lig, int32_t nb_col, const RotationParameter
     window.columns.assign(segments.begin() + window.rows.first, segments.begin() + window.rows.end);
     return window;
 }
+
+}  // namespace terrapivoter

@@ -9,6 +9,8 @@
 
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 // A range of columns [first, end) of one input row.
 struct Segment {
     int32_t first = 0;
@@ -27,3 +29,5 @@ struct InputWindow {
 // output of frame.total_rows rows lying at `frame`.
 InputWindow input_window(int32_t nb_lig, int32_t nb_col, const RotationParameters& p,
                          OutputFrame frame, int32_t first, int32_t end);
+
+}  // namespace terrapivoter

@@ -4,6 +4,8 @@
 
 #include "base/parallel.h"
 
+namespace terrapivoter {
+
 void mark_empty(DoubleGrid grid, const Work& work) {
     for_row_bands(work.threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i)
@@ -16,3 +18,5 @@ Matrix<double> empty_grid(int32_t nb_lig, int32_t nb_col, const Work& work) {
     mark_empty(grid.view(), work);
     return grid;
 }
+
+}  // namespace terrapivoter

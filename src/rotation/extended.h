@@ -3,6 +3,8 @@
 // where the original 80-bit evaluation put it. The casts are the roundings; do not fold them.
 #pragma once
 
+namespace terrapivoter {
+
 namespace extended {
 
 using ld = long double;
@@ -13,3 +15,5 @@ inline double sum(double a, double b) {
 }
 
 }  // namespace extended
+
+}  // namespace terrapivoter

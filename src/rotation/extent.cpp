@@ -8,6 +8,8 @@
 #include "rotation/empty_cells.h"
 #include "rotation/turn.h"
 
+namespace terrapivoter {
+
 namespace {
 
 using ld = long double;
@@ -101,3 +103,5 @@ GridWindow occupied_window(DoubleGrid grid, const Enlargement& enlarged, int32_t
     widen_to_filled(grid, 0, box, work);
     return window_of(grid, 0, box, enlarged);
 }
+
+}  // namespace terrapivoter

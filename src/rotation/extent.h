@@ -10,6 +10,8 @@
 #include "base/work.h"
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 // An output grid of nb_lig x nb_col cells, lying at `frame` in the input's frame.
 struct Enlargement {
     OutputFrame frame;
@@ -52,3 +54,5 @@ GridWindow window_of(DoubleGrid rows, int64_t first_row, const CellBox& box,
 // own nb_lig x nb_col cells, as a view into the grid's rows.
 GridWindow occupied_window(DoubleGrid grid, const Enlargement& enlarged, int32_t nb_lig,
                            int32_t nb_col, const Work& work = {});
+
+}  // namespace terrapivoter

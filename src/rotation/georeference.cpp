@@ -2,6 +2,8 @@
 
 #include "rotation/turn.h"
 
+namespace terrapivoter {
+
 GeoTransform output_geotransform(const Georef& g, const std::optional<GeoTransform>& gt,
                                  int32_t in_lines, const RotationParameters& p, OutputFrame frame,
                                  int32_t nb_lig, bool rotated) {
@@ -48,3 +50,5 @@ GeoTransform output_geotransform(const Georef& g, const std::optional<GeoTransfo
             static_cast<double>(across.y - origin.y),
             static_cast<double>(down.y - origin.y)};
 }
+
+}  // namespace terrapivoter

@@ -9,6 +9,8 @@
 #include "rotation/empty_cells.h"
 #include "rotation/extended.h"
 
+namespace terrapivoter {
+
 // A cell is filled only when its four neighbours are already filled, so no cell filled here is
 // the neighbour of another: rows may be done in any order, on any thread, and give the grid a
 // single pass in row-major order gives.
@@ -85,3 +87,5 @@ void fill_background(DoubleGrid grid, double dmin, const Work& work) {
         }
     });
 }
+
+}  // namespace terrapivoter

@@ -6,6 +6,8 @@
 #include "base/grid.h"
 #include "base/work.h"
 
+namespace terrapivoter {
+
 // A cell is empty when no input cell reached it (empty_cells.h); a value of 0 is filled like any
 // other. Each empty interior cell whose four neighbours are all filled takes their mean; a
 // neighbour holding the no-data value, when there is one, or a NaN, does not count as filled.
@@ -33,3 +35,5 @@ double fill_holes_finding_background(DoubleGrid grid, std::optional<double> noda
 
 // Gives every empty cell the value `dmin`.
 void fill_background(DoubleGrid grid, double dmin, const Work& work = {});
+
+}  // namespace terrapivoter

@@ -4,6 +4,8 @@
 
 #include "rotation/extended.h"
 
+namespace terrapivoter {
+
 namespace {
 
 using extended::ld;
@@ -142,3 +144,5 @@ std::optional<CellIndex> target_cell(RotatedPosition position, int32_t nb_lig, i
 bool angle_accepted(double despl_ang) {
     return std::fabs(std::trunc(despl_ang)) <= 180.0;
 }
+
+}  // namespace terrapivoter

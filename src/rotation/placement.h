@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace terrapivoter {
+
 // Degrees per radian, as the program has always used it (not quite 180/pi to the last bit).
 inline constexpr double api = 57.29577951308232;
 
@@ -59,3 +61,5 @@ std::optional<CellIndex> target_cell(RotatedPosition position, int32_t nb_lig, i
 // The angles the program takes: those whose whole part (truncated toward zero) is at most 180
 // in magnitude, so every angle strictly between -181 and 181.
 bool angle_accepted(double despl_ang);
+
+}  // namespace terrapivoter

@@ -10,6 +10,8 @@
 #include "rotation/sweep_kernel.h"
 #include "rotation/sweep_reference.h"
 
+namespace terrapivoter {
+
 using detail::FastSweep;
 using detail::kReach;
 using detail::plan_fast_sweep;
@@ -152,3 +154,5 @@ int64_t detail::count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const Rota
     }
     return exact;
 }
+
+}  // namespace terrapivoter

@@ -17,6 +17,8 @@
 #include "rotation/bands.h"
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 // Rotates `in` into the all-empty `out`, which lies at `frame`, on up to `work.threads` threads.
 void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work = {},
                  OutputFrame frame = {});
@@ -48,3 +50,5 @@ namespace detail {
 // Counts how many cells of a rotation need the polar formulas (for tests and benchmarks).
 int64_t count_exact_fallbacks(int32_t nb_lig, int32_t nb_col, const RotationParameters& p);
 }  // namespace detail
+
+}  // namespace terrapivoter

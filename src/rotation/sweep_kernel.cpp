@@ -2,6 +2,8 @@
 
 #include "rotation/turn.h"
 
+namespace terrapivoter {
+
 namespace detail {
 
 FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParameters& p,
@@ -69,3 +71,5 @@ Segment Sweep::landing_columns(int32_t i, RowStart start) const {
 }
 
 }  // namespace detail
+
+}  // namespace terrapivoter

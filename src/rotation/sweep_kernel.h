@@ -16,6 +16,8 @@
 #include "rotation/bands.h"
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 namespace detail {
 
 using ld = long double;
@@ -208,3 +210,5 @@ struct Sweep {
 bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads);
 
 }  // namespace detail
+
+}  // namespace terrapivoter

@@ -3,6 +3,8 @@
 #include "base/parallel.h"
 #include "rotation/sweep_kernel.h"
 
+namespace terrapivoter {
+
 namespace detail {
 
 bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
@@ -137,3 +139,5 @@ bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads) {
 }
 
 }  // namespace detail
+
+}  // namespace terrapivoter

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace terrapivoter {
+
 void copy_unturned(int32_t nb_lig, int32_t nb_col, DoubleGrid out, OutputFrame frame, int32_t begin,
                    int32_t end,
                    const std::function<void(int32_t, int32_t, int32_t, double*)>& read) {
@@ -50,3 +52,5 @@ void rotate_reference(DoubleGrid in, RowRange rows, DoubleGrid out, const Rotati
         }
     }
 }
+
+}  // namespace terrapivoter

@@ -7,6 +7,8 @@
 #include "base/grid.h"
 #include "rotation/placement.h"
 
+namespace terrapivoter {
+
 // The plain sweep, one cell at a time in traversal order, straight from the case tables. `out`
 // lies at `frame` (the input's own grid unless told otherwise) and must be all empty
 // (empty_grid); the cells no input cell reaches stay empty. An angle of 0 copies the grid.
@@ -26,3 +28,5 @@ void copy_unturned(DoubleGrid in, DoubleGrid out, OutputFrame frame, int32_t beg
 void copy_unturned(int32_t nb_lig, int32_t nb_col, DoubleGrid out, OutputFrame frame, int32_t begin,
                    int32_t end,
                    const std::function<void(int32_t, int32_t, int32_t, double*)>& read);
+
+}  // namespace terrapivoter

@@ -3,6 +3,8 @@
 
 #include "rotation/sweep_kernel.h"
 
+namespace terrapivoter {
+
 namespace detail {
 
 // Rows [begin, end), tile by tile. Within a band of rows, one block of columns is done for
@@ -113,3 +115,5 @@ void Sweep::sweep_held_back_rows(int32_t boundary) const {
 }
 
 }  // namespace detail
+
+}  // namespace terrapivoter

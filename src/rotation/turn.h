@@ -5,9 +5,13 @@
 // position is p + dx cos - dy sin, added in that order, wherever it was first written so.)
 #pragma once
 
+namespace terrapivoter {
+
 struct AffineTurn {
     long double cos = 1.0L;
     long double sin = 0.0L;
 
     explicit AffineTurn(double degrees);
 };
+
+}  // namespace terrapivoter
