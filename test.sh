@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the layering and the formatting, then builds and runs every
-# test in the release, sanitizer (ASan + UBSan) and ThreadSanitizer builds, and runs each fuzz
-# target briefly. Any failure stops it with a non-zero status.
+# test in the release, sanitizer (ASan + UBSan) and ThreadSanitizer builds, runs clang-tidy over
+# the sources, and runs each fuzz target briefly. Any failure stops it with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh build test fuzz
@@ -16,6 +16,12 @@ echo "clang-format: every source file is formatted"
 for preset in release asan tsan; do
   echo "=== $preset ==="
   cmake --workflow --preset "$preset" --fresh
+  if [ "$preset" = release ]; then
+    echo "=== clang-tidy (.clang-tidy's checks over src/) ==="
+    run-clang-tidy -p build/release -quiet "$PWD/src/" >build/clang-tidy.log 2>&1 ||
+      { grep -E "error:|warning:" build/clang-tidy.log >&2; exit 1; }
+    echo "clang-tidy: nothing found"
+  fi
 done
 echo "=== the Debian package, as README makes it, checked by lintian ==="
 cmake --preset app --fresh >/dev/null

@@ -2,10 +2,11 @@
 # Installs the Debian packages that a task needs and that are missing.
 #   scripts/install-deps.sh build      compiler, CMake and the libraries the program builds with
 #   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL,
-#                                      clang-format, lintian
+#                                      clang-format, clang-tidy, lintian
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
 #   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes (also for the
 #                                      ThreadSanitizer build)
+#   scripts/install-deps.sh coverage   gcovr, for the coverage preset's report
 set -euo pipefail
 
 packages=()
@@ -13,8 +14,10 @@ for group in "$@"; do
   case "$group" in
     build) packages+=(cmake make g++ libcli11-dev libgdal-dev dpkg-dev file) ;;
     test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
-                     python3 python3-numpy gdal-bin python3-gdal clang-format git lintian) ;;
+                     python3 python3-numpy gdal-bin python3-gdal clang-format clang-tidy git
+                     lintian) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    coverage) packages+=(gcovr) ;;
     peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal time) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

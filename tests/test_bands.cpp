@@ -5,6 +5,7 @@
 #include "formats/ascii_grid.h"
 #include "formats/gdal_raster.h"
 #include "formats/raster_pair.h"
+#include "job/band_plan.h"
 #include "job/input.h"
 #include "job/target.h"
 #include "job/treat.h"
@@ -55,7 +56,7 @@ class Bands : public testing::Test {
     std::string output(GridForm in, GridForm out, Held held, const Treatment& t, int32_t rows,
                        unsigned threads) {
         const OpenedInput opened = input(in, held);
-        const Source& source = opened.source;
+        const InputBand& source = opened.band;
         const std::string name = out == GridForm::raster_pair ? "out"
                                  : out == GridForm::gdal      ? "out.tif"
                                                               : "out.asc";
@@ -129,6 +130,41 @@ TEST_F(Bands, FewRowsAtATimeWriteTheWholeGridsBytes) {
     EXPECT_EQ(file_names(dir.path()),
               (std::vector<std::string>{"lux_elev.asc", "lux_elev.tif", "volcano_m4.raw",
                                         "volcano_m4.txt"}));
+}
+
+// A source of nothing but its size, read in place.
+class SizedSource : public GridSource {
+  public:
+    using GridSource::GridSource;
+    void read(int32_t, int32_t, int32_t, double*) override {}
+};
+
+TEST(BandHeight, GrowsWithTheBudgetFromOneRowToTheWholeOutput) {
+    Matrix<double> held(600, 500);
+    MemorySource whole(held.view());
+    SizedSource in_place(600, 500);
+    const RotationParameters p{250, 300, 30};
+    const Enlargement geo = enlargement_with_margin(600, 500, p);
+    for (const GridSource* in :
+         {static_cast<const GridSource*>(&whole), static_cast<const GridSource*>(&in_place)}) {
+        int32_t previous = 0;
+        for (int64_t mb = 1; mb <= 4096; mb *= 2) {
+            const int32_t height = band_height(*in, geo, p, {.memory = mb << 20});
+            EXPECT_GE(height, std::max(1, previous)) << mb << " MB";
+            EXPECT_LE(height, geo.nb_lig);
+            previous = height;
+        }
+        EXPECT_EQ(previous, geo.nb_lig);  // 4 GB holds it all
+        EXPECT_EQ(band_height(*in, geo, p, {.memory = 1}), 1);
+        // Rows asked for stand, within the output.
+        EXPECT_EQ(band_height(*in, geo, p, {.band_rows = 17}), 17);
+        EXPECT_EQ(band_height(*in, geo, p, {.band_rows = 1 << 30}), geo.nb_lig);
+    }
+    // A budget a little above what a band costs beyond its rows (128 MB) and the 2.4 MB input:
+    // some of the output's rows (5.6 kB each), not all.
+    const int32_t some = band_height(whole, geo, p, {.memory = int64_t{132} << 20});
+    EXPECT_GT(some, 1);
+    EXPECT_LT(some, geo.nb_lig);
 }
 
 }  // namespace

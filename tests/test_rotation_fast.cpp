@@ -236,7 +236,8 @@ TEST(FastSweep, BandsOfTheOutputMatchTheWholeSweep) {
             for (int32_t i = 0; i < rows; ++i)
                 std::fill(poisoned[i], poisoned[i] + cols, poison);
             for (int32_t i = window.rows.first; i < window.rows.end; ++i) {
-                const Segment seg = window.columns[static_cast<std::size_t>(i - window.rows.first)];
+                const IndexRange seg =
+                    window.columns[static_cast<std::size_t>(i - window.rows.first)];
                 std::copy(in[i] + seg.first, in[i] + seg.end, poisoned[i] + seg.first);
             }
             for (unsigned threads : {0u, 1u, 3u}) {

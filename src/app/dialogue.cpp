@@ -86,7 +86,7 @@ void load_ascii_input() {
     // A grid too large for memory is parsed into a scratch copy in the folder, the output's own.
     run.input = open_input(
         {.form = GridForm::ascii_grid, .name = file, .scratch_beside = file.host}, program_work());
-    const Source& s = run.input.source;
+    const InputBand& s = run.input.band;
     run.prj = s.crs.prj;
     run.nb_col = s.grid->nb_col();
     run.nb_lig = s.grid->nb_lig();
@@ -179,20 +179,20 @@ void parameters() {
 void treatment() {
     console.say("\n\n");
     std::fflush(stdout);
-    Source source;
-    source.grid = run.input.source.grid;
-    source.coef = run.coef;
-    source.carried = {run.nb_lig,  run.nb_col,  run.num_bytes,
-                      run.min_alt, run.max_alt, run.dpix_size};
-    source.georef = {run.X_min, run.Y_min, run.dsize_pix};
+    InputBand input;
+    input.grid = run.input.band.grid;
+    input.coef = run.coef;
+    input.carried = {run.nb_lig,  run.nb_col,  run.num_bytes,
+                     run.min_alt, run.max_alt, run.dpix_size};
+    input.georef = {run.X_min, run.Y_min, run.dsize_pix};
     // An ASCII grid has its corner; a raster pair gets one when it is written as an ASCII grid.
-    source.georeferenced = run.Ascii_DEM == 1 || run.DEM_Type_out == 1;
-    source.crs.prj = run.prj;
-    if (run.Ascii_DEM == 1 && run.has_nodata) source.nodata = run.nodata;
+    input.georeferenced = run.Ascii_DEM == 1 || run.DEM_Type_out == 1;
+    input.crs.prj = run.prj;
+    if (run.Ascii_DEM == 1 && run.has_nodata) input.nodata = run.nodata;
     Treatment treatment;
     treatment.rotation = {run.X1, run.Y1, run.despl_ang};
     const Work work = program_work();
-    treat(source, run.output, treatment, work);
+    treat(input, run.output, treatment, work);
     commit(run.output, work);
 }
 

@@ -18,26 +18,26 @@ inline bool is_digit(char c) {
     return static_cast<unsigned char>(c - '0') <= 9;
 }
 
-// Reads the next word from `source`: skips blanks, then takes the bytes up to the next blank,
-// which stays unread. `source.get()` gives the next byte (0 to 255) or a negative value at the
-// end; `source.unget(c)` puts byte c back. At most `keep` bytes of a longer word are kept (the
+// Reads the next word from `bytes`: skips blanks, then takes the bytes up to the next blank,
+// which stays unread. `bytes.get()` gives the next byte (0 to 255) or a negative value at the
+// end; `bytes.unget(c)` puts byte c back. At most `keep` bytes of a longer word are kept (the
 // rest is read and dropped). False, with `word` empty, when the input ends first.
-template <class Source>
-bool next_word(Source& source, std::string& word, std::size_t keep = SIZE_MAX) {
+template <class Bytes>
+bool next_word(Bytes& bytes, std::string& word, std::size_t keep = SIZE_MAX) {
     word.clear();
     int c;
-    while ((c = source.get()) >= 0 && is_blank(static_cast<char>(c))) {
+    while ((c = bytes.get()) >= 0 && is_blank(static_cast<char>(c))) {
     }
     while (c >= 0 && !is_blank(static_cast<char>(c))) {
         if (word.size() < keep) word.push_back(static_cast<char>(c));
-        c = source.get();
+        c = bytes.get();
     }
-    if (c >= 0) source.unget(c);
+    if (c >= 0) bytes.unget(c);
     return !word.empty();
 }
 
-// Words of text in memory; `pos` is where reading goes on.
-struct TextSource {
+// The bytes of text in memory; `pos` is where reading goes on.
+struct TextBytes {
     std::string_view text;
     std::size_t pos = 0;
 
@@ -45,8 +45,8 @@ struct TextSource {
     void unget(int) { --pos; }
 };
 
-// Words of an open file.
-struct FileSource {
+// The bytes of an open file.
+struct FileBytes {
     std::FILE* file;
 
     int get() { return std::getc(file); }

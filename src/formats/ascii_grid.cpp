@@ -82,7 +82,18 @@ std::string cell_name(int64_t index, int32_t nb_col) {
 
 }  // namespace
 
-ParsedHeader parse_ascii_header(std::string_view text, const std::string& displayed) {
+namespace {
+
+// The header's keywords as they come: which were seen, and the value of each real.
+struct HeaderEntries {
+    std::array<bool, kKeys> seen{};
+    std::array<double, kKeys> reals{};
+    bool any() const {
+        return std::any_of(seen.begin(), seen.end(), [](bool b) { return b; });
+    }
+};
+
+void check_plain_ascii(std::string_view text, const std::string& displayed) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         throw Failure(displayed +
                       ": starts with a UTF-8 byte-order mark; an ASCII grid is plain "
@@ -91,56 +102,49 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
     if (text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF") {
         throw Failure(displayed + ": is UTF-16 text; an ASCII grid is plain ASCII text");
     }
-    ParsedHeader parsed;
-    AsciiHeader& h = parsed.header;
-    std::array<bool, kKeys> seen{};
-    std::array<double, kKeys> reals{};
-    TextSource source{text};
-    std::string word;
-    std::string value;
-    for (;;) {
-        next_word(source, word);
-        auto key = word.empty() ? std::nullopt : keyword_of(word);
-        if (!key) {
-            parsed.data_start = source.pos - word.size();
-            if (std::none_of(seen.begin(), seen.end(), [](bool b) { return b; })) {
-                if (word.empty()) throw Failure(displayed + ": is empty");
-                throw Failure(displayed + ": is not an ASCII grid: it starts with " + quoted(word) +
-                              " where a header keyword such as ncols belongs");
-            }
-            break;
-        }
-        const bool twin_seen =
-            (*key == kXCorner && seen[kXCenter]) || (*key == kXCenter && seen[kXCorner]) ||
-            (*key == kYCorner && seen[kYCenter]) || (*key == kYCenter && seen[kYCorner]);
-        const bool size_twice = (*key == kCellSize && (seen[kDx] || seen[kDy])) ||
-                                ((*key == kDx || *key == kDy) && seen[kCellSize]);
-        if (seen[*key] || twin_seen || size_twice) {
-            throw Failure(displayed + ": the header gives " + std::string(word) +
-                          (twin_seen    ? " as well as its corner/centre twin"
-                           : size_twice ? " as well as the cell size in another form"
-                                        : " twice"));
-        }
-        seen[*key] = true;
-        next_word(source, value);
-        if (*key == kCols || *key == kRows) {
-            auto v = count_of(value);
-            if (!v) {
-                throw Failure(displayed + ": " + std::string(word) + " is " + quoted(value) +
-                              ", not a whole number within 32 bits");
-            }
-            (*key == kCols ? h.nb_col : h.nb_lig) = *v;
-        } else {
-            // Only the no-data value may be a NaN or an infinity: GDAL and R write
-            // "nodata_value nan", GDAL "-inf" for a band whose no-data value it is.
-            auto v = parse_grid_token(value);
-            if (!v || (!std::isfinite(*v) && *key != kNoData)) {
-                throw Failure(displayed + ": " + std::string(word) + " is " + quoted(value) +
-                              ", not a finite number");
-            }
-            reals[*key] = *v;
-        }
+}
+
+// Fails when `key` (written `word`) gives what an earlier keyword gave.
+void check_not_given_before(Key key, const std::string& word, const HeaderEntries& e,
+                            const std::string& displayed) {
+    const auto& seen = e.seen;
+    const bool twin_seen =
+        (key == kXCorner && seen[kXCenter]) || (key == kXCenter && seen[kXCorner]) ||
+        (key == kYCorner && seen[kYCenter]) || (key == kYCenter && seen[kYCorner]);
+    const bool size_twice = (key == kCellSize && (seen[kDx] || seen[kDy])) ||
+                            ((key == kDx || key == kDy) && seen[kCellSize]);
+    if (seen[key] || twin_seen || size_twice) {
+        throw Failure(displayed + ": the header gives " + word +
+                      (twin_seen    ? " as well as its corner/centre twin"
+                       : size_twice ? " as well as the cell size in another form"
+                                    : " twice"));
     }
+}
+
+// Reads the value of `key` (written `word`) into the header or the entries.
+void read_entry(Key key, const std::string& word, const std::string& value, AsciiHeader& h,
+                HeaderEntries& e, const std::string& displayed) {
+    if (key == kCols || key == kRows) {
+        auto v = count_of(value);
+        if (!v) {
+            throw Failure(displayed + ": " + word + " is " + quoted(value) +
+                          ", not a whole number within 32 bits");
+        }
+        (key == kCols ? h.nb_col : h.nb_lig) = *v;
+        return;
+    }
+    // Only the no-data value may be a NaN or an infinity: GDAL and R write "nodata_value nan",
+    // GDAL "-inf" for a band whose no-data value it is.
+    auto v = parse_grid_token(value);
+    if (!v || (!std::isfinite(*v) && key != kNoData)) {
+        throw Failure(displayed + ": " + word + " is " + quoted(value) + ", not a finite number");
+    }
+    e.reals[key] = *v;
+}
+
+// Fails unless the entries give the size, the corner and the cell size (square), once each.
+void check_complete(const HeaderEntries& e, const std::string& displayed) {
+    const auto& seen = e.seen;
     std::string missing;
     auto require = [&](bool present, const char* name) {
         if (!present) missing += missing.empty() ? name : std::string(", ") + name;
@@ -156,12 +160,43 @@ ParsedHeader parse_ascii_header(std::string_view text, const std::string& displa
         require(seen[kCellSize], "cellsize");
     }
     if (!missing.empty()) throw Failure(displayed + ": the header lacks " + missing);
-    if (seen[kDx] && reals[kDx] != reals[kDy] && !cells_are_square(reals[kDx], reals[kDy])) {
-        throw Failure(displayed + ": dx " + format_header_real(reals[kDx]) + " and dy " +
-                      format_header_real(reals[kDy]) +
-                      " differ; only grids of square cells can be turned");
+    const double dx = e.reals[kDx];
+    const double dy = e.reals[kDy];
+    if (seen[kDx] && dx != dy && !cells_are_square(dx, dy)) {
+        throw Failure(displayed + ": dx " + format_header_real(dx) + " and dy " +
+                      format_header_real(dy) + " differ; only grids of square cells can be turned");
     }
+}
+
+}  // namespace
+
+ParsedHeader parse_ascii_header(std::string_view text, const std::string& displayed) {
+    check_plain_ascii(text, displayed);
+    ParsedHeader parsed;
+    AsciiHeader& h = parsed.header;
+    HeaderEntries e;
+    TextBytes source{text};
+    std::string word;
+    std::string value;
+    for (;;) {
+        next_word(source, word);
+        const auto key = word.empty() ? std::nullopt : keyword_of(word);
+        if (!key) {
+            parsed.data_start = source.pos - word.size();
+            if (e.any()) break;
+            if (word.empty()) throw Failure(displayed + ": is empty");
+            throw Failure(displayed + ": is not an ASCII grid: it starts with " + quoted(word) +
+                          " where a header keyword such as ncols belongs");
+        }
+        check_not_given_before(*key, word, e, displayed);
+        e.seen[*key] = true;
+        next_word(source, value);
+        read_entry(*key, word, value, h, e, displayed);
+    }
+    check_complete(e, displayed);
     check_grid_shape(h.nb_lig, h.nb_col, displayed);
+    const auto& seen = e.seen;
+    const auto& reals = e.reals;
     h.dsize_pix = seen[kDx] ? reals[kDx] : reals[kCellSize];
     h.X_min = seen[kXCorner] ? reals[kXCorner] : reals[kXCenter] - h.dsize_pix / 2.0;
     h.Y_min = seen[kYCorner] ? reals[kYCorner] : reals[kYCenter] - h.dsize_pix / 2.0;
@@ -269,7 +304,7 @@ void parse_ascii_values(std::string_view text, std::size_t data_start, DoubleGri
 
 void parse_ascii_values_reference(std::string_view text, std::size_t data_start, DoubleGrid grid,
                                   const std::string& displayed) {
-    TextSource source{text, data_start};
+    TextBytes source{text, data_start};
     const int64_t cells = grid.cells();
     std::string token;
     for (int64_t k = 0; k < cells; ++k) {
@@ -394,7 +429,7 @@ AsciiInPlace read_ascii_grid_to_scratch(const FileName& file, const std::string&
     const DoubleGrid shape{nullptr, h.nb_lig, h.nb_col};
     AsciiInPlace in{h, nullptr, std::numeric_limits<double>::infinity(),
                     -std::numeric_limits<double>::infinity()};
-    FileSource source{f.get()};
+    FileBytes source{f.get()};
     std::string token;
     std::vector<double> row(shape.width());
     for (int64_t k = 0; k < shape.cells(); ++k) {

@@ -66,7 +66,9 @@ char* write_unsigned(uint64_t v, char* out) {
 
 // Writes exactly six digits of v < 1000000.
 char* write_six_digits(uint32_t v, char* out) {
-    uint32_t hi = v / 10000, mid = (v / 100) % 100, lo = v % 100;
+    const std::size_t hi = v / 10000;
+    const std::size_t mid = (v / 100) % 100;
+    const std::size_t lo = v % 100;
     std::memcpy(out, kDigitPairs + hi * 2, 2);
     std::memcpy(out + 2, kDigitPairs + mid * 2, 2);
     std::memcpy(out + 4, kDigitPairs + lo * 2, 2);
@@ -305,7 +307,7 @@ char* format_fixed6(double v, char* out) {
             const auto w = static_cast<uint32_t>(whole);
             auto pair = [](uint32_t two_digits) {
                 uint16_t chars;
-                std::memcpy(&chars, kDigitPairs + two_digits * 2, 2);
+                std::memcpy(&chars, kDigitPairs + std::size_t{two_digits} * 2, 2);
                 return uint64_t{chars};
             };
             const uint64_t digits = pair(w / 1000000) | pair(w / 10000 % 100) << 16 |
@@ -323,7 +325,8 @@ char* format_fixed6(double v, char* out) {
     }
 #endif
     if (v != v) {
-        std::memcpy(out, "nan", 3);
+        // The text goes on in the caller's buffer: no terminating NUL is wanted.
+        std::memcpy(out, "nan", 3);  // NOLINT(bugprone-not-null-terminated-result)
         return out + 3;
     }
     if (biased == 0x7ff) {

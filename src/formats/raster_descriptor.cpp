@@ -28,7 +28,7 @@ RasterDescriptor parse_raster_descriptor(std::FILE* f, const std::string& displa
     RasterDescriptor d;
     int32_t* integers[] = {&d.nb_lig, &d.nb_col, &d.num_bytes, &d.min_alt, &d.max_alt};
     std::string token;
-    FileSource source{f};
+    FileBytes source{f};
     for (int k = 0; k < 6; ++k) {
         if (!next_word(source, token, kLongestDescriptorToken + 1)) {
             if (std::ferror(f)) {

@@ -8,7 +8,7 @@
 
 #include "base/grid_source.h"
 #include "base/work.h"
-#include "job/source.h"
+#include "job/input_band.h"
 #include "job/treatment.h"
 #include "rotation/extent.h"
 

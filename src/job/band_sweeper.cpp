@@ -44,7 +44,7 @@ DoubleGrid BandSweeper::band(int32_t first, int32_t end, Holes holes, double* sm
     const OutputFrame frame = frame_of(top);
     const DoubleGrid* whole = in_.whole();
     if (whole != nullptr && bottom - top == total) {
-        rotate(*whole, RowRange{0, whole->nb_lig}, buffer, p_, work_, frame);
+        rotate(*whole, IndexRange{0, whole->nb_lig}, buffer, p_, work_, frame);
     } else if (from_source_) {
         if (bottom - top < total) window_ = window(first, end);
         rotate_source(in_, bottom - top < total ? &window_ : nullptr, buffer, p_, work_, frame);
@@ -89,14 +89,14 @@ DoubleGrid BandSweeper::read_window() {
     std::fill(input_rows_.begin(), input_rows_.end(), nullptr);
     std::size_t offset = static_cast<std::size_t>(cols);
     for (int32_t i = window_.rows.first; i < window_.rows.end; ++i) {
-        const Segment seg = window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
+        const IndexRange seg = window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
         input_rows_[static_cast<std::size_t>(i)] = storage_.get() + offset - seg.first;
         offset += static_cast<std::size_t>(seg.end - seg.first);
     }
     for_row_bands(work_.threads, window_.rows.first, window_.rows.end - window_.rows.first,
                   [&](unsigned, int32_t begin, int32_t end) {
                       for (int32_t i = begin; i < end; ++i) {
-                          const Segment seg =
+                          const IndexRange seg =
                               window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
                           if (seg.end > seg.first) {
                               in_.read(i, seg.first, seg.end,

@@ -44,10 +44,10 @@ AsciiInput load_ascii_grid(const FileName& file, const Work& work) {
 
 void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
             OutputFrame frame) {
-    rotate(in, RowRange{0, in.nb_lig}, out, p, work, frame);
+    rotate(in, IndexRange{0, in.nb_lig}, out, p, work, frame);
 }
 
-void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+void rotate(DoubleGrid in, IndexRange rows, DoubleGrid out, const RotationParameters& p,
             const Work& work, OutputFrame frame) {
     if (work.reference) {
         rotate_reference(in, rows, out, p, frame);

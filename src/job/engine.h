@@ -43,7 +43,7 @@ void rotate(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Wo
             OutputFrame frame = {});
 
 // The same for the input rows `rows` only, into a band of the output.
-void rotate(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+void rotate(DoubleGrid in, IndexRange rows, DoubleGrid out, const RotationParameters& p,
             const Work& work, OutputFrame frame);
 
 // The same for the input cells of `window` only, into the band of the output they can reach.

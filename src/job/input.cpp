@@ -21,7 +21,7 @@ InputGrid held_whole(Matrix<double> values) {
 namespace {
 
 void open_raster_pair(const InputSpec& spec, const Work& work, OpenedInput& opened) {
-    Source& s = opened.source;
+    InputBand& s = opened.band;
     const RasterDescriptor d = peek_raster_pair(spec.name);
     s.coef = spec.coef;
     opened.units.coef = spec.coef;
@@ -42,7 +42,7 @@ void open_raster_pair(const InputSpec& spec, const Work& work, OpenedInput& open
 }
 
 void open_ascii_grid(const InputSpec& spec, const Work& work, OpenedInput& opened) {
-    Source& s = opened.source;
+    InputBand& s = opened.band;
     const AsciiHeader peeked = peek_ascii_grid(spec.name);
     AsciiHeader h;
     if (fits_whole(peeked.nb_lig, peeked.nb_col, work)) {
@@ -65,7 +65,7 @@ void open_ascii_grid(const InputSpec& spec, const Work& work, OpenedInput& opene
 }
 
 void open_gdal_raster(const InputSpec& spec, const Work& work, OpenedInput& opened) {
-    Source& s = opened.source;
+    InputBand& s = opened.band;
     const GdalInfo& info = *spec.gdal;
     const GdalBandInfo& b = info.bands[static_cast<std::size_t>(spec.band - 1)];
     const bool whole = fits_whole(info.nb_lig, info.nb_col, work);
@@ -109,7 +109,7 @@ OpenedInput open_input(const InputSpec& spec, const Work& work) {
             open_gdal_raster(spec, work, opened);
             break;
     }
-    opened.source.grid = opened.grid.source.get();
+    opened.band.grid = opened.grid.source.get();
     return opened;
 }
 

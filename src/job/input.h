@@ -10,7 +10,7 @@
 #include "base/file_name.h"
 #include "base/work.h"
 #include "formats/gdal_raster.h"
-#include "job/source.h"
+#include "job/input_band.h"
 
 namespace terrapivoter {
 
@@ -49,7 +49,7 @@ struct InputSpec {
 
 struct OpenedInput {
     InputGrid grid;
-    Source source;  // its `grid` is grid.source
+    InputBand band;  // its `grid` is grid.source
     StoredUnits units;
 };
 

@@ -243,11 +243,11 @@ GdalWriteOptions gdal_output(const JobOptions& o, const GridName& input, const G
     return out;
 }
 
-RotationParameters rotation_of(const JobOptions& o, const Source& source) {
-    const GridSource& grid = *source.grid;
+RotationParameters rotation_of(const JobOptions& o, const InputBand& input) {
+    const GridSource& grid = *input.grid;
     RotationParameters p{grid.nb_col() * 0.5, grid.nb_lig() * 0.5, *o.angle};
     if (o.pivot.kind == Pivot::Kind::map) {
-        const Georef& g = source.georef;
+        const Georef& g = input.georef;
         // Cell centres sit on whole columns and lines.
         p.X1 = (o.pivot.first - g.X_min) / g.cell_size - 0.5;
         p.Y1 = (o.pivot.second - g.Y_min) / g.cell_size - 0.5;
@@ -260,8 +260,8 @@ RotationParameters rotation_of(const JobOptions& o, const Source& source) {
 
 Treatment treatment_of(const Job& job, const OpenedInput& opened, const GridName& output) {
     const JobOptions& o = job.options;
-    const Source& source = opened.source;
-    if (!source.georeferenced) {
+    const InputBand& input = opened.band;
+    if (!input.georeferenced) {
         const std::string lacking =
             job.input + " has no georeference; give its lower-left corner with --corner X,Y";
         if (o.pivot.kind == Pivot::Kind::map) throw UsageError("--pivot-xy: " + lacking);
@@ -271,10 +271,10 @@ Treatment treatment_of(const Job& job, const OpenedInput& opened, const GridName
     }
     Treatment t;
     t.rotated_georef = o.rotated_georef;
-    t.rotation = rotation_of(o, source);
+    t.rotation = rotation_of(o, input);
     t.extent = o.extent;
     t.background.kind = o.background;
-    if (o.background == Background::Kind::nodata && !source.nodata && !source.output_nodata) {
+    if (o.background == Background::Kind::nodata && !input.nodata && !input.output_nodata) {
         throw UsageError(
             "--background nodata: the input has no no-data value; give one with --nodata or "
             "--dst-nodata");
@@ -323,11 +323,11 @@ void run_job(const Job& job, StageLog* stages) {
         spec.band = bands[k];
         OpenedInput opened = open_input(spec, work);
         stage.reset();
-        if (o.nodata) opened.source.nodata = opened.units.working(*o.nodata);
-        opened.source.output_nodata = o.dst_nodata;
+        if (o.nodata) opened.band.nodata = opened.units.working(*o.nodata);
+        opened.band.output_nodata = o.dst_nodata;
         const Treatment treatment = treatment_of(job, opened, output);
         target.band = static_cast<int>(k);
-        treat(opened.source, target, treatment, work);
+        treat(opened.band, target, treatment, work);
     }
     commit(target, work);
 }

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "job/source.h"
+#include "job/input_band.h"
 #include "job/treatment.h"
 
 namespace terrapivoter {

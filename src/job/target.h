@@ -12,7 +12,7 @@
 #include "formats/gdal_raster.h"
 #include "io/output_file.h"
 #include "io/output_folder.h"
-#include "job/source.h"
+#include "job/input_band.h"
 
 namespace terrapivoter {
 

@@ -34,9 +34,9 @@ void replace_nodata(DoubleGrid rows, double from, double to, const Work& work) {
 
 }  // namespace
 
-TargetWriter::TargetWriter(const Source& source, Target& target, const Treatment& treatment,
+TargetWriter::TargetWriter(const InputBand& input, Target& target, const Treatment& treatment,
                            const GridWindow& keep, int32_t nb_lig, int32_t nb_col, const Work& work)
-    : source_(source), target_(target), work_(work), nb_lig_(nb_lig), nb_col_(nb_col) {
+    : input_(input), target_(target), work_(work), nb_lig_(nb_lig), nb_col_(nb_col) {
     const std::size_t bands = std::max<std::size_t>(1, target.gdal.bands.size());
     shown_ = target.displayed();
     if (bands > 1) {
@@ -45,26 +45,26 @@ TargetWriter::TargetWriter(const Source& source, Target& target, const Treatment
     }
     progress_.emplace(work, "writing " + shown_, nb_lig, int64_t{nb_lig} * nb_col);
     const std::optional<double> output_nodata =
-        source.output_nodata ? source.output_nodata : source.nodata;
-    if (source.nodata && output_nodata &&
-        std::bit_cast<uint64_t>(*source.nodata) != std::bit_cast<uint64_t>(*output_nodata)) {
+        input.output_nodata ? input.output_nodata : input.nodata;
+    if (input.nodata && output_nodata &&
+        std::bit_cast<uint64_t>(*input.nodata) != std::bit_cast<uint64_t>(*output_nodata)) {
         nodata_written_as_ = output_nodata;
     }
     // The output's corner: the input's, moved by the whole cells the output adds.
     const OutputFrame frame = keep.frame;
-    const Georef& g = source.georef;
+    const Georef& g = input.georef;
     switch (target.form) {
         case GridForm::raster_pair: {
-            RasterDescriptor d = source.carried;
+            RasterDescriptor d = input.carried;
             d.nb_lig = nb_lig;
             d.nb_col = nb_col;
             target.descriptor->write(format_raster_descriptor(d));
             break;
         }
         case GridForm::ascii_grid: {
-            if (source.crs.known()) {
+            if (input.crs.known()) {
                 const std::string prj =
-                    !source.crs.prj.empty() ? source.crs.prj : gdal_crs_as_prj(source.crs.wkt);
+                    !input.crs.prj.empty() ? input.crs.prj : gdal_crs_as_prj(input.crs.wkt);
                 if (!prj.empty()) {
                     target.companions.push_back(
                         std::make_unique<OutputFile>(prj_beside(target.name), true));
@@ -82,14 +82,14 @@ TargetWriter::TargetWriter(const Source& source, Target& target, const Treatment
                 break;
             }
             GdalWriteOptions options = target.gdal;
-            if (source.georeferenced) {
-                options.geotransform = output_geotransform(
-                    source.georef, source.geotransform, source.grid->nb_lig(), treatment.rotation,
-                    frame, nb_lig, treatment.rotated_georef);
+            if (input.georeferenced) {
+                options.geotransform = output_geotransform(input.georef, input.geotransform,
+                                                           input.grid->nb_lig(), treatment.rotation,
+                                                           frame, nb_lig, treatment.rotated_georef);
             }
-            options.crs_wkt = !source.crs.wkt.empty()   ? source.crs.wkt
-                              : !source.crs.prj.empty() ? gdal_crs_from_prj(source.crs.prj)
-                                                        : "";
+            options.crs_wkt = !input.crs.wkt.empty()   ? input.crs.wkt
+                              : !input.crs.prj.empty() ? gdal_crs_from_prj(input.crs.prj)
+                                                       : "";
             if (options.bands.empty()) {
                 options.bands.emplace_back();
                 options.bands.back().nodata = output_nodata;
@@ -105,17 +105,17 @@ TargetWriter::TargetWriter(const Source& source, Target& target, const Treatment
 void TargetWriter::write(DoubleGrid rows, double background, const DoubleGrid* unfilled_in,
                          int32_t offset) {
     if (target_.form == GridForm::raster_pair) {
-        const std::optional<double> nodata = source_.nodata;
+        const std::optional<double> nodata = input_.nodata;
         std::function<void(int32_t)> fill_row;
         if (unfilled_in != nullptr) {
             fill_row = [&](int32_t i) { fill_holes_in_row(*unfilled_in, i + offset, nodata); };
         }
-        clamped_ += write_raster_band(rows, background, source_.coef, *target_.data, work_,
+        clamped_ += write_raster_band(rows, background, input_.coef, *target_.data, work_,
                                       &*progress_, fill_row);
         return;
     }
     fill_background(rows, background, work_);
-    if (nodata_written_as_) replace_nodata(rows, *source_.nodata, *nodata_written_as_, work_);
+    if (nodata_written_as_) replace_nodata(rows, *input_.nodata, *nodata_written_as_, work_);
     if (target_.form == GridForm::ascii_grid) {
         if (first_rows_ && rows.nb_lig > 0) target_.data->write(ascii_values_lead(rows[0][0]));
         write_ascii_band(rows, *target_.data, work_, &*progress_);

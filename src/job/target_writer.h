@@ -10,7 +10,7 @@
 #include "base/grid.h"
 #include "base/progress.h"
 #include "base/work.h"
-#include "job/source.h"
+#include "job/input_band.h"
 #include "job/target.h"
 #include "job/treatment.h"
 #include "rotation/extent.h"
@@ -20,7 +20,7 @@ namespace terrapivoter {
 class TargetWriter {
   public:
     // The output's `nb_lig` x `nb_col` cells are `keep`'s part of the turned grid.
-    TargetWriter(const Source& source, Target& target, const Treatment& treatment,
+    TargetWriter(const InputBand& input, Target& target, const Treatment& treatment,
                  const GridWindow& keep, int32_t nb_lig, int32_t nb_col, const Work& work);
 
     // Whether write() can fill the holes of the rows it is given (unfilled_in) for an output in
@@ -43,7 +43,7 @@ class TargetWriter {
     void finish();
 
   private:
-    const Source& source_;
+    const InputBand& input_;
     Target& target_;
     Work work_;
     int32_t nb_lig_;

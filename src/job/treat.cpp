@@ -19,7 +19,7 @@ namespace {
 // kept (all of it, or, for the full extent, the rows and columns that the turned terrain and
 // the input's own cells occupy, found as the bands are swept).
 struct Turning {
-    const Source& source;
+    const InputBand& input;
     Target& target;
     const Treatment& treatment;
     const Work& work;
@@ -35,7 +35,7 @@ double background_of(const Turning& t, double smallest) {
     switch (t.treatment.background.kind) {
         case Background::Kind::nodata:
             // The input's no-data value, written as the output's; or the output's own.
-            return t.source.nodata ? *t.source.nodata : *t.source.output_nodata;
+            return t.input.nodata ? *t.input.nodata : *t.input.output_nodata;
         case Background::Kind::given:
             return t.treatment.background.value;
         case Background::Kind::smallest:
@@ -48,7 +48,7 @@ double background_of(const Turning& t, double smallest) {
 TargetWriter writer_of(const Turning& t) {
     const GridWindow shape = window_of(DoubleGrid{nullptr, 0, 0}, 0, t.keep, t.geo);
     const auto kept_rows = static_cast<int32_t>(t.keep.end_row - t.keep.first_row);
-    return {t.source, t.target, t.treatment, shape, kept_rows, shape.view.nb_col, t.work};
+    return {t.input, t.target, t.treatment, shape, kept_rows, shape.view.nb_col, t.work};
 }
 
 // The background, from every band swept with its holes filled (and what the output keeps of
@@ -93,7 +93,7 @@ void write_bands(const Turning& t, BandSweeper& sweeper, TargetWriter& writer, i
 }
 
 void treat_whole(Turning& t) {
-    BandSweeper sweeper(*t.source.grid, t.geo, t.treatment.rotation, t.source.nodata, t.total,
+    BandSweeper sweeper(*t.input.grid, t.geo, t.treatment.rotation, t.input.nodata, t.total,
                         t.work);
     // The whole output kept, its background is found while its holes are filled, or, for a
     // writer that fills them, before they are (filling them cannot lower it), so that the
@@ -111,7 +111,7 @@ void treat_whole(Turning& t) {
     if (holes_left) {
         smallest = background_value(single, t.work);
         if (!holes_keep_background(smallest)) {
-            fill_holes(single, t.source.nodata, t.work);
+            fill_holes(single, t.input.nodata, t.work);
             smallest = background_value(single, t.work);
             holes_left = false;
         }
@@ -127,8 +127,7 @@ void treat_whole(Turning& t) {
 }
 
 void treat_in_two_passes(Turning& t, int32_t height) {
-    BandSweeper sweeper(*t.source.grid, t.geo, t.treatment.rotation, t.source.nodata, height,
-                        t.work);
+    BandSweeper sweeper(*t.input.grid, t.geo, t.treatment.rotation, t.input.nodata, height, t.work);
     double smallest = kNoBackground;
     if (t.smallest || t.full) smallest = background_from_bands(t, sweeper, height);
     const double background = background_of(t, smallest);
@@ -139,8 +138,7 @@ void treat_in_two_passes(Turning& t, int32_t height) {
 }
 
 void treat_streamed(Turning& t, int32_t height, double guessed) {
-    BandSweeper sweeper(*t.source.grid, t.geo, t.treatment.rotation, t.source.nodata, height,
-                        t.work);
+    BandSweeper sweeper(*t.input.grid, t.geo, t.treatment.rotation, t.input.nodata, height, t.work);
     t.stage.emplace(t.work, "write");
     TargetWriter writer = writer_of(t);
     // The written rows' smallest value (before their holes are filled, which cannot lower it
@@ -159,15 +157,15 @@ void treat_streamed(Turning& t, int32_t height, double guessed) {
 
 }  // namespace
 
-void treat(const Source& source, Target& target, const Treatment& treatment, const Work& work) {
-    GridSource& in = *source.grid;
+void treat(const InputBand& input, Target& target, const Treatment& treatment, const Work& work) {
+    GridSource& in = *input.grid;
     const RotationParameters& p = treatment.rotation;
     const bool full = treatment.extent == Extent::full;
     std::optional<StageTimer> stage(std::in_place, work, "rotate");
     const Enlargement geo = full ? enlargement_with_margin(in.nb_lig(), in.nb_col(), p)
                                  : Enlargement{{}, in.nb_lig(), in.nb_col()};
     Turning t{
-        source,
+        input,
         target,
         treatment,
         work,

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "base/work.h"
-#include "job/source.h"
+#include "job/input_band.h"
 #include "job/target.h"
 #include "job/treatment.h"
 
@@ -10,8 +10,8 @@ namespace terrapivoter {
 
 // Rotates the source, fills its holes and its background and writes it as the target's band
 // `target.band`, by the strategy plan_bands picks; commit() then gives the files their names (a
-// raster pair's two together). `Background::nodata` needs a no-data value (source.nodata or
-// source.output_nodata). Every strategy writes the bytes the whole-grid run writes.
-void treat(const Source& source, Target& target, const Treatment& treatment, const Work& work);
+// raster pair's two together). `Background::nodata` needs a no-data value (input.nodata or
+// input.output_nodata). Every strategy writes the bytes the whole-grid run writes.
+void treat(const InputBand& input, Target& target, const Treatment& treatment, const Work& work);
 
 }  // namespace terrapivoter

@@ -45,9 +45,8 @@ bool remove_tree_from_handler(int parent, const char* at, int depth) {
                 const char* name = entry->name;
                 if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
                     continue;
-                if (unlinkat(fd, name, 0) == 0) {
-                    removed = true;
-                } else if (depth > 0 && remove_tree_from_handler(fd, name, depth - 1)) {
+                if (unlinkat(fd, name, 0) == 0 ||
+                    (depth > 0 && remove_tree_from_handler(fd, name, depth - 1))) {
                     removed = true;
                 }
             }

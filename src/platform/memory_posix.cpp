@@ -14,6 +14,20 @@ namespace terrapivoter {
 
 namespace platform {
 
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
+
+// How far `at` lies past the huge page boundary below it, and before the one above it.
+[[maybe_unused]] std::size_t from_huge_page(const void* at) {
+    return reinterpret_cast<uintptr_t>(at) & (kHugePage - 1);
+}
+[[maybe_unused]] std::size_t to_huge_page(const void* at) {
+    return (kHugePage - from_huge_page(at)) & (kHugePage - 1);
+}
+
+}  // namespace
+
 PreparedGridMemory::PreparedGridMemory(
     std::size_t bytes, const std::function<void(char* block, std::size_t bytes)>& fault_in) {
 #if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
@@ -23,10 +37,10 @@ PreparedGridMemory::PreparedGridMemory(
     mallopt(M_TRIM_THRESHOLD, -1);
     void* block = std::malloc(bytes);
     if (block == nullptr) return;
-    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-    const auto first = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-    const auto last = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHuge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    char* const start = static_cast<char*>(block);
+    char* const first = start + to_huge_page(start);
+    char* const last = start + bytes - from_huge_page(start + bytes);
+    if (last > first) madvise(first, static_cast<std::size_t>(last - first), MADV_HUGEPAGE);
     fault_in(static_cast<char*>(block), bytes);
     std::free(block);
 #else
@@ -37,15 +51,14 @@ PreparedGridMemory::PreparedGridMemory(
 
 LargeBlock::LargeBlock(std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t kHuge = std::size_t{1} << 21;
     // One huge page more, so that the block can start on a huge page's boundary.
-    const std::size_t size = (bytes + 2 * kHuge - 1) & ~(kHuge - 1);
+    const std::size_t size = (bytes + 2 * kHugePage - 1) & ~(kHugePage - 1);
     void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) return;
     mapped_ = size;
-    const auto first = (reinterpret_cast<uintptr_t>(base) + kHuge - 1) & ~(kHuge - 1);
-    madvise(reinterpret_cast<void*>(first), size - kHuge, MADV_HUGEPAGE);
-    data_ = reinterpret_cast<void*>(first);
+    char* const first = static_cast<char*>(base) + to_huge_page(base);
+    madvise(first, size - kHugePage, MADV_HUGEPAGE);
+    data_ = first;
     base_ = base;
 #else
     data_ = std::malloc(bytes);

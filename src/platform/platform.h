@@ -86,9 +86,6 @@ bool write_all(std::FILE* f, const void* data, std::size_t size);
 // Pushes an open file's data to the storage device.
 bool sync_to_disk(std::FILE* f);
 
-// Moves the position of `f` to `offset` bytes from its start; false on an error.
-bool seek_to(std::FILE* f, uint64_t offset);
-
 // Asks the system to start writing bytes [offset, offset + size) of an open file, flushed
 // first, to the device without waiting for them, so that a later sync_to_disk has less left
 // to wait for. Only a hint: does nothing where the system has no such request.

@@ -22,7 +22,7 @@ constexpr ld kMargin = 2.0L;
 
 int64_t InputWindow::cells() const {
     int64_t n = 0;
-    for (const Segment& s : columns)
+    for (const IndexRange& s : columns)
         n += s.end - s.first;
     return n;
 }
@@ -38,12 +38,12 @@ InputWindow input_window(int32_t nb_lig, int32_t nb_col, const RotationParameter
     const ld high = static_cast<ld>(frame.total_rows - first - 1) - frame.bottom + 0.5L + kMargin;
     InputWindow window;
     window.rows = {nb_lig, 0};
-    std::vector<Segment> segments(static_cast<std::size_t>(nb_lig));
+    std::vector<IndexRange> segments(static_cast<std::size_t>(nb_lig));
     for (int32_t i = 0; i < nb_lig; ++i) {
         // The turned line of cell (i, j) is a + j s.
         const ld dy = static_cast<ld>(nb_lig - 1 - i) - p.Y1;
         const ld a = p.Y1 - p.X1 * s + dy * c;
-        Segment& seg = segments[static_cast<std::size_t>(i)];
+        IndexRange& seg = segments[static_cast<std::size_t>(i)];
         if (std::fabs(s) * nb_col < 1e-9L) {
             if (a >= low && a <= high) seg = {0, nb_col};
         } else {

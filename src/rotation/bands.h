@@ -11,17 +11,11 @@
 
 namespace terrapivoter {
 
-// A range of columns [first, end) of one input row.
-struct Segment {
-    int32_t first = 0;
-    int32_t end = 0;
-};
-
 // What a band needs of the input: its rows, and in each of them the columns to read (a few
 // cells more than can land in the band, on every side). `columns[k]` is row rows.first + k's.
 struct InputWindow {
-    RowRange rows;
-    std::vector<Segment> columns;
+    IndexRange rows;
+    std::vector<IndexRange> columns;
     int64_t cells() const;
 };
 

@@ -14,9 +14,10 @@ namespace {
 
 using ld = long double;
 
-struct Span {
+// Cells [first, end) of an axis.
+struct Cells {
     int64_t first;
-    int64_t last;
+    int64_t end;
 };
 
 }  // namespace
@@ -24,8 +25,8 @@ struct Span {
 Enlargement enlargement_with_margin(int32_t nb_lig, int32_t nb_col, const RotationParameters& p) {
     constexpr int64_t kMargin = 2;
     const AffineTurn turn(p.despl_ang);
-    Span x{0, nb_col - 1};
-    Span y{0, nb_lig - 1};
+    Cells x{0, nb_col};
+    Cells y{0, nb_lig};
     for (const ld column : {ld{0}, static_cast<ld>(nb_col - 1)}) {
         for (const ld line : {ld{0}, static_cast<ld>(nb_lig - 1)}) {
             const ld dx = column - p.X1;
@@ -35,13 +36,13 @@ Enlargement enlargement_with_margin(int32_t nb_lig, int32_t nb_col, const Rotati
             // Cell indices: the position plus one half, rounded down.
             const auto to = static_cast<int64_t>(std::floor(p.X1 + dx * c - dy * s + 0.5L));
             const auto ty = static_cast<int64_t>(std::floor(p.Y1 + dx * s + dy * c + 0.5L));
-            x = {std::min(x.first, to - kMargin), std::max(x.last, to + kMargin)};
-            y = {std::min(y.first, ty - kMargin), std::max(y.last, ty + kMargin)};
+            x = {std::min(x.first, to - kMargin), std::max(x.end, to + kMargin + 1)};
+            y = {std::min(y.first, ty - kMargin), std::max(y.end, ty + kMargin + 1)};
         }
     }
     Enlargement e;
-    e.nb_col = x.last - x.first + 1;
-    e.nb_lig = y.last - y.first + 1;
+    e.nb_col = x.end - x.first;
+    e.nb_lig = y.end - y.first;
     if (e.nb_col > std::numeric_limits<int32_t>::max() ||
         e.nb_lig > std::numeric_limits<int32_t>::max()) {
         throw Failure("turned about that reference point, the grid would span " +

@@ -41,9 +41,9 @@ struct OutputFrame {
     int32_t total_rows = 0;
 };
 
-// The rows [first, end) of the input that a sweep visits; the others are not placed (the
-// cells of a band of the output all come from such a range).
-struct RowRange {
+// Indices [first, end): the rows of the input that a sweep visits (the others are not placed;
+// the cells of a band of the output all come from such a range), or the columns of a row.
+struct IndexRange {
     int32_t first = 0;
     int32_t end = 0;
 };

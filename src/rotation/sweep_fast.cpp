@@ -19,7 +19,7 @@ using detail::Sweep;
 
 void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, const Work& work,
                  OutputFrame frame) {
-    rotate_fast(in, RowRange{0, in.nb_lig}, out, p, work, frame);
+    rotate_fast(in, IndexRange{0, in.nb_lig}, out, p, work, frame);
 }
 
 namespace {
@@ -27,10 +27,10 @@ namespace {
 // The polar formulas cell by cell in row-major order, as rotate_reference places them, for
 // rotations whose error bound is too coarse for the fast path; only the window's cells are
 // read.
-void place_one_by_one(const Sweep& sweep, RowRange range) {
+void place_one_by_one(const Sweep& sweep, IndexRange range) {
     const std::unique_ptr<double[]> buffer = sweep.row_buffer();
     for (int32_t i = range.first; i < range.end; ++i) {
-        const Segment readable = sweep.columns_of(i);
+        const IndexRange readable = sweep.columns_of(i);
         if (readable.first >= readable.end) continue;
         const double* values = sweep.row_values(i, readable.first, readable.end, buffer.get());
         for (int32_t j = readable.first; j < readable.end; ++j) {
@@ -45,7 +45,7 @@ void place_one_by_one(const Sweep& sweep, RowRange range) {
 }
 
 // `in` gives the input's size, and its rows unless they come from `source`.
-void rotate_rows(DoubleGrid in, GridSource* source, RowRange range, const InputWindow* window,
+void rotate_rows(DoubleGrid in, GridSource* source, IndexRange range, const InputWindow* window,
                  DoubleGrid out, const RotationParameters& p, const Work& work, OutputFrame frame) {
     const unsigned threads = std::max(1u, work.threads);
     const int32_t rows = range.end - range.first;
@@ -97,7 +97,7 @@ void rotate_rows(DoubleGrid in, GridSource* source, RowRange range, const InputW
 
 }  // namespace
 
-void rotate_fast(DoubleGrid in, RowRange range, DoubleGrid out, const RotationParameters& p,
+void rotate_fast(DoubleGrid in, IndexRange range, DoubleGrid out, const RotationParameters& p,
                  const Work& work, OutputFrame frame) {
     rotate_rows(in, nullptr, range, nullptr, out, p, work, frame);
 }
@@ -110,7 +110,7 @@ void rotate_window_fast(DoubleGrid in, const InputWindow& window, DoubleGrid out
 void rotate_source_fast(GridSource& source, const InputWindow* window, DoubleGrid out,
                         const RotationParameters& p, const Work& work, OutputFrame frame) {
     const DoubleGrid size{nullptr, source.nb_lig(), source.nb_col()};
-    rotate_rows(size, &source, window != nullptr ? window->rows : RowRange{0, source.nb_lig()},
+    rotate_rows(size, &source, window != nullptr ? window->rows : IndexRange{0, source.nb_lig()},
                 window, out, p, work, frame);
 }
 
@@ -136,7 +136,7 @@ std::optional<double> smallest_landing_value(GridSource& source, int32_t total_r
                       &source};
     return smallest_over_row_bands(
         work.threads, 0, in_rows, kNoBackground, [&](int32_t i, double least) {
-            const Segment landing = sweep.landing_columns(i, sweep.row_start(i));
+            const IndexRange landing = sweep.landing_columns(i, sweep.row_start(i));
             return source.smallest(i, landing.first, landing.end, least);
         });
 }

@@ -24,7 +24,7 @@ void rotate_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, con
                  OutputFrame frame = {});
 
 // The same for the input rows `rows` only (the other rows of `in` may be absent).
-void rotate_fast(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+void rotate_fast(DoubleGrid in, IndexRange rows, DoubleGrid out, const RotationParameters& p,
                  const Work& work, OutputFrame frame);
 
 // The same for the cells of `window` only (the other cells of `in` may be absent): a band of

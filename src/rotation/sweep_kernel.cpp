@@ -28,8 +28,8 @@ FastSweep plan_fast_sweep(int32_t nb_lig, int32_t nb_col, const RotationParamete
 // cells in between land too, their positions moving steadily along the row): the range
 // the affine positions give, widened by two cells, then narrowed from either end by
 // placing cells until one lands; `start` is row_start(i).
-Segment Sweep::landing_columns(int32_t i, RowStart start) const {
-    Segment range{0, in.nb_col};
+IndexRange Sweep::landing_columns(int32_t i, RowStart start) const {
+    IndexRange range{0, in.nb_col};
     const auto columns = static_cast<double>(in.nb_col);
     auto keep_within = [&range, columns](double from, double step, double limit) {
         // Positions from + j step within (-1, limit), to a cell or two.

@@ -129,7 +129,7 @@ struct Sweep {
     }
 
     // The columns of row i that may be read.
-    Segment columns_of(int32_t i) const {
+    IndexRange columns_of(int32_t i) const {
         if (window == nullptr) return {0, in.nb_col};
         return window->columns[static_cast<std::size_t>(i - window->rows.first)];
     }
@@ -175,7 +175,7 @@ struct Sweep {
     // cells in between land too, their positions moving steadily along the row): the range
     // the affine positions give, widened by two cells, then narrowed from either end by
     // placing cells until one lands; `start` is row_start(i).
-    Segment landing_columns(int32_t i, RowStart start) const;
+    IndexRange landing_columns(int32_t i, RowStart start) const;
 
     // Calls visit(row, col, j) for the cells of row i, j in [j0, j1), that land in the grid,
     // in column order; `start` is row_start(i).
@@ -207,7 +207,7 @@ struct Sweep {
 // cell boundaries (as about a whole reference point), this does the same writes in tiles.
 // Returns false, having written nothing, when the turn is not a quarter turn or a row lies
 // near a boundary.
-bool sweep_quarter_turn(const Sweep& sweep, RowRange range, unsigned threads);
+bool sweep_quarter_turn(const Sweep& sweep, IndexRange range, unsigned threads);
 
 }  // namespace detail
 

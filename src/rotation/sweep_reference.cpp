@@ -34,7 +34,7 @@ void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p
     rotate_reference(in, {0, in.nb_lig}, out, p, frame);
 }
 
-void rotate_reference(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+void rotate_reference(DoubleGrid in, IndexRange rows, DoubleGrid out, const RotationParameters& p,
                       OutputFrame frame) {
     if (p.despl_ang == 0) {
         // A rotation by 0 leaves every cell where it is.

@@ -16,7 +16,7 @@ void rotate_reference(DoubleGrid in, DoubleGrid out, const RotationParameters& p
                       OutputFrame frame = {});
 
 // The same for the input rows `rows` only (the other rows of `in` may be absent).
-void rotate_reference(DoubleGrid in, RowRange rows, DoubleGrid out, const RotationParameters& p,
+void rotate_reference(DoubleGrid in, IndexRange rows, DoubleGrid out, const RotationParameters& p,
                       OutputFrame frame);
 
 // An angle of 0: every cell of input rows [begin, end) where it stands, as far as `out`

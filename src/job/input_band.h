@@ -26,7 +26,7 @@ struct Crs {
     bool known() const { return !prj.empty() || !wkt.empty(); }
 };
 
-struct Source {
+struct InputBand {
     GridSource* grid = nullptr;  // working values (metres, or the grid's own unit): held whole,
                                  // or read in place
     double coef = 1.0;           // a raster pair output multiplies the working values by this
