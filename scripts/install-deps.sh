@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs and that are missing.
 #   scripts/install-deps.sh build      compiler, CMake and the libraries the program builds with
+#   scripts/install-deps.sh run        what run.sh shows the runs with (python3, gdalinfo)
 #   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL,
 #                                      clang-format, clang-tidy, lintian
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
@@ -17,6 +18,7 @@ for group in "$@"; do
                      python3 python3-numpy gdal-bin python3-gdal clang-format clang-tidy git
                      lintian) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    run) packages+=(python3 gdal-bin) ;;
     coverage) packages+=(gcovr) ;;
     peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal time) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;

@@ -69,10 +69,13 @@ class Folder:
         if proc.returncode != 0:
             raise AssertionError("terrapivoter failed: " + proc.stderr.decode())
 
-    def command(self, *arguments):
-        """The command line, run in this folder."""
+    def command(self, *arguments, test_memory=None):
+        """The command line, run in this folder (with the tests' memory budget, if given)."""
+        env = dict(os.environ)
+        if test_memory is not None:
+            env["TERRAPIVOTER_TEST_MEMORY"] = str(test_memory)
         proc = subprocess.run([BINARY, *arguments], cwd=self.path, stdin=subprocess.DEVNULL,
-                              capture_output=True)
+                              capture_output=True, env=env)
         if proc.returncode != 0:
             raise AssertionError("terrapivoter failed: " + proc.stderr.decode())
 
@@ -236,8 +239,9 @@ class GeoTiff(unittest.TestCase):
             array = rng.uniform(max(info.min, -1e6), min(info.max, 1e6), (37, 53)).astype(dtype)
             array[0, :5] = nodata
             self.tif("in.tif", array, gdal.GetDataTypeByName(type_name), nodata)
-            # Read whole, and read in place a few rows at a time: both widen the stored type.
-            self.folder.command("--angle", "0", "--memory", "1k", "in.tif", "small.tif")
+            # Read whole, and read in place a few rows at a time (the tests' memory budget, below
+            # what --memory takes): both widen the stored type.
+            self.folder.command("--angle", "0", "in.tif", "small.tif", test_memory=1024)
             self.folder.command("--angle", "0", "in.tif", "out.tif")
             with open(self.folder("small.tif"), "rb") as small:
                 with open(self.folder("out.tif"), "rb") as whole:

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +12,8 @@
 #include "LIB/NRUTIL.h"
 #include "base/grid.h"
 #include "io/memory_budget.h"
+#include "io/memory_ledger.h"
+#include "support.h"
 
 using namespace terrapivoter;
 
@@ -168,6 +174,66 @@ TEST(Allocation, APreparedGridIsZeroFilledAndItsMemoryGoesBack) {
 #if defined(__linux__) && defined(__GLIBC__) && !defined(TERRAPIVOTER_SANITIZED)
     EXPECT_LT(resident_bytes() - before, int64_t{16} << 20);
 #endif
+}
+
+// Runs started together, each entering what it will hold, never budget more than the machine
+// has between them, and each still gets at least the least it needs.
+TEST(MemoryLedger, RunsStartedTogetherShareTheMachine) {
+    constexpr int64_t kGiB = int64_t{1} << 30;
+    const int64_t least = 200 << 20;
+    for (const int64_t needed : {2 * kGiB, 12 * kGiB, 40 * kGiB}) {
+        for (const int runs : {1, 4, 8}) {
+            MemoryPicture picture{24 * kGiB, 23 * kGiB, 0};
+            int64_t held = 0;
+            for (int k = 0; k < runs; ++k) {
+                const int64_t budget = budget_for(picture, least);
+                EXPECT_GE(budget, least);
+                const int64_t holds = std::min(budget, needed);
+                held += holds;
+                picture.held_by_others += static_cast<uint64_t>(holds);
+            }
+            EXPECT_LE(held, 24 * kGiB * 3 / 4 + runs * least) << runs << " runs of " << needed;
+        }
+    }
+    // What is available now bounds a run too: other programs hold memory the ledger never saw.
+    EXPECT_EQ(budget_for({24 * kGiB, 4 * kGiB, 0}, least), 3 * kGiB);
+}
+
+TEST(MemoryLedger, ARunSeesTheOthersEntriesAndDropsTheDeadOnes) {
+    ScratchDir dir;
+    const std::string ledger = (dir / "ledger").string();
+    // An entry of a process that has ended.
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    write_file(ledger, std::to_string(gone) + " 999999999999\n");
+    // A run of another process that holds 1 GiB while this one budgets.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t other = fork();
+    if (other == 0) {
+        const MemoryReservation held(int64_t{1} << 30, 1, ledger);
+        if (write(ready[1], "x", 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    {
+        const MemoryReservation mine(int64_t{1} << 20, 1, ledger);
+        const std::string entries = read_file(ledger);
+        EXPECT_EQ(entries.find(std::to_string(gone) + " "), std::string::npos) << entries;
+        EXPECT_NE(entries.find(std::to_string(other) + " 1073741824\n"), std::string::npos)
+            << entries;
+        EXPECT_NE(entries.find(std::to_string(getpid()) + " 1048576\n"), std::string::npos)
+            << entries;
+    }
+    // Ended, a run takes its entry away; the other's stays while it lives.
+    EXPECT_EQ(read_file(ledger), std::to_string(other) + " 1073741824\n");
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
 }
 
 }  // namespace

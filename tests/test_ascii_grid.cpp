@@ -213,4 +213,21 @@ TEST(AsciiGridReader, MissingFileIsReportedAsSuch) {
     EXPECT_THROW(read_ascii_grid((dir / "none.asc").string()), MissingInputFile);
 }
 
+TEST(AsciiGridCompanions, AGeographicCoordinateSystemIsKnownByItsOutermostKeyword) {
+    const struct {
+        const char* wkt;
+        bool geographic;
+    } cases[] = {
+        {"GEOGCS[\"GCS_WGS_1984\",DATUM[\"D_WGS_1984\"]]", true},
+        {"  GEOGCRS[\"WGS 84\",DATUM[\"World Geodetic System 1984\"]]", true},
+        {"GEODCRS[\"WGS 84\"]", true},
+        {"PROJCS[\"WGS_1984_UTM_Zone_31N\",GEOGCS[\"GCS_WGS_1984\"]]", false},
+        {"PROJCRS[\"WGS 84 / UTM zone 31N\",BASEGEOGCRS[\"WGS 84\"]]", false},
+        {"GEOCCS[\"WGS 84\"]", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(crs_is_geographic(c.wkt), c.geographic) << c.wkt;
+}
+
 }  // namespace

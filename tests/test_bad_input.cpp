@@ -316,8 +316,9 @@ TEST_F(WriteFault, InterruptionsInEachPassOfABandedRunLeaveNothingBehind) {
             dup2(null, 0);
             dup2(null, 1);
             dup2(null, 2);
-            execl(TERRAPIVOTER_BINARY, TERRAPIVOTER_BINARY, "-a", "30", "-j", "1", "--memory", "1k",
-                  "banded.asc", "out.asc", static_cast<char*>(nullptr));
+            setenv("TERRAPIVOTER_TEST_MEMORY", "1024", 1);
+            execl(TERRAPIVOTER_BINARY, TERRAPIVOTER_BINARY, "-a", "30", "-j", "1", "banded.asc",
+                  "out.asc", static_cast<char*>(nullptr));
             _exit(101);
         }
         bool caught = false;

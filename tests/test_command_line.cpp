@@ -2,6 +2,9 @@
 // failed runs that write nothing, the enlarged extent, map-coordinate pivots.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <sstream>
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -37,6 +40,8 @@ class CommandLine : public testing::Test {
     ScratchDir work;
 };
 
+// With the dialogue's reference point (half the counts) and background (the smallest value)
+// given, as the command line's own defaults differ.
 TEST_F(CommandLine, WritesWhatTheDialogueWritesInAllFourForms) {
     const struct {
         const char* answers;
@@ -46,7 +51,7 @@ TEST_F(CommandLine, WritesWhatTheDialogueWritesInAllFourForms) {
     } cases[] = {
         {"dem volcano 0 2 o 0 0 30",
          "o",
-         "-a 30 -u cm volcano_m4.txt o_m4.txt",
+         "-a 30 -p 43.5,30.5 --background min -u cm volcano_m4.txt o_m4.txt",
          {"o_m4.txt", "o_m4.raw"}},
         {"dem volcano 0 1 o 1 1756000 5917000.5 1 40 25.5 -17.3",
          "o",
@@ -55,13 +60,13 @@ TEST_F(CommandLine, WritesWhatTheDialogueWritesInAllFourForms) {
          {"o.asc"}},
         {"dem lux_elev 1 o 0 0 -45",
          "o",
-         "-a -45 -j 3 lux_elev.asc o_m4.raw",
+         "-a -45 -p 45,47.5 --background min -j 3 lux_elev.asc o_m4.raw",
          {"o_m4.txt", "o_m4.raw"}},
         {"dem lux_elev 1 o 1 1 44.5 47 120",
          "o",
-         "-a 120 -p 44.5,47 -q lux_elev.asc o.asc",
+         "-a 120 -p 44.5,47 --background min -q lux_elev.asc o.asc",
          {"o.asc"}},
-        {"dem lux_elev 1 o 1 0 0", "o", "--angle 0 --pivot centre lux_elev.asc O.ASC", {"O.ASC"}},
+        {"dem lux_elev 1 o 1 0 0", "o", "--angle 0 --pivot 45,47.5 lux_elev.asc O.ASC", {"O.ASC"}},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(run_program(work.path(), c.answers).status, 0) << c.answers;
@@ -92,9 +97,10 @@ TEST_F(CommandLine, UsageErrorsAndFailedRunsWriteNothing) {
         {"-a 181 lux_elev.asc o.asc", 2, "--angle: 181 is too great"},
         {"-a abc lux_elev.asc o.asc", 2, "--angle: \"abc\" is not a finite number"},
         {"-a nan lux_elev.asc o.asc", 2, "--angle: \"nan\" is not a finite number"},
-        {"-a", 2, "--angle"},
-        {"--bogus lux_elev.asc o.asc", 2, "--bogus"},
-        {"-a 30 -a 40 lux_elev.asc o.asc", 2, "--angle"},
+        {"-a", 2, "--angle needs a value"},
+        {"--bogus lux_elev.asc o.asc", 2, "there is no option --bogus"},
+        {"--angel 30 lux_elev.asc o.asc", 2, "there is no option --angel; did you mean --angle?"},
+        {"-a 30 -a 40 lux_elev.asc o.asc", 2, "--angle is given 2 times (30, 40); give it once"},
         {"-a 30 lux_elev.asc o.elev", 2, "OUTPUT \"o.elev\": the form is not known"},
         {"-a 30 --of NoSuchDriver lux_elev.asc o.dat", 2, "--of: GDAL has no driver named"},
         {"-a 30 --of VRT lux_elev.asc o.vrt", 2, "--of: GDAL's VRT driver writes no raster"},
@@ -129,17 +135,20 @@ TEST_F(CommandLine, UsageErrorsAndFailedRunsWriteNothing) {
         {"-a 30 -p middle lux_elev.asc o.asc", 2, "--pivot: \"middle\" is not centre"},
         {"-a 30 -p 1,2,3 lux_elev.asc o.asc", 2, "--pivot"},
         {"-a 30 --extent all lux_elev.asc o.asc", 2, "--extent: \"all\""},
-        {"-a 30 --background low lux_elev.asc o.asc", 2, "--background: \"low\""},
+        {"-a 30 --background low lux_elev.asc o.asc", 2,
+         "--background: \"low\" is none of min, nodata or a number"},
         {"-a 30 --background nodata -u cm volcano_m4.txt o_m4.txt", 2,
          "--background nodata: the input has no no-data value"},
         {"-a 30 --nodata x lux_elev.asc o.asc", 2, "--nodata: \"x\""},
-        {"-a 30 -j 0 lux_elev.asc o.asc", 2, "--threads: \"0\" is not a count"},
+        {"-a 30 -j -1 lux_elev.asc o.asc", 2, "--threads: \"-1\" is not a count"},
         {"-a 30 --memory lots lux_elev.asc o.asc", 2, "--memory: \"lots\" is not a size"},
         {"-a 30 --memory 0 lux_elev.asc o.asc", 2, "--memory: \"0\" is not a size"},
         {"-a 30 missing.asc o.asc", 1, "cannot open missing.asc: No such file or directory"},
         {"-a 30 -u cm missing_m4.raw o.asc --corner 0,0", 1, "cannot open missing_m4.txt"},
         {"-a 30 bad.asc o.asc", 1, "bad.asc: the header lacks"},
         {"-a 30 lux_elev.asc no-such-folder/o.asc", 1, "cannot create no-such-folder/o.asc"},
+        // The output is created before the input is opened: its folder is the first fault.
+        {"-a 30 missing.tif no-such-folder/o.tif", 1, "cannot create no-such-folder/o.tif"},
     };
     const std::vector<std::string> before = file_names(work.path());
     for (const auto& c : cases) {
@@ -159,6 +168,15 @@ TEST_F(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
     const ProgramRun help = run_command(work.path(), "--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: terrapivoter [OPTIONS] INPUT OUTPUT\n", 0), 0u);
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
+    // What cannot be written is a failure.
+    for (const char* option : {"--help", "--version"}) {
+        const int status = std::system(
+            (std::string(TERRAPIVOTER_BINARY) + " " + option + " >/dev/full 2>/dev/null").c_str());
+        EXPECT_EQ(WEXITSTATUS(status), 1) << option;
+    }
     // The manual page as troff source, with its escaped dashes ("\\-") plain.
     std::string manual =
         read_file(fs::path(TERRAPIVOTER_SAMPLES) / ".." / "docs" / "terrapivoter.1");
@@ -186,6 +204,11 @@ TEST_F(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
     const ProgramRun version = run_command(work.path(), "-V");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("terrapivoter ", 0), 0u);
+    // The manual page the build makes names the same version.
+    const std::string made =
+        read_file(fs::path(TERRAPIVOTER_BINARY).parent_path() / "terrapivoter.1");
+    const std::string number = version.out.substr(13, version.out.size() - 14);
+    EXPECT_NE(made.find("\"terrapivoter " + number + "\""), std::string::npos) << number;
 }
 
 TEST_F(CommandLine, OnlyRunsThroughGdalLoadIt) {
@@ -266,12 +289,74 @@ TEST_F(CommandLine, AMapPivotIsThePivotOfItsLineAndColumn) {
     succeeds("-a 33 -u cm --corner 1000,2000 --pivot-xy 1302.5,2405 volcano_m4.txt r_m4.txt");
     succeeds("-a 33 -u cm -p 40,29.75 volcano_m4.txt p_m4.txt");
     EXPECT_EQ(read_file(work.path() / "r_m4.raw"), read_file(work.path() / "p_m4.raw"));
+    // The default centre is the middle of the extent.
+    succeeds("-a 33 lux_elev.asc centre.asc");
+    succeeds("-a 33 --pivot-xy 6.1375000000015,49.816666666666 lux_elev.asc middle.asc");
+    EXPECT_EQ(read_file(work.path() / "centre.asc"), read_file(work.path() / "middle.asc"));
+}
+
+// About the default centre a half turn flips any grid and a quarter turn transposes a grid
+// whose counts share their parity, every cell to a cell: nothing lost, nothing filled.
+TEST_F(CommandLine, TheDefaultCentreTurnsAGridOntoItself) {
+    for (const auto& [rows, cols] : {std::pair{4, 6}, {5, 7}, {8, 8}, {3, 9}, {6, 3}}) {
+        std::string grid = "ncols " + std::to_string(cols) + "\nnrows " + std::to_string(rows) +
+                           "\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+        for (int k = 0; k < rows * cols; ++k)
+            grid += std::to_string(k + 1) + " ";
+        write_file(work.path() / "g.asc", grid);
+        for (const int angle : {180, 90, -90}) {
+            const bool square = angle == 180;  // the output keeps the input's extent
+            if (!square && (rows - cols) % 2 != 0) continue;
+            succeeds("-a " + std::to_string(angle) + " --extent full -q g.asc t.asc");
+            const AsciiInput t = read_ascii_grid((work.path() / "t.asc").string());
+            const int32_t out_rows = square ? rows : cols;
+            const int32_t out_cols = square ? cols : rows;
+            // The full extent adds margins: the turned grid is the middle out_rows x out_cols.
+            const int32_t top = (t.header.nb_lig - out_rows) / 2;
+            const int32_t left = (t.header.nb_col - out_cols) / 2;
+            for (int32_t i = 0; i < out_rows; ++i) {
+                for (int32_t j = 0; j < out_cols; ++j) {
+                    // The input cell (r, c) that lands on output cell (i, j).
+                    const int32_t r = angle == 180 ? rows - 1 - i : angle == 90 ? j : rows - 1 - j;
+                    const int32_t c = angle == 180 ? cols - 1 - j : angle == 90 ? cols - 1 - i : i;
+                    EXPECT_EQ(t.values[top + i][left + j], r * cols + c + 1)
+                        << rows << "x" << cols << " by " << angle << " at " << i << "," << j;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(CommandLine, AGridInDegreesIsTurnedWithAWord) {
+    fs::copy_file(sample("lux_elev.tif"), work.path() / "lux.tif");
+    const ProgramRun r = run_command(work.path(), "-a 30 -q lux.tif t.tif");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("warning: lux.tif: its coordinate system is geographic"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("gdalwarp -t_srs"), std::string::npos) << r.err;
+}
+
+TEST_F(CommandLine, TooLittleMemoryIsRaisedToWhatABandNeedsWithOneWord) {
+    const ProgramRun r = run_command(work.path(), "-a 30 -q --memory 1k lux_elev.asc little.asc");
+    EXPECT_EQ(r.status, 0);
+    const std::string said = "warning: --memory: a band of a few rows of lux_elev.asc needs";
+    EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(said, r.err.find(said) + 1), std::string::npos) << r.err;
+    succeeds("-a 30 lux_elev.asc plenty.asc");
+    EXPECT_EQ(read_file(work.path() / "little.asc"), read_file(work.path() / "plenty.asc"));
 }
 
 TEST_F(CommandLine, TheBackgroundAndTheNoDataValueAreChosen) {
     succeeds("-a 30 --background nodata lux_elev.asc nd.asc");
     const std::vector<double> nd = ascii_values("nd.asc");
     EXPECT_EQ(nd.front(), -32768.0);  // an uncovered corner: no-data
+    // By default, the no-data value of an input that has one, the smallest value otherwise.
+    succeeds("-a 30 lux_elev.asc default.asc");
+    EXPECT_EQ(read_file(work.path() / "default.asc"), read_file(work.path() / "nd.asc"));
+    succeeds("-a 30 -u cm volcano_m4.txt default_m4.txt");
+    succeeds("-a 30 -u cm --background min volcano_m4.txt min_m4.txt");
+    EXPECT_EQ(read_file(work.path() / "default_m4.raw"), read_file(work.path() / "min_m4.raw"));
     succeeds("-a 30 --background 12.5 lux_elev.asc v.asc");
     EXPECT_EQ(ascii_values("v.asc").front(), 12.5);
     // A raster pair in centimetres: VALUE in its stored units, written back as such.

@@ -52,6 +52,49 @@ TEST(OutputFile, AnAbandonedFileLeavesTheExistingOutputAndNoTemporary) {
     EXPECT_EQ(read_file(name), "replaced");
 }
 
+TEST(OutputFile, ReplacingAFileKeepsItsPermissionsAndALinkReplacesWhatItPointsTo) {
+    ScratchDir dir;
+    fs::create_directory(dir / "data");
+    write_file(dir / "data" / "real.asc", "old");
+    fs::permissions(dir / "data" / "real.asc", fs::perms::owner_read | fs::perms::group_read);
+    fs::create_symlink("data/real.asc", dir / "link.asc");
+    // The link's target, then the file itself: each comes back read-only, the link a link.
+    for (const fs::path& name : {dir / "link.asc", dir / "data" / "real.asc"}) {
+        OutputFile out(name.string(), true);
+        out.write("new through " + name.filename().string());
+        out.finish();
+        out.commit();
+        EXPECT_TRUE(fs::is_symlink(dir / "link.asc"));
+        EXPECT_EQ(read_file(dir / "data" / "real.asc"), "new through " + name.filename().string());
+        EXPECT_EQ(fs::status(dir / "data" / "real.asc").permissions(),
+                  fs::perms::owner_read | fs::perms::group_read);
+        EXPECT_EQ(file_names(dir / "data"), (std::vector<std::string>{"real.asc"}));
+    }
+}
+
+TEST(OutputFile, WhatAVanishedRunLeftBesideItsOutputIsRemoved) {
+    ScratchDir dir;
+    // A process that has ended, and one that runs (this one's parent).
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    const std::string gone = std::to_string(child);
+    const std::string alive = std::to_string(getppid());
+    write_file(dir / ("o.asc" + std::string(OutputFile::kTemporaryMarker) + gone + "-0"), "x");
+    fs::create_directory(dir / ("o.tif" + std::string(OutputFile::kTemporaryMarker) + gone + "-3"));
+    write_file(dir / ("o.tif" + std::string(OutputFile::kTemporaryMarker) + gone + "-3") / "o.tif",
+               "x");
+    const std::string running = "p.asc" + std::string(OutputFile::kTemporaryMarker) + alive + "-1";
+    write_file(dir / running, "x");
+    write_file(dir / "o.asc.tmp-notes", "x");
+    OutputFile out((dir / "q.asc").string(), true);
+    out.write("q");
+    out.finish();
+    out.commit();
+    EXPECT_EQ(file_names(dir.path()),
+              (std::vector<std::string>{"o.asc.tmp-notes", running, "q.asc"}));
+}
+
 TEST(OutputFile, AFolderThatCannotTakeTheFileIsReportedAtCreation) {
     ScratchDir dir;
     write_file(dir / "plain-file", "");

@@ -3,9 +3,12 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -22,78 +25,116 @@ namespace {
 
 constexpr const char* kHelp =
     "Usage: terrapivoter [OPTIONS] INPUT OUTPUT\n"
-    "Turn the elevation model INPUT about a reference point by an angle in degrees (positive:\n"
-    "anticlockwise) and write the turned grid to OUTPUT. Without arguments, terrapivoter asks\n"
-    "its questions instead (the interactive dialogue).\n"
+    "Turn the elevation model INPUT about a reference point by an angle in degrees\n"
+    "(positive: anticlockwise) and write the turned grid to OUTPUT. Without\n"
+    "arguments, terrapivoter asks its questions instead (the interactive dialogue).\n"
     "\n"
-    "INPUT and OUTPUT are paths; their names give the form: NAME.asc is an ASCII grid,\n"
-    "NAME_m4.txt or NAME_m4.raw a raster pair (both of its files), NAME.tif a GeoTIFF; any\n"
-    "other INPUT is read through GDAL (HFA .img, netCDF, SRTM .hgt, VRT, ...), and any other\n"
-    "OUTPUT is written by the GDAL driver of its suffix (.img, .nc, .gpkg, ...) or of --of.\n"
+    "INPUT and OUTPUT are paths; their names give the form: NAME.asc is an ASCII\n"
+    "grid, NAME_m4.txt or NAME_m4.raw a raster pair (both of its files), NAME.tif a\n"
+    "GeoTIFF.\n"
+    "Any other INPUT is read through GDAL (.img, .nc, .hgt, .vrt, ...); any other\n"
+    "OUTPUT is written by the GDAL driver of its suffix (.img, .nc, .gpkg, ...).\n"
     "\n"
-    "Options:\n"
-    "  -a, --angle DEGREES             the angle, anticlockwise when positive (whole part at most "
-    "180)\n"
-    "  -p, --pivot centre|LINE,COLUMN  the reference point: the centre, or a line (0: bottom) and "
-    "column\n"
-    "      --pivot-xy X,Y              the reference point in map coordinates\n"
-    "  -u, --unit m|dm|cm|mm           the unit of a raster pair input's values (required for "
-    "one)\n"
-    "      --corner X,Y                the lower-left corner of a raster pair input\n"
-    "  -f, --format raster|ascii       the output's form, whatever its name\n"
-    "  -b, --band N                    a band of a GDAL input (repeatable; default: all)\n"
-    "      --of DRIVER                 the GDAL driver (short name) that writes the output\n"
-    "      --co NAME=VALUE             a creation option of that driver (repeatable)\n"
-    "      --config KEY VALUE          a GDAL configuration option (repeatable)\n"
-    "      --ot TYPE                   a GDAL output's data type (default: the input band's, or "
-    "Float64)\n"
-    "      --georef keep|rotated       a GDAL output in the input's frame, or turned back over the "
-    "ground\n"
-    "      --extent input|full         keep the input's size and corner, or grow until no cell is "
-    "lost\n"
-    "      --background min|nodata|VALUE  what uncovered cells receive (default: the smallest "
-    "value)\n"
-    "      --nodata VALUE              cells holding VALUE are no-data (default: the input's own)\n"
-    "      --dst-nodata VALUE          the output's no-data value (default: the input's)\n"
-    "  -j, --threads N                 threads to use (default: every core; same output for any "
-    "N)\n"
-    "      --memory SIZE               memory the run may hold (256M, 4G; default: 3/4 of the "
-    "machine's)\n"
-    "  -q, --quiet                     no progress line\n"
-    "  -h, --help                      show this help and exit\n"
-    "  -V, --version                   show the version and exit\n"
+    "The turn:\n"
+    "  -a, --angle DEGREES     the angle, anticlockwise when positive (required;\n"
+    "                          whole part at most 180)\n"
+    "  -p, --pivot centre|LINE,COLUMN\n"
+    "                          the reference point: the middle of the grid (default),\n"
+    "                          or a line (0: the bottom row) and a column (0: left)\n"
+    "      --pivot-xy X,Y      the reference point in map coordinates\n"
+    "      --extent input|full keep the input's size and corner (default), or grow\n"
+    "                          the output until no turned cell is lost\n"
+    "      --background min|nodata|VALUE\n"
+    "                          what uncovered cells receive (default: the no-data\n"
+    "                          value where the input has one, else the smallest)\n"
+    "      --georef keep|rotated\n"
+    "                          a GDAL output in the input's frame (default), or\n"
+    "                          turned back over the ground it came from\n"
     "\n"
-    "--angle is required. Defaults: --pivot centre, --extent input, --background min.\n"
-    "VALUE is in the input's stored units (a raster pair's integers).\n"
+    "The input:\n"
+    "  -u, --unit m|dm|cm|mm   the unit of a raster pair's values (required for one)\n"
+    "      --corner X,Y        the lower-left corner of a raster pair\n"
+    "  -b, --band N            a band of a GDAL input (repeatable; default: all)\n"
+    "      --nodata VALUE      cells holding VALUE are no-data (default: the\n"
+    "                          input's own); VALUE is in the input's stored units\n"
+    "\n"
+    "The output:\n"
+    "  -f, --format raster|ascii  the output's form, whatever its name\n"
+    "      --of DRIVER         the GDAL driver (short name) that writes the output\n"
+    "      --co NAME=VALUE     a creation option of that driver (repeatable)\n"
+    "      --ot TYPE           a GDAL output's data type (default: the input's, or\n"
+    "                          Float64 for an ASCII grid or raster pair)\n"
+    "      --dst-nodata VALUE  the output's no-data value (default: the input's)\n"
+    "      --config KEY VALUE  a GDAL configuration option (repeatable)\n"
+    "\n"
+    "The work:\n"
+    "  -j, --threads N         threads (default or 0: every core; same bytes for any)\n"
+    "      --memory SIZE       memory the run may hold (256M, 4G; default: 3/4 of\n"
+    "                          what the machine has free, less other runs' share)\n"
+    "  -q, --quiet             no progress line\n"
+    "  -h, --help              show this help and exit\n"
+    "  -V, --version           show the version and exit\n"
+    "\n"
     "Exit status: 0 written, 1 the run failed (nothing written), 2 a usage error.\n"
     "\n"
     "Examples:\n"
     "  terrapivoter --angle 30 site.tif site_r.tif\n"
-    "  terrapivoter -a -17.5 -u cm --corner 500000,4000000 --pivot-xy 500250,4000400 \\\n"
-    "      --extent full --background nodata --nodata -9999 dem_m4.txt turned.asc\n";
+    "  terrapivoter -a -17.5 -u cm --corner 500000,4000000 \\\n"
+    "      --pivot-xy 500250,4000400 --extent full --nodata -9999 \\\n"
+    "      dem_m4.txt turned.asc\n";
 
-// The options as typed; empty where not given. CLI11 gathers them; options_of reads each once.
+// An option of the command line: its names, and how many values it takes each time.
+struct OptionName {
+    const char* names;  // CLI11's: "-a,--angle"
+    const char* name;   // the long one, as messages name it
+    bool repeatable;
+    int arity;
+};
+constexpr OptionName kOptionNames[] = {
+    {"-a,--angle", "--angle", false, 1},
+    {"-p,--pivot", "--pivot", false, 1},
+    {"--pivot-xy", "--pivot-xy", false, 1},
+    {"-u,--unit", "--unit", false, 1},
+    {"--corner", "--corner", false, 1},
+    {"-f,--format", "--format", false, 1},
+    {"--extent", "--extent", false, 1},
+    {"--background", "--background", false, 1},
+    {"--nodata", "--nodata", false, 1},
+    {"--dst-nodata", "--dst-nodata", false, 1},
+    {"-j,--threads", "--threads", false, 1},
+    {"-b,--band", "--band", true, 1},
+    {"--of", "--of", false, 1},
+    {"--co", "--co", true, 1},
+    {"--config", "--config", true, 2},
+    {"--ot", "--ot", false, 1},
+    {"--georef", "--georef", false, 1},
+    {"--memory", "--memory", false, 1},
+};
+
+// The arguments as typed: the paths, and each option's values in the order given. CLI11 gathers
+// them; job_of reads each once.
 struct Arguments {
     std::vector<std::string> paths;
-    std::string angle;
-    std::string pivot;
-    std::string pivot_xy;
-    std::string unit;
-    std::string corner;
-    std::string format;
-    std::string extent;
-    std::string background;
-    std::string nodata;
-    std::string threads;
+    std::map<std::string, std::vector<std::string>> values;  // by long name
     bool quiet = false;
-    std::vector<std::string> bands;
-    std::string driver;
-    std::vector<std::string> creation_options;
-    std::vector<std::string> config;  // KEY, VALUE, KEY, VALUE, ...
-    std::string type;
-    std::string dst_nodata;
-    std::string georef;
-    std::string memory;
+
+    const std::vector<std::string>& all(const std::string& name) const {
+        static const std::vector<std::string> none;
+        const auto found = values.find(name);
+        return found == values.end() ? none : found->second;
+    }
+    // The value of an option given once, or "" when it was not given.
+    std::string one(const std::string& name) const {
+        const std::vector<std::string>& given = all(name);
+        if (given.size() > 1) {
+            std::string listed;
+            for (const std::string& v : given)
+                listed += (listed.empty() ? "" : ", ") + v;
+            throw UsageError(name + " is given " + std::to_string(given.size()) + " times (" +
+                             listed + "); give it once");
+        }
+        return given.empty() ? "" : given.front();
+    }
 };
 
 double number_of(const std::string& option, const std::string& text) {
@@ -150,17 +191,30 @@ double unit_coefficient(const std::string& unit) {
     throw UsageError("--unit: " + terrapivoter::quoted(unit) + " is none of m, dm, cm, mm");
 }
 
-Pivot pivot_of(const Arguments& a) {
-    if (!a.pivot.empty() && !a.pivot_xy.empty()) {
+Pivot pivot_of(const std::string& pivot, const std::string& pivot_xy) {
+    if (!pivot.empty() && !pivot_xy.empty()) {
         throw UsageError("--pivot and --pivot-xy both give the reference point; give one");
     }
-    if (!a.pivot_xy.empty()) {
-        const Pair xy = pair_of("--pivot-xy", a.pivot_xy, "X,Y");
+    if (!pivot_xy.empty()) {
+        const Pair xy = pair_of("--pivot-xy", pivot_xy, "X,Y");
         return {Pivot::Kind::map, xy.first, xy.second};
     }
-    if (a.pivot.empty() || a.pivot == "centre" || a.pivot == "center") return {};
-    const Pair line_column = pair_of("--pivot", a.pivot, "centre or LINE,COLUMN");
+    if (pivot.empty() || pivot == "centre" || pivot == "center") return {};
+    const Pair line_column = pair_of("--pivot", pivot, "centre or LINE,COLUMN");
     return {Pivot::Kind::line_column, line_column.first, line_column.second};
+}
+
+std::optional<Background::Kind> background_of(const std::string& background, double& value) {
+    if (background.empty()) return std::nullopt;
+    if (background == "nodata") return Background::Kind::nodata;
+    if (background == "min") return Background::Kind::smallest;
+    const auto given = parse_real_token(background);
+    if (!given) {
+        throw UsageError("--background: " + terrapivoter::quoted(background) +
+                         " is none of min, nodata or a number");
+    }
+    value = *given;
+    return Background::Kind::given;
 }
 
 // The job the arguments describe, every value read once into its type.
@@ -174,68 +228,74 @@ Job job_of(const Arguments& a) {
     }
     Job job{a.paths[0], a.paths[1], {}};
     JobOptions& o = job.options;
-    if (!a.angle.empty()) o.angle = number_of("--angle", a.angle);
-    o.pivot = pivot_of(a);
-    if (!a.unit.empty()) o.unit = unit_coefficient(a.unit);
-    if (!a.corner.empty()) {
-        const Pair xy = pair_of("--corner", a.corner, "X,Y");
+    if (const std::string angle = a.one("--angle"); !angle.empty()) {
+        o.angle = number_of("--angle", angle);
+    }
+    o.pivot = pivot_of(a.one("--pivot"), a.one("--pivot-xy"));
+    if (const std::string unit = a.one("--unit"); !unit.empty()) o.unit = unit_coefficient(unit);
+    if (const std::string corner = a.one("--corner"); !corner.empty()) {
+        const Pair xy = pair_of("--corner", corner, "X,Y");
         o.corner = JobOptions::Corner{xy.first, xy.second};
     }
-    if (a.format == "ascii") {
+    const std::string format = a.one("--format");
+    if (format == "ascii") {
         o.format = GridForm::ascii_grid;
-    } else if (a.format == "raster") {
+    } else if (format == "raster") {
         o.format = GridForm::raster_pair;
-    } else if (!a.format.empty()) {
-        throw UsageError("--format: " + terrapivoter::quoted(a.format) +
+    } else if (!format.empty()) {
+        throw UsageError("--format: " + terrapivoter::quoted(format) +
                          " is neither raster nor ascii");
     }
-    if (a.extent == "full") {
+    const std::string extent = a.one("--extent");
+    if (extent == "full") {
         o.extent = Extent::full;
-    } else if (!a.extent.empty() && a.extent != "input") {
-        throw UsageError("--extent: " + terrapivoter::quoted(a.extent) +
+    } else if (!extent.empty() && extent != "input") {
+        throw UsageError("--extent: " + terrapivoter::quoted(extent) +
                          " is neither input nor full");
     }
-    if (a.background == "nodata") {
-        o.background = Background::Kind::nodata;
-    } else if (!a.background.empty() && a.background != "min") {
-        o.background = Background::Kind::given;
-        o.background_value = number_of("--background", a.background);
+    o.background = background_of(a.one("--background"), o.background_value);
+    if (const std::string v = a.one("--nodata"); !v.empty()) o.nodata = nodata_of("--nodata", v);
+    if (const std::string v = a.one("--dst-nodata"); !v.empty()) {
+        o.dst_nodata = nodata_of("--dst-nodata", v);
     }
-    if (!a.nodata.empty()) o.nodata = nodata_of("--nodata", a.nodata);
-    if (!a.dst_nodata.empty()) o.dst_nodata = nodata_of("--dst-nodata", a.dst_nodata);
-    if (!a.threads.empty()) {
-        const auto n = parse_int32_token(a.threads);
-        if (!n || *n < 1)
-            throw UsageError("--threads: " + terrapivoter::quoted(a.threads) + " is not a count");
-        o.threads = static_cast<unsigned>(*n);
+    if (const std::string threads = a.one("--threads"); !threads.empty()) {
+        const auto n = parse_int32_token(threads);
+        if (!n || *n < 0) {
+            throw UsageError("--threads: " + terrapivoter::quoted(threads) +
+                             " is not a count (0: every core)");
+        }
+        if (*n > 0) o.threads = static_cast<unsigned>(*n);
     }
     o.quiet = a.quiet;
-    for (const std::string& band : a.bands) {
+    for (const std::string& band : a.all("--band")) {
         const auto n = parse_int32_token(band);
-        if (!n || *n < 1)
+        if (!n || *n < 1) {
             throw UsageError("--band: " + terrapivoter::quoted(band) + " is not a band number");
+        }
         o.bands.push_back(*n);
     }
-    o.driver = a.driver;
-    for (const std::string& option : a.creation_options) {
+    o.driver = a.one("--of");
+    for (const std::string& option : a.all("--co")) {
         if (option.find('=') == std::string::npos || option.front() == '=') {
             throw UsageError("--co: " + terrapivoter::quoted(option) + " is not NAME=VALUE");
         }
+        o.creation_options.push_back(option);
     }
-    o.creation_options = a.creation_options;
-    for (std::size_t k = 0; k + 1 < a.config.size(); k += 2)
-        o.config.emplace_back(a.config[k], a.config[k + 1]);
-    o.type = a.type;
-    if (a.georef == "rotated") {
+    const std::vector<std::string>& config = a.all("--config");
+    for (std::size_t k = 0; k + 1 < config.size(); k += 2)
+        o.config.emplace_back(config[k], config[k + 1]);
+    o.type = a.one("--ot");
+    const std::string georef = a.one("--georef");
+    if (georef == "rotated") {
         o.rotated_georef = true;
-    } else if (!a.georef.empty() && a.georef != "keep") {
-        throw UsageError("--georef: " + terrapivoter::quoted(a.georef) +
+    } else if (!georef.empty() && georef != "keep") {
+        throw UsageError("--georef: " + terrapivoter::quoted(georef) +
                          " is neither keep nor rotated");
     }
-    if (!a.memory.empty()) {
-        o.memory = memory_size(a.memory);
+    if (const std::string memory = a.one("--memory"); !memory.empty()) {
+        o.memory = memory_size(memory);
         if (!o.memory) {
-            throw UsageError("--memory: " + terrapivoter::quoted(a.memory) +
+            throw UsageError("--memory: " + terrapivoter::quoted(memory) +
                              " is not a size (bytes, or a number with K, M, G or T)");
         }
     }
@@ -244,25 +304,63 @@ Job job_of(const Arguments& a) {
 
 void add_options(CLI::App& app, Arguments& a) {
     app.add_option("paths", a.paths);
-    app.add_option("-a,--angle", a.angle);
-    app.add_option("-p,--pivot", a.pivot);
-    app.add_option("--pivot-xy", a.pivot_xy);
-    app.add_option("-u,--unit", a.unit);
-    app.add_option("--corner", a.corner);
-    app.add_option("-f,--format", a.format);
-    app.add_option("--extent", a.extent);
-    app.add_option("--background", a.background);
-    app.add_option("--nodata", a.nodata);
-    app.add_option("--dst-nodata", a.dst_nodata);
-    app.add_option("-j,--threads", a.threads);
+    for (const OptionName& option : kOptionNames) {
+        app.add_option(option.names, a.values[option.name])
+            ->type_size(option.arity)
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->allow_extra_args(false);
+    }
     app.add_flag("-q,--quiet", a.quiet);
-    app.add_option("-b,--band", a.bands)->allow_extra_args(false);
-    app.add_option("--of", a.driver);
-    app.add_option("--co", a.creation_options)->allow_extra_args(false);
-    app.add_option("--config", a.config)->expected(2)->allow_extra_args(false);
-    app.add_option("--ot", a.type);
-    app.add_option("--georef", a.georef);
-    app.add_option("--memory", a.memory);
+}
+
+// How far apart two words are: the fewest letters inserted, removed or replaced that make one
+// the other.
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// What is wrong with an option nobody knows, with the nearest one it may have meant.
+std::string unknown_option(const std::string& typed) {
+    const std::string option = typed.substr(0, typed.find('='));
+    std::string nearest;
+    std::size_t best = std::max<std::size_t>(2, option.size() / 3) + 1;
+    for (const OptionName& known : kOptionNames) {
+        const std::size_t d = edit_distance(option, known.name);
+        if (d < best) {
+            best = d;
+            nearest = known.name;
+        }
+    }
+    for (const char* flag : {"--quiet", "--help", "--version"}) {
+        const std::size_t d = edit_distance(option, flag);
+        if (d < best) {
+            best = d;
+            nearest = flag;
+        }
+    }
+    return "there is no option " + option +
+           (nearest.empty() ? "" : "; did you mean " + nearest + "?");
+}
+
+// Writes `text` on standard output: true, or false (a message said why) when it cannot.
+bool say(const char* text) {
+    if (std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0) return true;
+    std::fprintf(stderr, "terrapivoter: cannot write on standard output: %s\n",
+                 std::strerror(errno));
+    return false;
 }
 
 int usage_error(const std::string& what) {
@@ -275,6 +373,7 @@ int usage_error(const std::string& what) {
 int run_command_line(int argc, char** argv, StageLog* stages) {
     CLI::App app;
     app.set_help_flag();
+    app.allow_extras();
     bool help = false;
     bool version = false;
     Arguments a;
@@ -283,17 +382,22 @@ int run_command_line(int argc, char** argv, StageLog* stages) {
     app.add_flag("-V,--version", version);
     try {
         app.parse(argc, argv);
+        for (const std::string& extra : app.remaining()) {
+            if (extra.size() > 1 && extra[0] == '-') throw UsageError(unknown_option(extra));
+        }
+    } catch (const CLI::ArgumentMismatch& e) {
+        // "--angle: 1 required TEXT missing": the option is named before the colon.
+        const std::string what = e.what();
+        const std::string option = what.substr(0, what.find(':'));
+        return usage_error(option +
+                           (option == "--config" ? " needs a KEY and a VALUE" : " needs a value"));
     } catch (const CLI::ParseError& e) {
         return usage_error(e.what());
+    } catch (const UsageError& e) {
+        return usage_error(e.what());
     }
-    if (help) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    if (version) {
-        std::puts("terrapivoter " TERRAPIVOTER_VERSION);
-        return 0;
-    }
+    if (help) return say(kHelp) ? 0 : 1;
+    if (version) return say("terrapivoter " TERRAPIVOTER_VERSION "\n") ? 0 : 1;
     try {
         run_job(job_of(a), stages);
         return 0;

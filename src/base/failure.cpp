@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
+#include <set>
 
 namespace terrapivoter {
 
@@ -17,6 +19,16 @@ void warn(const std::string& text) {
     if (warnings_silenced) return;
     std::fflush(stdout);
     std::fprintf(stderr, "terrapivoter: warning: %s\n", text.c_str());
+}
+
+void warn_once(const std::string& text) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    {
+        const std::lock_guard lock(mutex);
+        if (!said.insert(text).second) return;
+    }
+    warn(text);
 }
 
 std::string quoted(std::string_view text) {

@@ -34,6 +34,9 @@ struct UsageError : Failure {
 
 // Writes "terrapivoter: warning: <text>" to standard error.
 void warn(const std::string& text);
+// The same, unless the same text was warned of before in this run (a file that is opened twice,
+// to peek at it and then to read it, says what is odd about it once).
+void warn_once(const std::string& text);
 
 // `text` in double quotes for a message, cut after 40 bytes, with bytes that a terminal would
 // not show as such written as \xHH.

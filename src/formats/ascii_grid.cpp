@@ -455,6 +455,14 @@ AsciiInPlace read_ascii_grid_to_scratch(const FileName& file, const std::string&
     return in;
 }
 
+bool crs_is_geographic(std::string_view wkt) {
+    const std::size_t start = wkt.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos) return false;
+    const std::string_view keyword = wkt.substr(start, wkt.find('[', start) - start);
+    return keyword == "GEOGCS" || keyword == "GEOGCRS" || keyword == "GEODCRS" ||
+           keyword == "GEOGRAPHICCRS";
+}
+
 FileName prj_beside(const FileName& ascii_grid) {
     auto stem = [](const std::string& path) {
         const std::size_t dot = path.rfind('.');

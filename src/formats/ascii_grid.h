@@ -89,6 +89,10 @@ struct AsciiInPlace {
 };
 AsciiInPlace read_ascii_grid_to_scratch(const FileName& file, const std::string& scratch_beside);
 
+// Whether a coordinate system written as WKT (ESRI's in a ".prj", GDAL's, WKT2) is geographic:
+// its outermost keyword, GEOGCS, GEOGCRS or GEODCRS (a geocentric GEOCCS is not).
+bool crs_is_geographic(std::string_view wkt);
+
 // The ".prj" that GDAL reads beside an ASCII grid: its name with the suffix ".prj".
 FileName prj_beside(const FileName& ascii_grid);
 

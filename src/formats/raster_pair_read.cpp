@@ -54,8 +54,9 @@ OpenedRasterPair open_raster_pair(const FileName& base, bool whole = true) {
                           shape + " need " + std::to_string(expected) + " bytes");
         }
         if (*size > expected) {
-            warn(pair.data_path + ": holds " + std::to_string(*size) + " bytes; the " +
-                 std::to_string(*size - expected) + " bytes after the " + shape + " are ignored");
+            warn_once(pair.data_path + ": holds " + std::to_string(*size) + " bytes; the " +
+                      std::to_string(*size - expected) + " bytes after the " + shape +
+                      " are ignored");
         }
     }
     if (whole) check_fits_in_memory(d.nb_lig, d.nb_col, pair.descriptor_path);

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <set>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -16,13 +19,48 @@ std::atomic<unsigned> temporary_counter{0};
 
 }  // namespace
 
+namespace {
+
+// Removes from `folder` ("" for the working folder) what the program's temporary names mark as
+// left by a run that no longer exists: "<name>.tmp-terrapivoter-<pid>-<n>", <pid> gone.
+void remove_stale_temporaries(const std::string& folder) {
+    const auto names = platform::folder_entries(folder.empty() ? "." : folder);
+    if (!names) return;
+    const std::string marker = OutputFile::kTemporaryMarker;
+    for (const std::string& name : *names) {
+        const std::size_t at = name.rfind(marker);
+        if (at == std::string::npos) continue;
+        const std::string tail = name.substr(at + marker.size());  // "<pid>-<n>"
+        const std::size_t dash = tail.find('-');
+        if (dash == 0 || dash == std::string::npos || dash > 18 ||
+            tail.find_first_not_of("0123456789-") != std::string::npos) {
+            continue;
+        }
+        const unsigned long pid = std::stoul(tail.substr(0, dash));
+        if (pid == platform::process_id() || platform::process_exists(pid)) continue;
+        const std::string path = folder + name;
+        if (!platform::remove_file(path)) platform::remove_tree(path);
+    }
+}
+
+}  // namespace
+
 std::string OutputFile::marked_name(const std::string& final_name) {
+    // Each folder once a run: the run's own temporaries come after.
+    static std::mutex cleaned_mutex;
+    static std::set<std::string> cleaned;
+    const std::size_t slash = final_name.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "" : final_name.substr(0, slash + 1);
+    {
+        const std::lock_guard lock(cleaned_mutex);
+        if (cleaned.insert(folder).second) remove_stale_temporaries(folder);
+    }
     return final_name + kTemporaryMarker + std::to_string(platform::process_id()) + "-" +
            std::to_string(temporary_counter.fetch_add(1));
 }
 
 OutputFile::OutputFile(const FileName& name, bool text)
-    : displayed_(name.shown), final_(name.host) {
+    : displayed_(name.shown), final_(platform::link_target(name.host)) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary_ = marked_name(final_);
         // Registered before it exists, so that no interruption can leave it behind.
@@ -180,6 +218,8 @@ void OutputFile::commit_together(const std::vector<OutputFile*>& files) {
             older = marked_name(file->final_);
             if (!platform::link_file(file->final_, older)) older.clear();
         }
+        // A replaced file keeps its permissions (one made read-only stays so).
+        platform::copy_permissions(file->final_, file->temporary_);
         if (!platform::replace_file(file->temporary_, file->final_)) {
             const std::string reason = platform::last_error_text();
             if (!older.empty()) platform::remove_file(older);

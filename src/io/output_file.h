@@ -70,7 +70,8 @@ class OutputFile {
 
     // Marks every temporary file of this program: "<final name>.tmp-terrapivoter-<pid>-<n>".
     static constexpr const char* kTemporaryMarker = ".tmp-terrapivoter-";
-    // A name of that form, not used before in this run.
+    // A name of that form, not used before in this run. The first one in a folder removes what
+    // runs of the program that no longer exist left there under such names (killed outright).
     static std::string marked_name(const std::string& final_name);
 
   private:

@@ -20,10 +20,11 @@ std::string folder_part(const std::string& path) {
 
 }  // namespace
 
-OutputFolder::OutputFolder(const FileName& name) : final_(name) {
-    const std::string last = name.host.substr(folder_part(name.host).size());
+OutputFolder::OutputFolder(const FileName& name)
+    : final_(platform::link_target(name.host), name.shown) {
+    const std::string last = final_.host.substr(folder_part(final_.host).size());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        folder_ = OutputFile::marked_name(name.host);
+        folder_ = OutputFile::marked_name(final_.host);
         // Registered before it exists, so that no interruption can leave it behind.
         platform::remove_folder_on_interrupt(folder_);
         if (platform::create_new_folder(folder_)) {

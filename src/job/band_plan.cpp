@@ -1,6 +1,7 @@
 #include "job/band_plan.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "io/memory_budget.h"
 #include "job/engine.h"
@@ -56,6 +57,12 @@ int32_t band_height(const GridSource& in, const Enlargement& geo, const Rotation
         }
     }
     return static_cast<int32_t>(low);
+}
+
+int64_t minimum_memory(int64_t nb_lig, int64_t nb_col) {
+    const auto widest = static_cast<int64_t>(
+        std::ceil(std::sqrt(static_cast<double>(nb_lig * nb_lig + nb_col * nb_col))) + 5);
+    return kOverhead + 32 * (widest * int64_t{sizeof(double)} + 32);
 }
 
 BandPlan plan_bands(GridSource& in, const Enlargement& geo, const Treatment& treatment,

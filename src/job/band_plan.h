@@ -39,6 +39,11 @@ struct BandPlan {
 int32_t band_height(const GridSource& in, const Enlargement& geo, const RotationParameters& p,
                     const Work& work);
 
+// The least memory a run on an nb_lig x nb_col input is given (below it, the same bytes come no
+// faster and no smaller): the fixed costs of a band and 32 rows of the widest output the input
+// can turn into (its diagonal), for a band of 16 rows and the input cells it needs.
+int64_t minimum_memory(int64_t nb_lig, int64_t nb_col);
+
 // The plan for turning `in` into an output of `geo`'s size in `form`.
 BandPlan plan_bands(GridSource& in, const Enlargement& geo, const Treatment& treatment,
                     GridForm form, const Work& work);

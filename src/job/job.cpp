@@ -10,6 +10,8 @@
 #include "formats/ascii_grid.h"
 #include "formats/gdal_raster.h"
 #include "formats/raster_pair.h"
+#include "io/memory_ledger.h"
+#include "job/band_plan.h"
 #include "job/engine.h"
 #include "job/input.h"
 #include "job/target.h"
@@ -245,7 +247,10 @@ GdalWriteOptions gdal_output(const JobOptions& o, const GridName& input, const G
 
 RotationParameters rotation_of(const JobOptions& o, const InputBand& input) {
     const GridSource& grid = *input.grid;
-    RotationParameters p{grid.nb_col() * 0.5, grid.nb_lig() * 0.5, *o.angle};
+    // The centre lies where the grid's middle cell lies, or between the middle two: a half turn
+    // about it is an exact flip, a quarter turn an exact transpose when the counts share their
+    // parity.
+    RotationParameters p{(grid.nb_col() - 1) * 0.5, (grid.nb_lig() - 1) * 0.5, *o.angle};
     if (o.pivot.kind == Pivot::Kind::map) {
         const Georef& g = input.georef;
         // Cell centres sit on whole columns and lines.
@@ -273,16 +278,66 @@ Treatment treatment_of(const Job& job, const OpenedInput& opened, const GridName
     t.rotated_georef = o.rotated_georef;
     t.rotation = rotation_of(o, input);
     t.extent = o.extent;
-    t.background.kind = o.background;
-    if (o.background == Background::Kind::nodata && !input.nodata && !input.output_nodata) {
+    const bool has_nodata = input.nodata || input.output_nodata;
+    t.background.kind =
+        o.background.value_or(has_nodata ? Background::Kind::nodata : Background::Kind::smallest);
+    if (t.background.kind == Background::Kind::nodata && !has_nodata) {
         throw UsageError(
             "--background nodata: the input has no no-data value; give one with --nodata or "
             "--dst-nodata");
     }
-    if (o.background == Background::Kind::given) {
+    if (t.background.kind == Background::Kind::given) {
         t.background.value = opened.units.working(o.background_value);
     }
     return t;
+}
+
+// A turn in degrees is not a turn on the ground: a grid in a geographic coordinate system has
+// cells that are square in degrees only (a cell at 50 degrees north is two thirds as wide as it
+// is high), so it is turned out of shape.
+void warn_if_geographic(const std::string& input, const Crs& crs) {
+    if (!crs_is_geographic(crs.prj.empty() ? crs.wkt : crs.prj)) return;
+    warn(input +
+         ": its coordinate system is geographic, so its cells are square in degrees but "
+         "not on the ground, and the turn bends it; project it first for a true turn "
+         "(gdalwarp -t_srs with a projected coordinate system)");
+}
+
+struct GridSize {
+    int64_t rows = 0;
+    int64_t cols = 0;
+};
+
+// The input's rows and columns, from its header (or GDAL's word) alone.
+GridSize size_of(const GridName& input, const GdalInfo* gdal) {
+    if (gdal != nullptr) return {gdal->nb_lig, gdal->nb_col};
+    if (input.form == GridForm::ascii_grid) {
+        const AsciiHeader h = peek_ascii_grid(input.name);
+        return {h.nb_lig, h.nb_col};
+    }
+    const RasterDescriptor d = peek_raster_pair(input.name);
+    return {d.nb_lig, d.nb_col};
+}
+
+// The memory a run is given for --memory `asked`: that, or, when it is less than a band of a
+// few rows needs, that least, said once.
+int64_t memory_for(int64_t asked, const GridName& input, GridSize size) {
+    const int64_t least = minimum_memory(size.rows, size.cols);
+    if (asked >= least) return asked;
+    warn("--memory: a band of a few rows of " + input.name + " needs " +
+         std::to_string((least + (1 << 20) - 1) >> 20) + " MB; the run takes that much");
+    return least;
+}
+
+// What a run holds when it holds everything, a cell's bytes (measured peaks, docs/
+// performance.md): the input as working values (8), or a raster pair's as stored (4); the
+// output as working values (8, up to twice as many cells for the full extent), or, for a
+// raster pair of the input's extent, an eighth of them at a time (1); and a band's fixed costs.
+int64_t memory_needed(GridSize size, GridForm in, GridForm out, Extent extent) {
+    const int64_t cells = size.rows * size.cols;
+    const int64_t input = in == GridForm::raster_pair ? 4 : 8;
+    const int64_t output = extent == Extent::full ? 16 : out == GridForm::raster_pair ? 1 : 8;
+    return cells * (input + output) + minimum_memory(size.rows, size.cols);
 }
 
 }  // namespace
@@ -297,16 +352,31 @@ void run_job(const Job& job, StageLog* stages) {
 
     Work work = program_work(o.threads, o.quiet);
     work.stages = stages;
-    if (o.memory) work.memory = *o.memory;
+    // The output's files first: a folder that cannot take them is reported before the input
+    // is opened.
+    Target target = prepare_target(output.form, output.name);
     std::optional<GdalInput> gdal;
     if (input.form == GridForm::gdal) gdal = gdal_input(o, input, output);
-    const std::vector<int> bands = gdal ? gdal->bands : std::vector<int>{1};
-    GdalWriteOptions written;
-    if (output.form == GridForm::gdal) {
-        written = gdal_output(o, input, output, gdal ? &*gdal : nullptr, work.threads);
+    const GridSize size = size_of(input, gdal ? &gdal->info : nullptr);
+    // Without --memory, the budget is what the machine has left beside the other runs of the
+    // program (their ledger), held while the run lasts.
+    std::optional<MemoryReservation> reservation;
+    if (o.memory) {
+        work.memory = memory_for(*o.memory, input, size);
+    } else {
+        reservation.emplace(memory_needed(size, input.form, output.form, o.extent),
+                            minimum_memory(size.rows, size.cols));
+        work.memory = reservation->budget();
     }
-    Target target = prepare_target(output.form, output.name);
-    target.gdal = std::move(written);
+    // The tests' seam: a budget below the least, so that a small grid is read in place and made
+    // a few rows at a time through the whole program.
+    if (const char* test_memory = std::getenv("TERRAPIVOTER_TEST_MEMORY")) {
+        work.memory = std::strtoll(test_memory, nullptr, 10);
+    }
+    const std::vector<int> bands = gdal ? gdal->bands : std::vector<int>{1};
+    if (output.form == GridForm::gdal) {
+        target.gdal = gdal_output(o, input, output, gdal ? &*gdal : nullptr, work.threads);
+    }
     InputSpec spec;
     spec.form = input.form;
     spec.name = input.name;
@@ -323,6 +393,7 @@ void run_job(const Job& job, StageLog* stages) {
         spec.band = bands[k];
         OpenedInput opened = open_input(spec, work);
         stage.reset();
+        if (k == 0) warn_if_geographic(job.input, opened.band.crs);
         if (o.nodata) opened.band.nodata = opened.units.working(*o.nodata);
         opened.band.output_nodata = o.dst_nodata;
         const Treatment treatment = treatment_of(job, opened, output);

@@ -20,7 +20,8 @@ class StageLog;
 // The reference point.
 struct Pivot {
     enum class Kind {
-        centre,       // half the column count, half the line count
+        centre,       // the middle of the grid's extent: column (columns - 1) / 2, line
+                      // (lines - 1) / 2 (the dialogue's centre is half the counts)
         line_column,  // `first` a line (0: the bottom row), `second` a column (0: the left one)
         map,          // `first` and `second` map coordinates X and Y
     };
@@ -34,7 +35,9 @@ struct JobOptions {
     std::optional<double> angle;  // degrees, anticlockwise when positive: required
     Pivot pivot;                  // the centre
     Extent extent = Extent::input;
-    Background::Kind background = Background::Kind::smallest;
+    // The no-data value where the input has one (as gdalwarp leaves the source's no-data),
+    // otherwise the smallest value.
+    std::optional<Background::Kind> background;
     double background_value = 0.0;  // with Background::Kind::given, in the input's stored units
     bool rotated_georef = false;    // a GDAL output in the input's frame
 

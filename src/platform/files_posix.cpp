@@ -95,6 +95,10 @@ void start_writing_range_out(std::FILE* f, uint64_t offset, uint64_t size) {
 #endif
 }
 
+bool truncate_at(std::FILE* f, uint64_t size) {
+    return ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
+}
+
 bool seek_to(std::FILE* f, uint64_t offset) {
     return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
@@ -136,6 +140,30 @@ bool link_file(const std::string& from, const std::string& to) {
 bool file_exists(const std::string& host) {
     struct stat st {};
     return stat(host.c_str(), &st) == 0;
+}
+
+std::string link_target(const std::string& host) {
+    std::string path = host;
+    // As many links as the system itself follows before it gives up (ELOOP).
+    for (int links = 0; links < 40; ++links) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return path;
+        target.resize(static_cast<std::size_t>(length));
+        const std::size_t slash = path.rfind('/');
+        path = target.front() == '/' || slash == std::string::npos
+                   ? target
+                   : path.substr(0, slash + 1) + target;
+    }
+    return path;
+}
+
+bool copy_permissions(const std::string& from, const std::string& to) {
+    struct stat st {};
+    if (stat(from.c_str(), &st) != 0) return true;
+    return chmod(to.c_str(), st.st_mode & 07777) == 0;
 }
 
 bool remove_file(const std::string& host) {

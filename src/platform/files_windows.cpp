@@ -88,6 +88,10 @@ void start_writing_range_out(std::FILE* f, uint64_t offset, uint64_t size) {
     (void)size;
 }
 
+bool truncate_at(std::FILE* f, uint64_t size) {
+    return _chsize_s(_fileno(f), static_cast<long long>(size)) == 0;
+}
+
 bool seek_to(std::FILE* f, uint64_t offset) {
     return _fseeki64(f, static_cast<long long>(offset), SEEK_SET) == 0;
 }
@@ -131,6 +135,16 @@ bool link_file(const std::string& from, const std::string& to) {
 bool file_exists(const std::string& host) {
     struct _stat64 st {};
     return _stat64(host.c_str(), &st) == 0;
+}
+
+std::string link_target(const std::string& host) {
+    return host;
+}
+
+bool copy_permissions(const std::string& from, const std::string& to) {
+    struct _stat64 st {};
+    if (_stat64(from.c_str(), &st) != 0) return true;
+    return _chmod(to.c_str(), st.st_mode & (_S_IREAD | _S_IWRITE)) == 0;
 }
 
 bool remove_file(const std::string& host) {

@@ -103,6 +103,14 @@ bool link_file(const std::string& from, const std::string& to);
 
 bool file_exists(const std::string& host);
 
+// The file a path names in the end: the path itself, or, when it is a symbolic link, what the
+// link points to (a link to a link followed in turn, a relative target taken from the link's
+// folder). A link that points nowhere gives the path it points to, to be created.
+std::string link_target(const std::string& host);
+
+// Gives `to` the permission bits of `from`, when `from` exists; false when it cannot.
+bool copy_permissions(const std::string& from, const std::string& to);
+
 bool remove_file(const std::string& host);
 
 // Creates a new folder that did not exist, open to this user only; false with errno set
@@ -117,6 +125,15 @@ bool remove_tree(const std::string& host);
 
 // Identifies this process in temporary file names.
 unsigned long process_id();
+
+// Identifies this user (0 where the system has no such number).
+unsigned long user_id();
+
+// Cuts an open file, flushed first, to `size` bytes; false on an error.
+bool truncate_at(std::FILE* f, uint64_t size);
+
+// Whether a process of that number runs (when the system cannot tell, as if it did).
+bool process_exists(unsigned long id);
 
 // The folder that holds the running program's file; empty when the system does not say.
 std::string program_folder();
@@ -180,6 +197,19 @@ std::size_t heap_block_bytes(void* block);
 
 // Bytes of physical memory, or nothing when the system does not say.
 std::optional<uint64_t> physical_memory();
+
+// Bytes of memory that new allocations can have now without the system swapping or killing
+// (Linux's MemAvailable), or nothing when the system does not say.
+std::optional<uint64_t> available_memory();
+
+// Opens (creating it, readable and writable by this user only, when it is not there) a small
+// file that several runs of the program share, and holds an exclusive lock on it while the
+// returned stream is open; null when it cannot.
+std::FILE* open_locked_shared_file(const std::string& host);
+
+// A folder for files that this user's runs share while the machine runs ($XDG_RUNTIME_DIR,
+// else the system's temporary folder).
+std::string shared_run_folder();
 
 // Text of the last system error (errno).
 std::string last_error_text();

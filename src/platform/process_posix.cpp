@@ -2,9 +2,13 @@
 // its own folder, shared modules, the machine's memory, the system's words for an error.
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,6 +61,16 @@ void wait_for_key() {
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
+unsigned long user_id() {
+    return static_cast<unsigned long>(getuid());
+}
+
+bool process_exists(unsigned long id) {
+    const auto pid = static_cast<pid_t>(id);
+    if (pid <= 0 || static_cast<unsigned long>(pid) != id) return false;
+    return kill(pid, 0) == 0 || errno != ESRCH;
+}
+
 unsigned long process_id() {
     return static_cast<unsigned long>(getpid());
 }
@@ -94,6 +108,43 @@ std::optional<uint64_t> physical_memory() {
     long page_size = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_size <= 0) return std::nullopt;
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+std::optional<uint64_t> available_memory() {
+    std::FILE* f = std::fopen("/proc/meminfo", "r");
+    if (f == nullptr) return std::nullopt;
+    char line[256];
+    std::optional<uint64_t> available;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        unsigned long long kib = 0;
+        if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+            available = static_cast<uint64_t>(kib) * 1024;
+            break;
+        }
+    }
+    std::fclose(f);
+    return available;
+}
+
+std::FILE* open_locked_shared_file(const std::string& host) {
+    const int fd = open(host.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return nullptr;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return nullptr;
+        }
+    }
+    std::FILE* f = fdopen(fd, "r+");
+    if (f == nullptr) close(fd);  // the lock goes with the descriptor
+    return f;
+}
+
+std::string shared_run_folder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime == '/') return runtime;
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
 }
 
 std::string last_error_text() {
