@@ -138,6 +138,75 @@ def program_peak(binary, workdir, answers):
     return int(proc.stderr.decode().split()[-1]) * 1024
 
 
+def rotated_source(path, angle, vrt):
+    """A VRT of `path` whose geotransform carries each cell to where a turn by `angle` about the
+    middle of its extent puts it, so that gdalwarp onto the input's own north-up grid does the
+    turn our output keeps the input's frame for."""
+    from osgeo import gdal
+    import numpy as np
+    src = gdal.Open(path)
+    gt, cols, rows = src.GetGeoTransform(), src.RasterXSize, src.RasterYSize
+    c, s = np.cos(np.radians(angle)), np.sin(np.radians(angle))
+    x1, y1 = (cols - 1) / 2, (rows - 1) / 2
+    points, xs, ys = [], [], []
+    for col, row in ((0, 0), (cols - 1, 0), (0, rows - 1), (cols - 1, rows - 1)):
+        dx, dy = col - x1, (rows - 1 - row) - y1
+        to_col, to_line = x1 + dx * c - dy * s, y1 + dx * s + dy * c
+        points.append([1, col + 0.5, row + 0.5])
+        xs.append(gt[0] + (to_col + 0.5) * gt[1])
+        ys.append(gt[3] + (rows - 1 - to_line + 0.5) * gt[5])
+    gx = np.linalg.lstsq(np.array(points), np.array(xs), rcond=None)[0]
+    gy = np.linalg.lstsq(np.array(points), np.array(ys), rcond=None)[0]
+    out = gdal.Translate(vrt, src, format="VRT")
+    out.SetGeoTransform(tuple(gx) + tuple(gy))
+    out = None
+
+
+def resampling_oracle(rows, work):
+    """Our nearest, bilinear and cubic against GDAL's warper resampling the same DEM (2 % of its
+    cells no-data) onto the rotated geotransform of our output (--georef rotated), with the
+    kernel unwidened (XSCALE=YSCALE=1)."""
+    from osgeo import gdal
+    import numpy as np
+    gdal.UseExceptions()
+    n, nodata, mark = 600, -9999.0, -1e30
+    y, x = np.mgrid[0:n, 0:n].astype(float)
+    dem = (500 + 300 * np.sin(x / 70.0) * np.cos(y / 90.0) + 50 * np.sin(x / 6.1 + y / 4.7) +
+           np.random.default_rng(5).uniform(0, 3, (n, n)))
+    dem[np.random.default_rng(7).random((n, n)) < 0.02] = nodata
+    src = os.path.join(work, "oracle.tif")
+    ds = gdal.GetDriverByName("GTiff").Create(src, n, n, 1, gdal.GDT_Float64)
+    ds.SetGeoTransform((500000, 30, 0, 4010000, 0, -30))
+    ds.GetRasterBand(1).SetNoDataValue(nodata)
+    ds.GetRasterBand(1).WriteArray(dem)
+    ds = None
+    for method, alg in (("nearest", "near"), ("bilinear", "bilinear"), ("cubic", "cubic")):
+        for angle in ("30", "-17.3", "45"):
+            ours_path = os.path.join(work, "oracle_ours.tif")
+            run([os.path.join(RELEASE, "terrapivoter"), "-q", "-a", angle, "-r", method, "--georef",
+                 "rotated", "--extent", "full", "--background", str(mark), "--dst-nodata", str(mark),
+                 src, ours_path])
+            mine = gdal.Open(ours_path)
+            ours_values = mine.GetRasterBand(1).ReadAsArray()
+            dst = gdal.GetDriverByName("MEM").Create("", mine.RasterXSize, mine.RasterYSize, 1,
+                                                     gdal.GDT_Float64)
+            dst.SetGeoTransform(mine.GetGeoTransform())
+            dst.GetRasterBand(1).SetNoDataValue(mark)
+            dst.GetRasterBand(1).Fill(mark)
+            gdal.Warp(dst, src, resampleAlg=alg, dstNodata=mark,
+                      warpOptions=["XSCALE=1", "YSCALE=1"])
+            peer = dst.GetRasterBand(1).ReadAsArray()
+            both = (ours_values != mark) & (peer != mark)
+            rel = np.abs(ours_values[both] - peer[both]) / np.abs(peer[both])
+            rows.append(("%s %s deg, 600x600 DEM, 2%% no-data, --georef rotated" % (method, angle),
+                         "%d cells valued by both" % both.sum(),
+                         "GDAL warper onto our geotransform",
+                         "%d valued by one only" % (both != ((ours_values != mark) | (peer != mark))).sum(),
+                         "max relative difference %.2g; %d cells beyond 1e-9"
+                         % (rel.max(), (rel > 1e-9).sum())))
+            mine = None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
@@ -178,6 +247,22 @@ def main():
             mine = ours("BM_Sweep/4000/%d/real_time" % tenths, args.runs, work)
             row("rotate 4000x4000 by %g deg" % angle, mine, "OpenCV warpAffine nearest", peer,
                 n * n, "cells")
+        # Resampling by inverse mapping, each method against OpenCV's (which rounds its weights to
+        # 1/32; ours are exact).
+        for tenths in (300, 450, -173):
+            angle = tenths / 10.0
+            m = cv2.getRotationMatrix2D((n / 2, n / 2), angle, 1.0)
+            dst = np.empty_like(grid)
+            for code, name, flag in ((1, "nearest", cv2.INTER_NEAREST),
+                                     (2, "bilinear", cv2.INTER_LINEAR),
+                                     (3, "cubic", cv2.INTER_CUBIC)):
+                peer = median_time(lambda: cv2.warpAffine(grid, m, (n, n), dst=dst, flags=flag),
+                                   args.runs)
+                mine = ours("BM_Resample/4000/%d/%d/real_time" % (tenths, code), args.runs, work)
+                row("resample %s 4000x4000 by %g deg" % (name, angle), mine,
+                    "OpenCV warpAffine %s" % name, peer, n * n, "cells")
+        if not args.quick:
+            resampling_oracle(rows, work)
         if not args.quick:
             import scipy.ndimage
             from osgeo import gdal
@@ -344,8 +429,40 @@ def main():
                                                "same" if same else "DIFFERENT"),
                          "the same run in one band", "%.2f s" % statistics.median(ours_tif),
                          "%.2f" % (statistics.median(ours_tif) / statistics.median(banded_tif))))
-            for name in ("in.tif", "out.tif", "copy.tif", "banded.tif"):
-                os.remove(os.path.join(work, name))
+            # Bilinear, against gdalwarp doing the same turn (onto the input's grid, from a source
+            # whose geotransform is turned), as the issue of it names it and with its kernel kept
+            # unwidened (the same values as ours); peak memory beside the forward method's.
+            rotated_source(tif, 30, os.path.join(work, "rotated.vrt"))
+            warp = (["gdalwarp", "-q", "-overwrite", "-r", "bilinear", "-multi", "-wo",
+                     "NUM_THREADS=ALL_CPUS", "-te", "500000", str(4010000 - side), str(500000 + side),
+                     "4010000", "-ts", str(side), str(side), "-ot", "Float32"] +
+                    sum((["-co", o] for o in options), []))
+            ours_bilinear, peer_warp, peer_unwidened = [], [], []
+            for _ in range(3):
+                for name in ("bilinear.tif", "warped.tif", "warped1.tif"):
+                    remove_if_present(os.path.join(work, name))
+                ours_bilinear.append(command_time([os.path.join(RELEASE, "terrapivoter"), "-q",
+                                                   "--angle", "30", "-r", "bilinear", "in.tif",
+                                                   "bilinear.tif"], work))
+                peer_warp.append(command_time(warp + ["rotated.vrt", "warped.tif"], work))
+                peer_unwidened.append(command_time(warp + ["-wo", "XSCALE=1", "-wo", "YSCALE=1",
+                                                           "rotated.vrt", "warped1.tif"], work))
+            for label, times in (("gdalwarp -r bilinear -multi -wo NUM_THREADS=ALL_CPUS, same options", peer_warp),
+                                 ("the same with -wo XSCALE=1 -wo YSCALE=1", peer_unwidened)):
+                rows.append(("GeoTIFF %dx%d Float32 DEFLATE, bilinear 30 deg, whole run" % (side, side),
+                             "%.2f s" % statistics.median(ours_bilinear), label,
+                             "%.2f s" % statistics.median(times),
+                             "%.2f" % (statistics.median(times) / statistics.median(ours_bilinear))))
+            peaks = {}
+            for method in ("forward", "bilinear", "cubic"):
+                peaks[method] = int(run(["/usr/bin/time", "-f", "%M", os.path.join(RELEASE, "terrapivoter"),
+                                         "-q", "-a", "30", "-r", method, "in.tif", "peak.tif"], cwd=work,
+                                        capture_output=True, text=True).stderr.split()[-1]) // 1024
+            rows.append(("GeoTIFF %dx%d, peak memory by method" % (side, side),
+                         ", ".join("%s %d MB" % kv for kv in peaks.items()), "", "", ""))
+            for name in ("in.tif", "out.tif", "copy.tif", "banded.tif", "bilinear.tif", "warped.tif",
+                         "warped1.tif", "peak.tif", "rotated.vrt"):
+                remove_if_present(os.path.join(work, name))
 
         # Whole runs of the program against its plain reference build.
         images = os.path.join(work, "c:", "images", "bench")

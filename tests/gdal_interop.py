@@ -519,6 +519,33 @@ class GeoTiff(unittest.TestCase):
             self.assertLessEqual(abs(u - (col2 + 0.5)), 0.5 + 1e-9, v)
             self.assertLessEqual(abs(w - (row2 + 0.5)), 0.5 + 1e-9, v)
 
+    def test_resampled_cells_are_what_gdals_warper_gives(self):
+        """Every method against GDAL's warper resampling onto our rotated geotransform (its kernel
+        unwidened), no-data cells among the input's: the same values, the same cells valued."""
+        n, mark = 60, -1e30
+        y, x = np.mgrid[0:n, 0:n].astype(float)
+        dem = 500 + 30 * np.sin(x / 7.0) * np.cos(y / 9.0) + np.random.default_rng(3).uniform(0, 3, (n, n))
+        dem[np.random.default_rng(4).random((n, n)) < 0.05] = -9999
+        self.tif("dem.tif", dem, gdal.GDT_Float64, nodata=-9999)
+        for method, algorithm in (("nearest", "near"), ("bilinear", "bilinear"), ("cubic", "cubic")):
+            # Off the cells' grid, so that no position ties two cells for the nearest.
+            self.folder.command("-a", "31.7", "-r", method, "-p", "30.13,29.71", "--georef",
+                                "rotated", "--extent", "full", "--dst-nodata", str(mark),
+                                "dem.tif", "t.tif")
+            ours = gdal.Open(self.folder("t.tif"))
+            peer = gdal.GetDriverByName("MEM").Create("", ours.RasterXSize, ours.RasterYSize, 1,
+                                                      gdal.GDT_Float64)
+            peer.SetGeoTransform(ours.GetGeoTransform())
+            peer.GetRasterBand(1).Fill(mark)
+            gdal.Warp(peer, self.folder("dem.tif"), resampleAlg=algorithm, dstNodata=mark,
+                      warpOptions=["XSCALE=1", "YSCALE=1"])
+            a, b = ours.ReadAsArray(), peer.ReadAsArray()
+            ours = None
+            np.testing.assert_array_equal(a == mark, b == mark, err_msg=method)
+            valued = a != mark
+            self.assertGreater(valued.sum(), n * n // 2)
+            np.testing.assert_allclose(a[valued], b[valued], rtol=1e-9, atol=0, err_msg=method)
+
 
 class Drivers(unittest.TestCase):
     """Every GDAL driver that writes rasters: the files gdal_translate writes, at their names."""

@@ -110,6 +110,23 @@ TEST_F(Bands, FewRowsAtATimeWriteTheWholeGridsBytes) {
         {GridForm::raster_pair,
          GridForm::gdal,
          {{30, 43, -135}, Extent::input, {Background::Kind::given, 12.5}}},
+        // Resampled: each band reads the input cells around its cells' positions.
+        {GridForm::raster_pair,
+         GridForm::raster_pair,
+         {{30.5, 43.5, 30}, Extent::input, {}, false, Resampling::bilinear}},
+        {GridForm::raster_pair,
+         GridForm::ascii_grid,
+         {{30.5, 43.5, -61.2}, Extent::full, {}, false, Resampling::cubic}},
+        {GridForm::ascii_grid,
+         GridForm::gdal,
+         {{-500, 800, 17.3}, Extent::full, {}, false, Resampling::nearest}},
+        {GridForm::gdal,
+         GridForm::raster_pair,
+         {{200.25, -40, 135},
+          Extent::input,
+          {Background::Kind::given, 3},
+          false,
+          Resampling::cubic}},
     };
     for (const auto& c : cases) {
         if (!gdal_available() && (c.in == GridForm::gdal || c.out == GridForm::gdal)) continue;

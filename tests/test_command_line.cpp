@@ -135,6 +135,8 @@ TEST_F(CommandLine, UsageErrorsAndFailedRunsWriteNothing) {
         {"-a 30 -p middle lux_elev.asc o.asc", 2, "--pivot: \"middle\" is not centre"},
         {"-a 30 -p 1,2,3 lux_elev.asc o.asc", 2, "--pivot"},
         {"-a 30 --extent all lux_elev.asc o.asc", 2, "--extent: \"all\""},
+        {"-a 30 -r lanczos lux_elev.asc o.asc", 2,
+         "--resampling: \"lanczos\" is none of forward, nearest, bilinear, cubic"},
         {"-a 30 --background low lux_elev.asc o.asc", 2,
          "--background: \"low\" is none of min, nodata or a number"},
         {"-a 30 --background nodata -u cm volcano_m4.txt o_m4.txt", 2,
@@ -304,10 +306,17 @@ TEST_F(CommandLine, TheDefaultCentreTurnsAGridOntoItself) {
         for (int k = 0; k < rows * cols; ++k)
             grid += std::to_string(k + 1) + " ";
         write_file(work.path() / "g.asc", grid);
-        for (const int angle : {180, 90, -90}) {
+        // Each cell carried to a cell, or each cell's centre taken back to a cell's centre.
+        for (const auto& [angle, method] : {std::pair{180, "forward"},
+                                            {90, "forward"},
+                                            {-90, "forward"},
+                                            {180, "nearest"},
+                                            {90, "nearest"},
+                                            {-90, "nearest"}}) {
             const bool square = angle == 180;  // the output keeps the input's extent
             if (!square && (rows - cols) % 2 != 0) continue;
-            succeeds("-a " + std::to_string(angle) + " --extent full -q g.asc t.asc");
+            succeeds("-a " + std::to_string(angle) + " -r " + method +
+                     " --extent full -q g.asc t.asc");
             const AsciiInput t = read_ascii_grid((work.path() / "t.asc").string());
             const int32_t out_rows = square ? rows : cols;
             const int32_t out_cols = square ? cols : rows;
@@ -320,7 +329,8 @@ TEST_F(CommandLine, TheDefaultCentreTurnsAGridOntoItself) {
                     const int32_t r = angle == 180 ? rows - 1 - i : angle == 90 ? j : rows - 1 - j;
                     const int32_t c = angle == 180 ? cols - 1 - j : angle == 90 ? cols - 1 - i : i;
                     EXPECT_EQ(t.values[top + i][left + j], r * cols + c + 1)
-                        << rows << "x" << cols << " by " << angle << " at " << i << "," << j;
+                        << rows << "x" << cols << " by " << angle << ", " << method << ", at " << i
+                        << "," << j;
                 }
             }
         }

@@ -12,6 +12,7 @@
 #include "rotation/extent.h"
 #include "rotation/hole_filling.h"
 #include "rotation/placement.h"
+#include "rotation/resample.h"
 #include "rotation/sweep_fast.h"
 #include "rotation/sweep_reference.h"
 #include "support.h"
@@ -195,16 +196,22 @@ TEST(FastSweep, MatchesTheReferenceOnRandomRotations) {
 }
 
 // Band by band, from only the input cells each band's window names (every other cell holds a
-// poison that would show), both sweeps give the rows of the whole sweep.
+// poison that would show), both sweeps give the rows of the whole sweep; and so do both codes of
+// each resampling method, from the window widened by the method's reach (with no-data and NaN
+// among the cells, which they leave out).
 TEST(FastSweep, BandsOfTheOutputMatchTheWholeSweep) {
     std::mt19937_64 rng(1208);
     const double poison = -123456.75;
-    for (int trial = 0; trial < 400; ++trial) {
+    const Resampling methods[] = {Resampling::forward, Resampling::nearest, Resampling::bilinear,
+                                  Resampling::cubic};
+    for (int trial = 0; trial < 800; ++trial) {
+        const Resampling method = methods[trial % 4];
+        const bool forward = method == Resampling::forward;
         const auto rows = static_cast<int32_t>(1 + rng() % 30);
         const auto cols = static_cast<int32_t>(1 + rng() % 30);
         RotationParameters p{cols * 0.5, rows * 0.5,
                              std::uniform_real_distribution<double>(-180.99, 180.99)(rng)};
-        switch (trial % 5) {
+        switch (trial / 4 % 5) {
             case 1:
                 p.despl_ang = static_cast<double>(static_cast<int>(rng() % 9) * 45 - 180);
                 break;
@@ -218,20 +225,34 @@ TEST(FastSweep, BandsOfTheOutputMatchTheWholeSweep) {
             default:
                 break;
         }
-        const Matrix<double> in = distinct_cells(rows, cols, trial % 2 == 0);
+        Matrix<double> in = distinct_cells(rows, cols, trial % 2 == 0);
+        const std::optional<double> nodata =
+            forward || trial % 3 == 0 ? std::nullopt : std::optional<double>(7.0);
+        if (!forward) {
+            for (int32_t k = 0; k < rows * cols / 6; ++k) {
+                const auto i = static_cast<int32_t>(rng() % static_cast<uint64_t>(rows));
+                const auto j = static_cast<int32_t>(rng() % static_cast<uint64_t>(cols));
+                in[i][j] = k % 2 ? std::nan("") : 7.0;
+            }
+        }
         Enlargement e{{}, rows, cols};
         if (trial % 3 == 0) e = enlargement_with_margin(rows, cols, p);
         const auto out_rows = static_cast<int32_t>(e.nb_lig);
         const auto out_cols = static_cast<int32_t>(e.nb_col);
         Matrix<double> whole = empty_grid(out_rows, out_cols);
-        rotate_reference(in.view(), whole.view(), p, e.frame);
+        if (forward) {
+            rotate_reference(in.view(), whole.view(), p, e.frame);
+        } else {
+            resample_reference(in.view(), whole.view(), p, e.frame, method, nodata);
+        }
         const int32_t height = static_cast<int32_t>(1 + rng() % 4);
         for (int32_t first = 0; first < out_rows; first += height) {
             const int32_t end = std::min(out_rows, first + height);
             OutputFrame frame = e.frame;
             frame.first_row = first;
             frame.total_rows = out_rows;
-            const InputWindow window = input_window(rows, cols, p, frame, first, end);
+            const InputWindow window = input_window(rows, cols, p, frame, first, end,
+                                                    forward ? 0 : resampling_reach(method));
             Matrix<double> poisoned(rows, cols);
             for (int32_t i = 0; i < rows; ++i)
                 std::fill(poisoned[i], poisoned[i] + cols, poison);
@@ -242,7 +263,14 @@ TEST(FastSweep, BandsOfTheOutputMatchTheWholeSweep) {
             }
             for (unsigned threads : {0u, 1u, 3u}) {
                 Matrix<double> band = empty_grid(end - first, out_cols);
-                if (threads == 0) {
+                if (!forward) {
+                    if (threads == 0) {
+                        resample_reference(poisoned.view(), band.view(), p, frame, method, nodata);
+                    } else {
+                        resample_fast(poisoned.view(), band.view(), p, frame, method, nodata,
+                                      {.threads = threads});
+                    }
+                } else if (threads == 0) {
                     rotate_reference(poisoned.view(), window.rows, band.view(), p, frame);
                 } else {
                     rotate_fast(poisoned.view(), window.rows, band.view(), p, {.threads = threads},
@@ -253,8 +281,9 @@ TEST(FastSweep, BandsOfTheOutputMatchTheWholeSweep) {
                                           sizeof(double) * whole.view().width()),
                               0)
                         << rows << " x " << cols << " about (" << p.X1 << ", " << p.Y1 << ") by "
-                        << p.despl_ang << ", rows " << first << " to " << end << ", row " << r
-                        << ", " << threads << " threads (0: reference)";
+                        << p.despl_ang << ", method " << static_cast<int>(method) << ", rows "
+                        << first << " to " << end << ", row " << r << ", " << threads
+                        << " threads (0: reference)";
                 }
             }
         }

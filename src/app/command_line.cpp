@@ -44,6 +44,13 @@ constexpr const char* kHelp =
     "      --pivot-xy X,Y      the reference point in map coordinates\n"
     "      --extent input|full keep the input's size and corner (default), or grow\n"
     "                          the output until no turned cell is lost\n"
+    "  -r, --resampling forward|nearest|bilinear|cubic\n"
+    "                          how each cell gets its value: every input cell moved\n"
+    "                          to the nearest output cell, the holes filled with\n"
+    "                          their neighbours' mean (default); or each output\n"
+    "                          cell's centre taken back into the input and valued\n"
+    "                          there by the nearest cell, the 4 around it weighted\n"
+    "                          by distance, or the 16 around it by cubic convolution\n"
     "      --background min|nodata|VALUE\n"
     "                          what uncovered cells receive (default: the no-data\n"
     "                          value where the input has one, else the smallest)\n"
@@ -98,6 +105,7 @@ constexpr OptionName kOptionNames[] = {
     {"--corner", "--corner", false, 1},
     {"-f,--format", "--format", false, 1},
     {"--extent", "--extent", false, 1},
+    {"-r,--resampling", "--resampling", false, 1},
     {"--background", "--background", false, 1},
     {"--nodata", "--nodata", false, 1},
     {"--dst-nodata", "--dst-nodata", false, 1},
@@ -217,6 +225,25 @@ std::optional<Background::Kind> background_of(const std::string& background, dou
     return Background::Kind::given;
 }
 
+// The value of an option that takes one of a few words, or nothing when it is not given.
+template <class T>
+std::optional<T> choice_of(const Arguments& a, const std::string& option,
+                           std::initializer_list<std::pair<const char*, T>> choices) {
+    const std::string given = a.one(option);
+    if (given.empty()) return std::nullopt;
+    std::string words;
+    for (const auto& [word, value] : choices) {
+        if (given == word) return value;
+        words += (words.empty() ? "" : ", ") + std::string(word);
+    }
+    if (choices.size() == 2) {
+        words = "neither " + words.replace(words.find(", "), 2, " nor ");
+    } else {
+        words = "none of " + words;
+    }
+    throw UsageError(option + ": " + terrapivoter::quoted(given) + " is " + words);
+}
+
 // The job the arguments describe, every value read once into its type.
 Job job_of(const Arguments& a) {
     if (a.paths.size() < 2) {
@@ -237,22 +264,16 @@ Job job_of(const Arguments& a) {
         const Pair xy = pair_of("--corner", corner, "X,Y");
         o.corner = JobOptions::Corner{xy.first, xy.second};
     }
-    const std::string format = a.one("--format");
-    if (format == "ascii") {
-        o.format = GridForm::ascii_grid;
-    } else if (format == "raster") {
-        o.format = GridForm::raster_pair;
-    } else if (!format.empty()) {
-        throw UsageError("--format: " + terrapivoter::quoted(format) +
-                         " is neither raster nor ascii");
-    }
-    const std::string extent = a.one("--extent");
-    if (extent == "full") {
-        o.extent = Extent::full;
-    } else if (!extent.empty() && extent != "input") {
-        throw UsageError("--extent: " + terrapivoter::quoted(extent) +
-                         " is neither input nor full");
-    }
+    o.format = choice_of<GridForm>(
+        a, "--format", {{"raster", GridForm::raster_pair}, {"ascii", GridForm::ascii_grid}});
+    o.extent = choice_of<Extent>(a, "--extent", {{"input", Extent::input}, {"full", Extent::full}})
+                   .value_or(o.extent);
+    o.resampling = choice_of<Resampling>(a, "--resampling",
+                                         {{"forward", Resampling::forward},
+                                          {"nearest", Resampling::nearest},
+                                          {"bilinear", Resampling::bilinear},
+                                          {"cubic", Resampling::cubic}})
+                       .value_or(o.resampling);
     o.background = background_of(a.one("--background"), o.background_value);
     if (const std::string v = a.one("--nodata"); !v.empty()) o.nodata = nodata_of("--nodata", v);
     if (const std::string v = a.one("--dst-nodata"); !v.empty()) {
@@ -285,13 +306,8 @@ Job job_of(const Arguments& a) {
     for (std::size_t k = 0; k + 1 < config.size(); k += 2)
         o.config.emplace_back(config[k], config[k + 1]);
     o.type = a.one("--ot");
-    const std::string georef = a.one("--georef");
-    if (georef == "rotated") {
-        o.rotated_georef = true;
-    } else if (!georef.empty() && georef != "keep") {
-        throw UsageError("--georef: " + terrapivoter::quoted(georef) +
-                         " is neither keep nor rotated");
-    }
+    o.rotated_georef =
+        choice_of<bool>(a, "--georef", {{"keep", false}, {"rotated", true}}).value_or(false);
     if (const std::string memory = a.one("--memory"); !memory.empty()) {
         o.memory = memory_size(memory);
         if (!o.memory) {

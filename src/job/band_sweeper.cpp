@@ -11,13 +11,16 @@
 namespace terrapivoter {
 
 BandSweeper::BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
-                         std::optional<double> nodata, int32_t height, const Work& work)
+                         Resampling method, std::optional<double> nodata, int32_t height,
+                         const Work& work)
     : in_(in),
       geo_(geo),
       p_(p),
+      method_(method),
       nodata_(nodata),
       work_(work),
-      from_source_(sweeps_from_source(in, work)) {
+      // Resampling reads each cell where it lies, from a grid.
+      from_source_(method == Resampling::forward && sweeps_from_source(in, work)) {
     const auto rows = static_cast<int32_t>(std::min<int64_t>(height + 2, geo.nb_lig));
     cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads);
     if (in.whole() == nullptr && !from_source_) {
@@ -37,12 +40,23 @@ BandSweeper::BandSweeper(GridSource& in, const Enlargement& geo, const RotationP
 
 DoubleGrid BandSweeper::band(int32_t first, int32_t end, Holes holes, double* smallest) {
     const auto total = static_cast<int32_t>(geo_.nb_lig);
-    const int32_t top = std::max(0, first - 1);
-    const int32_t bottom = std::min(total, end + 1);
+    const auto [top, bottom] = swept_rows(first, end);
     const DoubleGrid buffer{cells_.view().rows, bottom - top, cells_.nb_col()};
-    mark_empty(buffer, work_);
     const OutputFrame frame = frame_of(top);
     const DoubleGrid* whole = in_.whole();
+    if (method_ != Resampling::forward) {
+        DoubleGrid input = whole != nullptr ? *whole : DoubleGrid{nullptr, 0, 0};
+        if (whole == nullptr) {
+            window_ = window(first, end);
+            input = read_window();
+        }
+        resample(input, buffer, p_, frame, method_, nodata_, work_);
+        if (holes == Holes::fill_finding_background) *smallest = background_value(buffer, work_);
+        view_rows_.assign(buffer.rows, buffer.rows + (bottom - top));
+        offset_ = 0;
+        return {view_rows_.data(), end - first, buffer.nb_col};
+    }
+    mark_empty(buffer, work_);
     if (whole != nullptr && bottom - top == total) {
         rotate(*whole, IndexRange{0, whole->nb_lig}, buffer, p_, work_, frame);
     } else if (from_source_) {
@@ -69,6 +83,12 @@ void BandSweeper::reserve_storage(int64_t cells) {
     storage_size_ = needed;
 }
 
+IndexRange BandSweeper::swept_rows(int32_t first, int32_t end) const {
+    if (method_ != Resampling::forward) return {first, end};
+    const auto total = static_cast<int32_t>(geo_.nb_lig);
+    return {std::max(0, first - 1), std::min(total, end + 1)};
+}
+
 OutputFrame BandSweeper::frame_of(int32_t top) const {
     OutputFrame frame = geo_.frame;
     frame.first_row = top;
@@ -77,10 +97,9 @@ OutputFrame BandSweeper::frame_of(int32_t top) const {
 }
 
 InputWindow BandSweeper::window(int32_t first, int32_t end) const {
-    const auto total = static_cast<int32_t>(geo_.nb_lig);
-    const int32_t top = std::max(0, first - 1);
-    const int32_t bottom = std::min(total, end + 1);
-    return input_window(in_.nb_lig(), in_.nb_col(), p_, frame_of(top), top, bottom);
+    const auto [top, bottom] = swept_rows(first, end);
+    const int32_t reach = method_ == Resampling::forward ? 0 : resampling_reach(method_);
+    return input_window(in_.nb_lig(), in_.nb_col(), p_, frame_of(top), top, bottom, reach);
 }
 
 DoubleGrid BandSweeper::read_window() {

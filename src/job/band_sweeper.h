@@ -1,6 +1,8 @@
 // Rows of the output swept a band at a time: the input cells that can land in a band (its
 // input window) turned into a buffer of the band's rows with a row of context on either side,
-// their holes filled or left for the writer. The buffer is made once, for the highest band.
+// their holes filled or left for the writer; or, resampled, each of the band's cells computed
+// from the input cells around its position (the window widened by the method's reach), with no
+// holes and no context. The buffer is made once, for the highest band.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include "rotation/bands.h"
 #include "rotation/extent.h"
 #include "rotation/placement.h"
+#include "rotation/resample.h"
 
 namespace terrapivoter {
 
@@ -27,11 +30,12 @@ enum class Holes {
 class BandSweeper {
   public:
     BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
-                std::optional<double> nodata, int32_t height, const Work& work);
+                Resampling method, std::optional<double> nodata, int32_t height, const Work& work);
 
     // Output rows [first, end), swept with a row of context on either side, their holes dealt
-    // with as `holes` says (the background value into `smallest`); the view's row 0 is output
-    // row `first`.
+    // with as `holes` says (the background value into `smallest`); or resampled, whatever
+    // `holes` says (with no context, and the background value only into `smallest`). The view's
+    // row 0 is output row `first`.
     DoubleGrid band(int32_t first, int32_t end, Holes holes = Holes::fill,
                     double* smallest = nullptr);
 
@@ -47,6 +51,8 @@ class BandSweeper {
     void reserve_storage(int64_t cells);
     // The output's frame for a band whose first swept row (context included) is `top`.
     OutputFrame frame_of(int32_t top) const;
+    // The rows a band [first, end) is swept with: its own and its rows of context.
+    IndexRange swept_rows(int32_t first, int32_t end) const;
     // The input cells that band [first, end), with its rows of context, needs.
     InputWindow window(int32_t first, int32_t end) const;
     // The cells of window_, read into storage_: each row's pointer is such that its column j is
@@ -57,6 +63,7 @@ class BandSweeper {
     GridSource& in_;
     Enlargement geo_;
     RotationParameters p_;
+    Resampling method_;
     std::optional<double> nodata_;
     Work work_;
     bool from_source_;  // the sweep reads the input itself (sweeps_from_source)

@@ -65,6 +65,15 @@ void rotate_window(DoubleGrid in, const InputWindow& window, DoubleGrid out,
     }
 }
 
+void resample(DoubleGrid in, DoubleGrid out, const RotationParameters& p, OutputFrame frame,
+              Resampling method, std::optional<double> nodata, const Work& work) {
+    if (work.reference) {
+        resample_reference(in, out, p, frame, method, nodata);
+    } else {
+        resample_fast(in, out, p, frame, method, nodata, work);
+    }
+}
+
 bool sweeps_from_source(const GridSource& in, const Work& work) {
     return !work.reference && in.whole() == nullptr && in.reads_from_memory();
 }

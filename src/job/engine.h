@@ -14,6 +14,7 @@
 #include "rotation/bands.h"
 #include "rotation/hole_filling.h"
 #include "rotation/placement.h"
+#include "rotation/resample.h"
 
 namespace terrapivoter {
 
@@ -49,6 +50,10 @@ void rotate(DoubleGrid in, IndexRange rows, DoubleGrid out, const RotationParame
 // The same for the input cells of `window` only, into the band of the output they can reach.
 void rotate_window(DoubleGrid in, const InputWindow& window, DoubleGrid out,
                    const RotationParameters& p, const Work& work, OutputFrame frame);
+
+// Resamples `in` into the band `out` of an output lying at `frame` (resample.h).
+void resample(DoubleGrid in, DoubleGrid out, const RotationParameters& p, OutputFrame frame,
+              Resampling method, std::optional<double> nodata, const Work& work);
 
 // Whether the sweep reads `in` itself, a segment of a row at a time, rather than from a grid or
 // a band's cells gathered first: an input whose reads only convert what is in memory, with the

@@ -278,6 +278,7 @@ Treatment treatment_of(const Job& job, const OpenedInput& opened, const GridName
     t.rotated_georef = o.rotated_georef;
     t.rotation = rotation_of(o, input);
     t.extent = o.extent;
+    t.resampling = o.resampling;
     const bool has_nodata = input.nodata || input.output_nodata;
     t.background.kind =
         o.background.value_or(has_nodata ? Background::Kind::nodata : Background::Kind::smallest);

@@ -35,6 +35,7 @@ struct JobOptions {
     std::optional<double> angle;  // degrees, anticlockwise when positive: required
     Pivot pivot;                  // the centre
     Extent extent = Extent::input;
+    Resampling resampling = Resampling::forward;
     // The no-data value where the input has one (as gdalwarp leaves the source's no-data),
     // otherwise the smallest value.
     std::optional<Background::Kind> background;

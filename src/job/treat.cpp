@@ -44,6 +44,18 @@ double background_of(const Turning& t, double smallest) {
     return smallest;
 }
 
+BandSweeper sweeper_of(const Turning& t, int32_t height) {
+    return {*t.input.grid, t.geo, t.treatment.rotation, t.treatment.resampling, t.input.nodata,
+            height,        t.work};
+}
+
+// Whether the writer fills the holes of the kept rows as it writes them (a raster pair's, row
+// by row): forward placement's holes, when the whole output is kept.
+bool writer_fills_holes(const Turning& t) {
+    return !t.full && t.treatment.resampling == Resampling::forward &&
+           TargetWriter::fills_holes(t.target.form);
+}
+
 // The writer of the kept part of the output.
 TargetWriter writer_of(const Turning& t) {
     const GridWindow shape = window_of(DoubleGrid{nullptr, 0, 0}, 0, t.keep, t.geo);
@@ -71,7 +83,7 @@ double background_from_bands(Turning& t, BandSweeper& sweeper, int32_t height) {
 // value of the rows written, before their holes are filled.
 void write_bands(const Turning& t, BandSweeper& sweeper, TargetWriter& writer, int32_t height,
                  double background, double* written_smallest) {
-    const bool writer_fills = !t.full && TargetWriter::fills_holes(t.target.form);
+    const bool writer_fills = writer_fills_holes(t);
     for (auto first = static_cast<int32_t>(t.keep.first_row); first < t.keep.end_row;
          first += height) {
         const auto end = static_cast<int32_t>(std::min<int64_t>(t.keep.end_row, first + height));
@@ -93,13 +105,12 @@ void write_bands(const Turning& t, BandSweeper& sweeper, TargetWriter& writer, i
 }
 
 void treat_whole(Turning& t) {
-    BandSweeper sweeper(*t.input.grid, t.geo, t.treatment.rotation, t.input.nodata, t.total,
-                        t.work);
+    BandSweeper sweeper = sweeper_of(t, t.total);
     // The whole output kept, its background is found while its holes are filled, or, for a
     // writer that fills them, before they are (filling them cannot lower it), so that the
     // device writes the first rows while the last ones are filled.
     const bool whole_kept = t.smallest && !t.full;
-    bool holes_left = whole_kept && TargetWriter::fills_holes(t.target.form);
+    bool holes_left = whole_kept && writer_fills_holes(t);
     double smallest = kNoBackground;
     const DoubleGrid single = sweeper.band(0, t.total,
                                            holes_left   ? Holes::left
@@ -127,7 +138,7 @@ void treat_whole(Turning& t) {
 }
 
 void treat_in_two_passes(Turning& t, int32_t height) {
-    BandSweeper sweeper(*t.input.grid, t.geo, t.treatment.rotation, t.input.nodata, height, t.work);
+    BandSweeper sweeper = sweeper_of(t, height);
     double smallest = kNoBackground;
     if (t.smallest || t.full) smallest = background_from_bands(t, sweeper, height);
     const double background = background_of(t, smallest);
@@ -138,7 +149,7 @@ void treat_in_two_passes(Turning& t, int32_t height) {
 }
 
 void treat_streamed(Turning& t, int32_t height, double guessed) {
-    BandSweeper sweeper(*t.input.grid, t.geo, t.treatment.rotation, t.input.nodata, height, t.work);
+    BandSweeper sweeper = sweeper_of(t, height);
     t.stage.emplace(t.work, "write");
     TargetWriter writer = writer_of(t);
     // The written rows' smallest value (before their holes are filled, which cannot lower it

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rotation/placement.h"
+#include "rotation/resample.h"
 
 namespace terrapivoter {
 
@@ -11,7 +12,8 @@ enum class Extent {
     full,   // enlarged by whole cells on each side until no turned cell falls outside
 };
 
-// What the cells that no input cell reaches and hole filling leaves empty receive.
+// What the cells that no input cell reaches and hole filling leaves empty receive (resampled,
+// those whose position lies outside the input or whose every cell read is no-data).
 struct Background {
     enum class Kind {
         smallest,  // the smallest value of the turned grid
@@ -30,6 +32,7 @@ struct Treatment {
     // input's geotransform turned about the reference point by the opposite angle), rather
     // than in the input's frame.
     bool rotated_georef = false;
+    Resampling resampling = Resampling::forward;
 };
 
 }  // namespace terrapivoter

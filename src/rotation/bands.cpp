@@ -28,14 +28,17 @@ int64_t InputWindow::cells() const {
 }
 
 InputWindow input_window(int32_t nb_lig, int32_t nb_col, const RotationParameters& p,
-                         OutputFrame frame, int32_t first, int32_t end) {
+                         OutputFrame frame, int32_t first, int32_t end, int32_t reach) {
     const AffineTurn turn(p.despl_ang);
     const ld c = turn.cos;
     const ld s = turn.sin;
     // Output rows [first, end) are output lines [total - end, total - first - 1], which are
     // input-frame lines shifted by frame.bottom.
-    const ld low = static_cast<ld>(frame.total_rows - end) - frame.bottom - 1.5L - kMargin;
-    const ld high = static_cast<ld>(frame.total_rows - first - 1) - frame.bottom + 0.5L + kMargin;
+    // The turn keeps distances: a cell within `reach` cells of a position is within as many of
+    // its line once turned.
+    const ld margin = kMargin + reach;
+    const ld low = static_cast<ld>(frame.total_rows - end) - frame.bottom - 1.5L - margin;
+    const ld high = static_cast<ld>(frame.total_rows - first - 1) - frame.bottom + 0.5L + margin;
     InputWindow window;
     window.rows = {nb_lig, 0};
     std::vector<IndexRange> segments(static_cast<std::size_t>(nb_lig));
@@ -50,8 +53,8 @@ InputWindow input_window(int32_t nb_lig, int32_t nb_col, const RotationParameter
             ld from = (low - a) / s;
             ld to = (high - a) / s;
             if (from > to) std::swap(from, to);
-            from = std::max<ld>(std::floor(from) - kMargin, 0);
-            to = std::min<ld>(std::ceil(to) + kMargin + 1, nb_col);
+            from = std::max<ld>(std::floor(from) - margin, 0);
+            to = std::min<ld>(std::ceil(to) + margin + 1, nb_col);
             if (from < to) seg = {static_cast<int32_t>(from), static_cast<int32_t>(to)};
         }
         if (seg.end > seg.first) {

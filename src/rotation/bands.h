@@ -20,8 +20,9 @@ struct InputWindow {
 };
 
 // The input cells (of an nb_lig x nb_col input) that can land in output rows [first, end) of an
-// output of frame.total_rows rows lying at `frame`.
+// output of frame.total_rows rows lying at `frame`, and those within `reach` cells more of them
+// (what a resampling kernel reads around the positions the band's cells take back).
 InputWindow input_window(int32_t nb_lig, int32_t nb_col, const RotationParameters& p,
-                         OutputFrame frame, int32_t first, int32_t end);
+                         OutputFrame frame, int32_t first, int32_t end, int32_t reach = 0);
 
 }  // namespace terrapivoter
