@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks that each layer of src/ includes only the layers below it (docs/design.md):
-#   app -> everything; job -> everything but app; rotation -> base; formats -> io, base,
+#   python, app -> everything; job -> everything but app; rotation -> base; formats -> io, base,
 #   platform; io -> base, platform; base -> LIB; LIB -> platform; platform -> nothing (a layer
 #   may always include itself).
 set -euo pipefail
 cd "$(dirname "$0")/../src"
 declare -A allowed=(
+  [python]="python app job rotation formats io base LIB platform"
   [app]="app job rotation formats io base LIB platform"
   [job]="job rotation formats io base LIB platform"
   [rotation]="rotation base"

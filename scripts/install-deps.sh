@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs and that are missing.
-#   scripts/install-deps.sh build      compiler, CMake and the libraries the program builds with
+#   scripts/install-deps.sh build      compiler, CMake and the libraries the program and its Python
+#                                      package build with (pybind11)
 #   scripts/install-deps.sh run        what run.sh shows the runs with (python3, gdalinfo)
 #   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL,
-#                                      clang-format, clang-tidy, lintian
+#                                      clang-format, clang-tidy, lintian, pytest and the Python
+#                                      package's companions (xarray, rioxarray, dask, distributed)
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
 #   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes (also for the
 #                                      ThreadSanitizer build)
@@ -13,10 +15,12 @@ set -euo pipefail
 packages=()
 for group in "$@"; do
   case "$group" in
-    build) packages+=(cmake make g++ libcli11-dev libgdal-dev dpkg-dev file) ;;
+    build) packages+=(cmake make g++ libcli11-dev libgdal-dev dpkg-dev file pybind11-dev
+                      python3-dev) ;;
     test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
                      python3 python3-numpy gdal-bin python3-gdal clang-format clang-tidy git
-                     lintian) ;;
+                     lintian python3-pytest python3-xarray python3-rioxarray python3-dask
+                     python3-distributed) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     run) packages+=(python3 gdal-bin) ;;
     coverage) packages+=(gcovr) ;;

@@ -47,6 +47,9 @@ class Bands : public testing::Test {
                 gdal_info = peek_gdal_raster(spec.name);
                 spec.gdal = &gdal_info;
                 break;
+            case GridForm::memory:
+                ADD_FAILURE() << "an output form only";
+                break;
         }
         return open_input(spec, work);
     }
@@ -72,6 +75,13 @@ class Bands : public testing::Test {
         commit(target, work);
         testing::internal::GetCapturedStderr();
         std::string bytes;
+        if (out == GridForm::memory) {
+            const Target::InMemory& m = target.memory;
+            bytes.assign(reinterpret_cast<const char*>(m.cells.get()),
+                         static_cast<std::size_t>(m.nb_lig) * static_cast<std::size_t>(m.nb_col) *
+                             sizeof(double));
+            bytes += " at " + std::to_string(m.frame.left) + "," + std::to_string(m.frame.bottom);
+        }
         for (const char* file : {"out_m4.txt", "out_m4.raw", "out.asc", "out.prj", "out.tif"}) {
             if (fs::exists(dir / file)) {
                 bytes += std::string(file) + ":" + read_file(dir / file);
@@ -107,6 +117,12 @@ TEST_F(Bands, FewRowsAtATimeWriteTheWholeGridsBytes) {
          GridForm::ascii_grid,
          {{200.25, -40, -90}, Extent::input, {Background::Kind::nodata, 0}}},
         {GridForm::gdal, GridForm::gdal, {{47.5, 45, 45}, Extent::full, {}}},
+        // Handed back in memory: swept in place when whole, copied band by band otherwise.
+        {GridForm::ascii_grid, GridForm::memory, {{47.5, 45, 33}, Extent::input, {}}},
+        {GridForm::raster_pair, GridForm::memory, {{30.5, 43.5, -71}, Extent::full, {}}},
+        {GridForm::gdal,
+         GridForm::memory,
+         {{200.25, -40, 15}, Extent::input, {}, false, Resampling::bilinear}},
         {GridForm::raster_pair,
          GridForm::gdal,
          {{30, 43, -135}, Extent::input, {Background::Kind::given, 12.5}}},

@@ -95,6 +95,7 @@ TEST_F(CommandLine, UsageErrorsAndFailedRunsWriteNothing) {
         {"-a 30 lux_elev.asc o.asc p.asc", 2, "one INPUT and one OUTPUT"},
         {"lux_elev.asc o.asc", 2, "--angle is required"},
         {"-a 181 lux_elev.asc o.asc", 2, "--angle: 181 is too great"},
+        {"-a 200 lux_elev.asc o.asc", 2, "--angle: 200 is too great"},
         {"-a abc lux_elev.asc o.asc", 2, "--angle: \"abc\" is not a finite number"},
         {"-a nan lux_elev.asc o.asc", 2, "--angle: \"nan\" is not a finite number"},
         {"-a", 2, "--angle needs a value"},

@@ -384,31 +384,53 @@ int usage_error(const std::string& what) {
     return 2;
 }
 
-}  // namespace
-
-int run_command_line(int argc, char** argv, StageLog* stages) {
+// The arguments read into `a`, the help and version flags into `help` and `version`; UsageError
+// for arguments the command line does not take.
+void parse_arguments(int argc, char** argv, Arguments& a, bool& help, bool& version) {
     CLI::App app;
     app.set_help_flag();
     app.allow_extras();
-    bool help = false;
-    bool version = false;
-    Arguments a;
     add_options(app, a);
     app.add_flag("-h,--help", help);
     app.add_flag("-V,--version", version);
     try {
         app.parse(argc, argv);
-        for (const std::string& extra : app.remaining()) {
-            if (extra.size() > 1 && extra[0] == '-') throw UsageError(unknown_option(extra));
-        }
     } catch (const CLI::ArgumentMismatch& e) {
         // "--angle: 1 required TEXT missing": the option is named before the colon.
         const std::string what = e.what();
         const std::string option = what.substr(0, what.find(':'));
-        return usage_error(option +
-                           (option == "--config" ? " needs a KEY and a VALUE" : " needs a value"));
+        throw UsageError(option +
+                         (option == "--config" ? " needs a KEY and a VALUE" : " needs a value"));
     } catch (const CLI::ParseError& e) {
-        return usage_error(e.what());
+        throw UsageError(e.what());
+    }
+    for (const std::string& extra : app.remaining()) {
+        if (extra.size() > 1 && extra[0] == '-') throw UsageError(unknown_option(extra));
+    }
+}
+
+}  // namespace
+
+Job job_of_arguments(const std::vector<std::string>& args) {
+    std::vector<std::string> words = {"terrapivoter"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    Arguments a;
+    bool help = false;
+    bool version = false;
+    parse_arguments(static_cast<int>(argv.size()), argv.data(), a, help, version);
+    if (help || version) throw UsageError(help ? "--help runs no job" : "--version runs no job");
+    return job_of(a);
+}
+
+int run_command_line(int argc, char** argv, StageLog* stages) {
+    bool help = false;
+    bool version = false;
+    Arguments a;
+    try {
+        parse_arguments(argc, argv, a, help, version);
     } catch (const UsageError& e) {
         return usage_error(e.what());
     }

@@ -2,6 +2,11 @@
 // and reading nothing from standard input.
 #pragma once
 
+#include <string>
+#include <vector>
+
+#include "job/job.h"
+
 namespace terrapivoter {
 
 class StageLog;
@@ -9,6 +14,10 @@ class StageLog;
 // Runs `terrapivoter [OPTIONS] INPUT OUTPUT` and returns the exit status: 0 when the output was
 // written, 1 when the run failed, 2 on a usage error. Prints nothing on standard output but
 // the help and the version. With `stages`, each stage's time is logged there (a benchmark's).
+// The job that `args` describe (the options and the two paths, as typed after the program's
+// name), every value read and checked as run_command_line reads it: UsageError in its words.
+Job job_of_arguments(const std::vector<std::string>& args);
+
 int run_command_line(int argc, char** argv, StageLog* stages = nullptr);
 
 }  // namespace terrapivoter

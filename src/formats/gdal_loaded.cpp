@@ -1,4 +1,6 @@
-// The program's side of GDAL: every call goes to the GDAL module, loaded on the first.
+// The program's side of GDAL: every call goes to the GDAL module, loaded on the first; or, in a
+// library that carries the module's code itself (TERRAPIVOTER_GDAL_LINKED: the Python
+// package's, which no program's symbols can serve), to that code.
 #include <mutex>
 
 #include "base/failure.h"
@@ -6,10 +8,19 @@
 #include "formats/gdal_module.h"
 #include "platform/platform.h"
 
+#ifdef TERRAPIVOTER_GDAL_LINKED
+extern "C" const terrapivoter::GdalModule* terrapivoter_gdal_module();
+#endif
+
 namespace terrapivoter {
 
 namespace {
 
+#ifdef TERRAPIVOTER_GDAL_LINKED
+const GdalModule& module() {
+    return *terrapivoter_gdal_module();
+}
+#else
 // Where the module may lie: beside the program or one folder up (a build tree, whose tests and
 // benchmarks sit in folders of their own), then where it is installed, relative to the program
 // (TERRAPIVOTER_MODULE_DIR: "../lib/<triplet>/terrapivoter" from "bin").
@@ -50,6 +61,7 @@ const GdalModule& module() {
     if (loaded == nullptr) throw Failure(failure);
     return *loaded;
 }
+#endif
 
 }  // namespace
 

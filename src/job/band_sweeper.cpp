@@ -10,9 +10,35 @@
 
 namespace terrapivoter {
 
+namespace {
+
+// The rows a band [first, end) is swept with: its own and, placed forward, a row of context on
+// either side.
+IndexRange rows_swept(int32_t first, int32_t end, Resampling method, int64_t total) {
+    if (method != Resampling::forward) return {first, end};
+    return {std::max(0, first - 1), static_cast<int32_t>(std::min<int64_t>(total, end + 1))};
+}
+
+OutputFrame band_frame(const Enlargement& geo, int32_t top) {
+    OutputFrame frame = geo.frame;
+    frame.first_row = top;
+    frame.total_rows = static_cast<int32_t>(geo.nb_lig);
+    return frame;
+}
+
+}  // namespace
+
+InputWindow band_window(int32_t nb_lig, int32_t nb_col, const Enlargement& geo,
+                        const RotationParameters& p, Resampling method, int32_t first,
+                        int32_t end) {
+    const auto [top, bottom] = rows_swept(first, end, method, geo.nb_lig);
+    const int32_t reach = method == Resampling::forward ? 0 : resampling_reach(method);
+    return input_window(nb_lig, nb_col, p, band_frame(geo, top), top, bottom, reach);
+}
+
 BandSweeper::BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
                          Resampling method, std::optional<double> nodata, int32_t height,
-                         const Work& work)
+                         const Work& work, DoubleGrid into)
     : in_(in),
       geo_(geo),
       p_(p),
@@ -22,7 +48,12 @@ BandSweeper::BandSweeper(GridSource& in, const Enlargement& geo, const RotationP
       // Resampling reads each cell where it lies, from a grid.
       from_source_(method == Resampling::forward && sweeps_from_source(in, work)) {
     const auto rows = static_cast<int32_t>(std::min<int64_t>(height + 2, geo.nb_lig));
-    cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads);
+    if (into.rows != nullptr && into.nb_lig == geo.nb_lig && rows == geo.nb_lig) {
+        cells_view_ = into;
+    } else {
+        cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads);
+        cells_view_ = cells_.view();
+    }
     if (in.whole() == nullptr && !from_source_) {
         input_rows_.assign(static_cast<std::size_t>(in.nb_lig()), nullptr);
         // The input cells' buffer, made for the widest band at once: grown band by band, it
@@ -41,7 +72,7 @@ BandSweeper::BandSweeper(GridSource& in, const Enlargement& geo, const RotationP
 DoubleGrid BandSweeper::band(int32_t first, int32_t end, Holes holes, double* smallest) {
     const auto total = static_cast<int32_t>(geo_.nb_lig);
     const auto [top, bottom] = swept_rows(first, end);
-    const DoubleGrid buffer{cells_.view().rows, bottom - top, cells_.nb_col()};
+    const DoubleGrid buffer{cells_view_.rows, bottom - top, cells_view_.nb_col};
     const OutputFrame frame = frame_of(top);
     const DoubleGrid* whole = in_.whole();
     if (method_ != Resampling::forward) {
@@ -84,22 +115,15 @@ void BandSweeper::reserve_storage(int64_t cells) {
 }
 
 IndexRange BandSweeper::swept_rows(int32_t first, int32_t end) const {
-    if (method_ != Resampling::forward) return {first, end};
-    const auto total = static_cast<int32_t>(geo_.nb_lig);
-    return {std::max(0, first - 1), std::min(total, end + 1)};
+    return rows_swept(first, end, method_, geo_.nb_lig);
 }
 
 OutputFrame BandSweeper::frame_of(int32_t top) const {
-    OutputFrame frame = geo_.frame;
-    frame.first_row = top;
-    frame.total_rows = static_cast<int32_t>(geo_.nb_lig);
-    return frame;
+    return band_frame(geo_, top);
 }
 
 InputWindow BandSweeper::window(int32_t first, int32_t end) const {
-    const auto [top, bottom] = swept_rows(first, end);
-    const int32_t reach = method_ == Resampling::forward ? 0 : resampling_reach(method_);
-    return input_window(in_.nb_lig(), in_.nb_col(), p_, frame_of(top), top, bottom, reach);
+    return band_window(in_.nb_lig(), in_.nb_col(), geo_, p_, method_, first, end);
 }
 
 DoubleGrid BandSweeper::read_window() {

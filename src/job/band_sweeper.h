@@ -27,10 +27,19 @@ enum class Holes {
     left,                     // left for the writer to fill row by row
 };
 
+// The input cells (of an nb_lig x nb_col input) that output rows [first, end) of an output of
+// `geo`'s size need, with their rows of context (forward placement) or the kernel's reach
+// (resampled): what BandSweeper::band reads.
+InputWindow band_window(int32_t nb_lig, int32_t nb_col, const Enlargement& geo,
+                        const RotationParameters& p, Resampling method, int32_t first, int32_t end);
+
 class BandSweeper {
   public:
+    // With `into`, a grid of the whole output's size, a sweeper whose one band is the whole
+    // output sweeps into it rather than into a grid of its own.
     BandSweeper(GridSource& in, const Enlargement& geo, const RotationParameters& p,
-                Resampling method, std::optional<double> nodata, int32_t height, const Work& work);
+                Resampling method, std::optional<double> nodata, int32_t height, const Work& work,
+                DoubleGrid into = {});
 
     // Output rows [first, end), swept with a row of context on either side, their holes dealt
     // with as `holes` says (the background value into `smallest`); or resampled, whatever
@@ -42,7 +51,7 @@ class BandSweeper {
     // The last band with the rows of context around it (where the output has them), and the
     // row at which the band starts in it: what its holes need.
     DoubleGrid with_context() {
-        return {view_rows_.data(), static_cast<int32_t>(view_rows_.size()), cells_.nb_col()};
+        return {view_rows_.data(), static_cast<int32_t>(view_rows_.size()), cells_view_.nb_col};
     }
     int32_t offset() const { return offset_; }
 
@@ -66,8 +75,9 @@ class BandSweeper {
     Resampling method_;
     std::optional<double> nodata_;
     Work work_;
-    bool from_source_;  // the sweep reads the input itself (sweeps_from_source)
-    Matrix<double> cells_;
+    bool from_source_;      // the sweep reads the input itself (sweeps_from_source)
+    Matrix<double> cells_;  // the band's rows, unless they are the caller's
+    DoubleGrid cells_view_;
     std::vector<double*> view_rows_;
     int32_t offset_ = 0;
     InputWindow window_;

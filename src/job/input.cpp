@@ -1,5 +1,6 @@
 #include "job/input.h"
 
+#include "base/failure.h"
 #include "formats/ascii_grid.h"
 #include "formats/raster_pair.h"
 #include "io/memory_budget.h"
@@ -108,6 +109,8 @@ OpenedInput open_input(const InputSpec& spec, const Work& work) {
         case GridForm::gdal:
             open_gdal_raster(spec, work, opened);
             break;
+        case GridForm::memory:
+            throw Failure("an input in memory is not opened: it is a grid already");
     }
     opened.band.grid = opened.grid.source.get();
     return opened;

@@ -16,7 +16,8 @@ namespace terrapivoter {
 enum class GridForm {
     raster_pair,
     ascii_grid,
-    gdal,  // any raster GDAL reads or writes
+    gdal,    // any raster GDAL reads or writes
+    memory,  // an output handed back to the caller in memory (the Python package's arrays)
 };
 
 // A coordinate system as it came: the text of a ".prj" beside an ASCII grid, or GDAL's WKT.

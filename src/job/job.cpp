@@ -12,6 +12,7 @@
 #include "formats/raster_pair.h"
 #include "io/memory_ledger.h"
 #include "job/band_plan.h"
+#include "job/describe.h"
 #include "job/engine.h"
 #include "job/input.h"
 #include "job/target.h"
@@ -107,16 +108,6 @@ GridName output_name(const std::string& path, const JobOptions& o) {
     return {GridForm::gdal, path, driver_of_suffix(path)};
 }
 
-// A number as short as it reads back: "-32768", "0.1".
-std::string shortest_text(double v) {
-    char text[32];
-    for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(text, sizeof text, "%.*g", digits, v);
-        if (std::strtod(text, nullptr) == v) break;
-    }
-    return text;
-}
-
 const char* one_band_form(GridForm form) {
     return form == GridForm::ascii_grid ? "an ASCII grid" : "a raster pair";
 }
@@ -124,11 +115,7 @@ const char* one_band_form(GridForm form) {
 // Every check of the options against the forms that needs no file, so that a mistaken job
 // writes and reads nothing.
 void check_options(const JobOptions& o, const GridName& input, const GridName& output) {
-    if (!o.angle) throw UsageError("--angle is required");
-    if (!angle_accepted(*o.angle)) {
-        throw UsageError("--angle: " + shortest_text(*o.angle) +
-                         " is too great: its whole part must be at most 180");
-    }
+    check_angle(o);
     const bool raster_in = input.form == GridForm::raster_pair;
     if (raster_in && !o.unit) {
         throw UsageError("--unit is required for a raster pair input (m, dm, cm or mm)");
@@ -245,28 +232,9 @@ GdalWriteOptions gdal_output(const JobOptions& o, const GridName& input, const G
     return out;
 }
 
-RotationParameters rotation_of(const JobOptions& o, const InputBand& input) {
-    const GridSource& grid = *input.grid;
-    // The centre lies where the grid's middle cell lies, or between the middle two: a half turn
-    // about it is an exact flip, a quarter turn an exact transpose when the counts share their
-    // parity.
-    RotationParameters p{(grid.nb_col() - 1) * 0.5, (grid.nb_lig() - 1) * 0.5, *o.angle};
-    if (o.pivot.kind == Pivot::Kind::map) {
-        const Georef& g = input.georef;
-        // Cell centres sit on whole columns and lines.
-        p.X1 = (o.pivot.first - g.X_min) / g.cell_size - 0.5;
-        p.Y1 = (o.pivot.second - g.Y_min) / g.cell_size - 0.5;
-    } else if (o.pivot.kind == Pivot::Kind::line_column) {
-        p.Y1 = o.pivot.first;
-        p.X1 = o.pivot.second;
-    }
-    return p;
-}
-
 Treatment treatment_of(const Job& job, const OpenedInput& opened, const GridName& output) {
     const JobOptions& o = job.options;
-    const InputBand& input = opened.band;
-    if (!input.georeferenced) {
+    if (!opened.band.georeferenced) {
         const std::string lacking =
             job.input + " has no georeference; give its lower-left corner with --corner X,Y";
         if (o.pivot.kind == Pivot::Kind::map) throw UsageError("--pivot-xy: " + lacking);
@@ -274,23 +242,7 @@ Treatment treatment_of(const Job& job, const OpenedInput& opened, const GridName
             throw UsageError("an ASCII grid output: " + lacking);
         if (o.rotated_georef) throw UsageError("--georef rotated: " + lacking);
     }
-    Treatment t;
-    t.rotated_georef = o.rotated_georef;
-    t.rotation = rotation_of(o, input);
-    t.extent = o.extent;
-    t.resampling = o.resampling;
-    const bool has_nodata = input.nodata || input.output_nodata;
-    t.background.kind =
-        o.background.value_or(has_nodata ? Background::Kind::nodata : Background::Kind::smallest);
-    if (t.background.kind == Background::Kind::nodata && !has_nodata) {
-        throw UsageError(
-            "--background nodata: the input has no no-data value; give one with --nodata or "
-            "--dst-nodata");
-    }
-    if (t.background.kind == Background::Kind::given) {
-        t.background.value = opened.units.working(o.background_value);
-    }
-    return t;
+    return treatment_for(o, opened.band, opened.units);
 }
 
 // A turn in degrees is not a turn on the ground: a grid in a geographic coordinate system has

@@ -22,15 +22,34 @@ Target prepare_target(GridForm form, const FileName& name) {
         case GridForm::gdal:
             target.folder = std::make_unique<OutputFolder>(name);
             break;
+        case GridForm::memory:
+            break;
     }
     return target;
 }
 
 const std::string& Target::displayed() const {
-    return folder ? folder->displayed() : data->displayed();
+    return folder ? folder->displayed() : data ? data->displayed() : name.shown;
+}
+
+DoubleGrid in_memory_grid(Target& target, int32_t nb_lig, int32_t nb_col,
+                          std::vector<double*>& rows) {
+    Target::InMemory& m = target.memory;
+    const auto cells = static_cast<std::size_t>(nb_lig) * static_cast<std::size_t>(nb_col);
+    if (!m.cells || m.nb_lig != nb_lig || m.nb_col != nb_col) {
+        m.cells = std::make_unique_for_overwrite<double[]>(cells);
+        m.nb_lig = nb_lig;
+        m.nb_col = nb_col;
+    }
+    rows.resize(static_cast<std::size_t>(nb_lig));
+    for (int32_t i = 0; i < nb_lig; ++i)
+        rows[static_cast<std::size_t>(i)] =
+            m.cells.get() + static_cast<std::size_t>(i) * static_cast<std::size_t>(nb_col);
+    return {rows.data(), nb_lig, nb_col};
 }
 
 void commit(Target& target, const Work& work) {
+    if (target.form == GridForm::memory) return;
     std::optional<StageTimer> stage(std::in_place, work, "sync");
     if (target.folder) {
         if (target.gdal_writer) target.gdal_writer->finish();

@@ -13,6 +13,7 @@
 #include "io/output_file.h"
 #include "io/output_folder.h"
 #include "job/input_band.h"
+#include "rotation/placement.h"
 
 namespace terrapivoter {
 
@@ -27,7 +28,16 @@ struct Target {
     // value the output's.
     GdalWriteOptions gdal;
     std::unique_ptr<GdalWriter> gdal_writer;  // open from the first band written to the commit
-    int band = 0;                             // the band that the next treat() writes
+    // An output in memory: its cells, row 0 the top row, made when its first rows are written
+    // (unless the sweep already made its cells there: in_memory_grid), and where it lies.
+    struct InMemory {
+        std::unique_ptr<double[]> cells;
+        int32_t nb_lig = 0;
+        int32_t nb_col = 0;
+        OutputFrame frame;  // where the input's grid lies in it
+        int64_t rows_written = 0;
+    } memory;
+    int band = 0;  // the band that the next treat() writes
 
     // The output as messages name it.
     const std::string& displayed() const;
@@ -36,6 +46,11 @@ struct Target {
 // `name` is the ASCII grid or GDAL's raster itself, or a raster pair's base name (without
 // "_m4.raw"). A GDAL output's driver and options are set in the returned target.
 Target prepare_target(GridForm form, const FileName& name);
+
+// The output in memory as a grid of rows into its cells, made for nb_lig x nb_col cells: a
+// sweep of the whole output can make its cells there, so that they are not copied.
+DoubleGrid in_memory_grid(Target& target, int32_t nb_lig, int32_t nb_col,
+                          std::vector<double*>& rows);
 
 // Finishes every file of the target and gives them their names together.
 void commit(Target& target, const Work& work);

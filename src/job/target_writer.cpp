@@ -1,5 +1,6 @@
 #include "job/target_writer.h"
 
+#include <algorithm>
 #include <bit>
 #include <functional>
 
@@ -99,6 +100,13 @@ TargetWriter::TargetWriter(const InputBand& input, Target& target, const Treatme
             target.gdal_writer->start_band(target.band);
             break;
         }
+        case GridForm::memory: {
+            std::vector<double*> unused;
+            in_memory_grid(target, nb_lig, nb_col, unused);
+            target.memory.frame = frame;
+            target.memory.rows_written = 0;
+            break;
+        }
     }
 }
 
@@ -116,13 +124,29 @@ void TargetWriter::write(DoubleGrid rows, double background, const DoubleGrid* u
     }
     fill_background(rows, background, work_);
     if (nodata_written_as_) replace_nodata(rows, *input_.nodata, *nodata_written_as_, work_);
-    if (target_.form == GridForm::ascii_grid) {
+    if (target_.form == GridForm::memory) {
+        copy_into_memory(rows);
+    } else if (target_.form == GridForm::ascii_grid) {
         if (first_rows_ && rows.nb_lig > 0) target_.data->write(ascii_values_lead(rows[0][0]));
         write_ascii_band(rows, *target_.data, work_, &*progress_);
     } else {
         target_.gdal_writer->write(rows, &*progress_);
     }
     first_rows_ = false;
+}
+
+void TargetWriter::copy_into_memory(DoubleGrid rows) {
+    Target::InMemory& m = target_.memory;
+    const auto width = static_cast<std::size_t>(m.nb_col);
+    for_row_bands(work_.threads, 0, rows.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
+        for (int32_t i = begin; i < end; ++i) {
+            double* to = m.cells.get() + static_cast<std::size_t>(m.rows_written + i) * width;
+            // A sweep of the whole output made its cells in place.
+            if (rows[i] != to) std::copy_n(rows[i], width, to);
+        }
+    });
+    m.rows_written += rows.nb_lig;
+    progress_->advance(rows.nb_lig);
 }
 
 void TargetWriter::restart() {

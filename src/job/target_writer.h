@@ -43,6 +43,9 @@ class TargetWriter {
     void finish();
 
   private:
+    // The rows, their background given, into the output in memory.
+    void copy_into_memory(DoubleGrid rows);
+
     const InputBand& input_;
     Target& target_;
     Work work_;

@@ -32,21 +32,13 @@ struct Turning {
 };
 
 double background_of(const Turning& t, double smallest) {
-    switch (t.treatment.background.kind) {
-        case Background::Kind::nodata:
-            // The input's no-data value, written as the output's; or the output's own.
-            return t.input.nodata ? *t.input.nodata : *t.input.output_nodata;
-        case Background::Kind::given:
-            return t.treatment.background.value;
-        case Background::Kind::smallest:
-            break;
-    }
-    return smallest;
+    return background_for(t.treatment, t.input, smallest);
 }
 
-BandSweeper sweeper_of(const Turning& t, int32_t height) {
-    return {*t.input.grid, t.geo, t.treatment.rotation, t.treatment.resampling, t.input.nodata,
-            height,        t.work};
+BandSweeper sweeper_of(const Turning& t, int32_t height, DoubleGrid into = {}) {
+    return {
+        *t.input.grid, t.geo, t.treatment.rotation, t.treatment.resampling, t.input.nodata, height,
+        t.work,        into};
 }
 
 // Whether the writer fills the holes of the kept rows as it writes them (a raster pair's, row
@@ -105,7 +97,13 @@ void write_bands(const Turning& t, BandSweeper& sweeper, TargetWriter& writer, i
 }
 
 void treat_whole(Turning& t) {
-    BandSweeper sweeper = sweeper_of(t, t.total);
+    // An output in memory of the input's extent is swept where it is handed back.
+    std::vector<double*> memory_rows;
+    DoubleGrid into;
+    if (t.target.form == GridForm::memory && !t.full) {
+        into = in_memory_grid(t.target, t.total, static_cast<int32_t>(t.geo.nb_col), memory_rows);
+    }
+    BandSweeper sweeper = sweeper_of(t, t.total, into);
     // The whole output kept, its background is found while its holes are filled, or, for a
     // writer that fills them, before they are (filling them cannot lower it), so that the
     // device writes the first rows while the last ones are filled.
@@ -168,13 +166,30 @@ void treat_streamed(Turning& t, int32_t height, double guessed) {
 
 }  // namespace
 
+double background_for(const Treatment& treatment, const InputBand& input, double smallest) {
+    switch (treatment.background.kind) {
+        case Background::Kind::nodata:
+            // The input's no-data value, written as the output's; or the output's own.
+            return input.nodata ? *input.nodata : *input.output_nodata;
+        case Background::Kind::given:
+            return treatment.background.value;
+        case Background::Kind::smallest:
+            break;
+    }
+    return smallest;
+}
+
+Enlargement swept_grid(int32_t nb_lig, int32_t nb_col, const Treatment& treatment) {
+    return treatment.extent == Extent::full
+               ? enlargement_with_margin(nb_lig, nb_col, treatment.rotation)
+               : Enlargement{{}, nb_lig, nb_col};
+}
+
 void treat(const InputBand& input, Target& target, const Treatment& treatment, const Work& work) {
     GridSource& in = *input.grid;
-    const RotationParameters& p = treatment.rotation;
     const bool full = treatment.extent == Extent::full;
     std::optional<StageTimer> stage(std::in_place, work, "rotate");
-    const Enlargement geo = full ? enlargement_with_margin(in.nb_lig(), in.nb_col(), p)
-                                 : Enlargement{{}, in.nb_lig(), in.nb_col()};
+    const Enlargement geo = swept_grid(in.nb_lig(), in.nb_col(), treatment);
     Turning t{
         input,
         target,
