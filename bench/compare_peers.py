@@ -207,6 +207,70 @@ def resampling_oracle(rows, work):
             mine = None
 
 
+def python_package():
+    sys.path.insert(0, os.path.join(RELEASE, "python"))
+    import terrapivoter
+    return terrapivoter
+
+
+def python_rows(row, grid, runs, work):
+    """The Python package's rotate of a 4000 x 4000 float64 array, against the same job run from
+    C++ (turn_grid: the output made, swept, filled), the bare sweep and fill on grids made
+    beforehand, and OpenCV's nearest-neighbour warp called from Python, in the same run."""
+    import cv2
+    terrapivoter = python_package()
+    n = grid.shape[0]
+    for tenths in (300, 450, -173):
+        angle = tenths / 10.0
+        mine = median_time(lambda: terrapivoter.rotate(grid, angle), runs)
+        job = ours("BM_TurnGrid/4000/%d/real_time" % tenths, runs, work)
+        row("Python rotate 4000x4000 by %g deg" % angle, mine, "the same job from C++", job,
+            n * n, "cells")
+        bare = (ours("BM_Sweep/4000/%d/real_time" % tenths, runs, work) +
+                ours("BM_HoleFilling/4000/real_time", runs, work))
+        row("Python rotate 4000x4000 by %g deg" % angle, mine,
+            "C++ sweep + fill into grids made beforehand", bare, n * n, "cells")
+        m = cv2.getRotationMatrix2D((n / 2, n / 2), angle, 1.0)
+        peer = median_time(lambda: cv2.warpAffine(grid, m, (n, n), flags=cv2.INTER_NEAREST), runs)
+        row("Python rotate 4000x4000 by %g deg" % angle, mine,
+            "OpenCV warpAffine nearest (Python, new array)", peer, n * n, "cells")
+
+
+def dask_rows(rows, work):
+    """terrapivoter.dask on two worker processes turning a grid of four times one worker's
+    memory limit, its time per cell beside the command line's on the same grid as a raster
+    pair."""
+    python_package()
+    import numpy as np
+    import dask.array as da
+    import distributed
+    import terrapivoter.dask as tdask
+
+    side, limit = 11000, 256 << 20  # 968 MB of doubles, a worker may hold 256 MB
+    source = da.random.RandomState(4).uniform(100.0, 900.0, (side, side), chunks=(500, side))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  memory_limit=limit, dashboard_address=None) as cluster, \
+            distributed.Client(cluster):
+        start = time.perf_counter()
+        total = tdask.rotate(source, 30.0, background=0.0).sum().compute()
+        seconds = time.perf_counter() - start
+    values = source.compute()
+    assert np.isfinite(total)
+    base = os.path.join(work, "dask_grid")
+    cells = np.round(values * 100).astype(np.int32)
+    cells.tofile(base + "_m4.raw")
+    with open(base + "_m4.txt", "w") as f:
+        f.write("%d\n%d\n4\n0\n0\n1.000000\n" % (side, side))
+    program = os.path.join(RELEASE, "terrapivoter")
+    cmd = [program, "-q", "-a", "30", "-u", "cm", base + "_m4.raw", os.path.join(work, "o_m4.raw")]
+    cli = command_time(cmd, work)
+    rows.append(("dask, 2 worker processes of 256 MB, %dx%d (%.0f MB)" % (side, side,
+                 side * side * 8 / 2 ** 20), "%.1f ns/cell (%.1f s)" % (
+                 seconds / side ** 2 * 1e9, seconds), "the command line, raster pair",
+                 "%.1f ns/cell (%.1f s)" % (cli / side ** 2 * 1e9, cli), "%.2f" % (cli / seconds)))
+    print("  measured: dask", file=sys.stderr)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
@@ -282,6 +346,10 @@ def main():
 
         mine = ours("BM_HoleFilling/4000/real_time", args.runs, work)
         rows.append(("fill holes + background 4000x4000", "%.1f ms" % (mine * 1e3), "", "", ""))
+
+        python_rows(row, grid, args.runs, work)
+        if not args.quick:
+            dask_rows(rows, work)
 
         # ASCII grids: the peers' own writer makes the file that everyone reads.
         header = "ncols %d\nnrows %d\nxllcorner 500000\nyllcorner 4000000\ncellsize 30\nnodata_value -9999" % (n, n)

@@ -3,7 +3,7 @@
 Each band of the output is one task that reads only the input cells its rows can come from
 (the engine's band window: in each row chunk of the input, the columns it needs), with the rows of context its holes
 need; the background, the smallest value of the whole turned grid, is a reduction over a first
-pass of such tasks, which keep nothing else. The result equals ``terrapivoter.rotate`` on the whole array, bit for bit.
+pass of such tasks, which keep nothing else, computed when ``rotate`` is called. The result equals ``terrapivoter.rotate`` on the whole array, bit for bit.
 """
 
 import functools
@@ -80,9 +80,10 @@ def rotate(arr, angle, *, pivot="centre", nodata=None, extent="input", backgroun
     The arguments are those of ``terrapivoter.rotate``; `threads` is each task's (1 by
     default: the cluster's workers are the parallelism) and `band_rows` the output rows of a
     task (by default the input's first row chunk). Returns a float64 dask array of bands of
-    `band_rows` full rows. With ``extent="full"`` the part of the grown grid the output keeps
-    depends on the cells, so the bands are swept once when this is called to find it (as the
-    program's two passes do) and again when the result is computed.
+    `band_rows` full rows. When the background is the smallest value of the turned grid (no
+    `background` and no `nodata`, or "min") or the extent full (the part of the grown grid the
+    output keeps depends on the cells), the bands are swept once when this is called to find
+    them, as the program's two passes do, and again when the result is computed.
     """
     arr = da.asarray(arr)
     if arr.dtype.kind not in "iuf":
@@ -105,18 +106,19 @@ def rotate(arr, angle, *, pivot="centre", nodata=None, extent="input", backgroun
         windows.append((first, end, _pieces(arr, plan, first, end)))
 
     # A first pass, when the background is the smallest value or the extent full: each band's
-    # smallest value and occupied part, its cells let go (as the program's two passes do, so
-    # that no worker holds more than its bands at once).
+    # smallest value and occupied part, computed now and its cells let go, as the program's
+    # two passes do: the second pass then reads the input again, chunk by chunk, rather than
+    # the cluster holding all of it from the first pass to the last.
     smallest = _NO_BACKGROUND
     kept = (0, swept_rows, 0, swept_cols)
     needs_smallest = background == "min" or (background is None and nodata is None)
     if needs_smallest or extent == "full":
         summaries = [dask.delayed(_summary, pure=True)(shape, words, first, end, window)
                      for first, end, window in windows]
-        if needs_smallest:
-            smallest = dask.delayed(_smallest, pure=True)(*summaries)
-        if extent == "full":
-            kept = dask.compute(dask.delayed(_union, pure=True)(*summaries))[0]
+        smallest, kept = dask.compute(dask.delayed(_smallest, pure=True)(*summaries),
+                                      dask.delayed(_union, pure=True)(*summaries))
+        if extent != "full":
+            kept = (0, swept_rows, 0, swept_cols)
     bands = []
     for first, end, window in windows:
         rows = (max(first, kept[0]), min(end, kept[1]))

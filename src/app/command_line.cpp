@@ -415,6 +415,7 @@ Job job_of_arguments(const std::vector<std::string>& args) {
     std::vector<std::string> words = {"terrapivoter"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(words.size());
     for (std::string& word : words)
         argv.push_back(word.data());
     Arguments a;

@@ -10,6 +10,7 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
+#include "platform/system.h"
 
 namespace terrapivoter {
 
@@ -43,19 +44,9 @@ int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size) {
     return static_cast<int64_t>(done);
 }
 
-int64_t read_some(std::FILE* f, void* buffer, std::size_t size) {
-    if (injected(Call::read)) return -1;
-    const std::size_t got = std::fread(buffer, 1, size, f);
-    if (got == 0 && std::ferror(f)) return -1;
-    return static_cast<int64_t>(got);
-}
+namespace detail {
 
-std::FILE* create_new_file(const std::string& host, bool text, bool readable) {
-    if (injected(Call::create)) return nullptr;
-    if (host.find('\0') != std::string::npos) {
-        errno = EINVAL;
-        return nullptr;
-    }
+std::FILE* open_new_file(const std::string& host, bool text, bool readable) {
     int fd =
         open(host.c_str(), O_CREAT | O_EXCL | (readable ? O_RDWR : O_WRONLY) | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
@@ -68,10 +59,11 @@ std::FILE* create_new_file(const std::string& host, bool text, bool readable) {
     return f;
 }
 
-bool write_all(std::FILE* f, const void* data, std::size_t size) {
-    if (injected(Call::write)) return false;
-    return size == 0 || std::fwrite(data, 1, size, f) == size;
+bool is_terminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
 }
+
+}  // namespace detail
 
 bool sync_to_disk(std::FILE* f) {
     if (injected(Call::sync)) return false;

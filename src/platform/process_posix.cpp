@@ -31,19 +31,6 @@ std::string host_path(const std::string& displayed) {
     return host;
 }
 
-namespace {
-bool is_terminal(std::FILE* stream) {
-    return isatty(fileno(stream)) != 0;
-}
-}  // namespace
-
-bool stdin_is_terminal() {
-    return is_terminal(stdin);
-}
-bool stderr_is_terminal() {
-    return is_terminal(stderr);
-}
-
 void wait_for_key() {
     if (!stdin_is_terminal()) return;
     termios saved{};

@@ -21,19 +21,6 @@ std::string host_path(const std::string& displayed) {
     return displayed;
 }
 
-namespace {
-bool is_terminal(std::FILE* stream) {
-    return _isatty(_fileno(stream)) != 0;
-}
-}  // namespace
-
-bool stdin_is_terminal() {
-    return is_terminal(stdin);
-}
-bool stderr_is_terminal() {
-    return is_terminal(stderr);
-}
-
 void wait_for_key() {
     if (!stdin_is_terminal()) return;
     (void)_getch();

@@ -211,6 +211,15 @@ def test_a_dataarray_keeps_its_crs_nodata_and_places_each_value(tmp_path):
     rot = gdal.Open(str(tmp_path / "rot.tif"))
     assert rotated.rio.transform().to_gdal() == pytest.approx(rot.GetGeoTransform(), abs=1e-6)
     assert same_bits(rotated.values, rot.ReadAsArray())
+    # Bands turned band by band.
+    stacked = rioxarray.open_rasterio(tmp_path / "in.tif").isel(band=[0, 0])
+    stacked[1] = stacked[1] * 2.0
+    both = txr.rotate(stacked, -40.0, resampling="cubic")
+    assert both.dims == stacked.dims and both.shape == stacked.shape
+    for k, factor in enumerate((1.0, 2.0)):
+        scaled = values * factor  # the second band's no-data cell is -19998, a value
+        assert same_bits(both.values[k], terrapivoter.rotate(scaled, -40.0, resampling="cubic",
+                                                             nodata=-9999.0))
 
 
 def test_dask_on_worker_processes_gives_the_same_bytes():
