@@ -101,7 +101,7 @@ void BM_TurnGrid(benchmark::State& state) {
     options.angle = static_cast<double>(state.range(1)) / 10.0;
     for (auto _ : state) {
         TurnedGrid turned = turn_grid(in.view(), options);
-        benchmark::DoNotOptimize(turned.cells[0]);
+        benchmark::DoNotOptimize(turned.cells.data()[0]);
     }
     state.SetItemsProcessed(state.iterations() * n * n);
 }

@@ -246,13 +246,19 @@ def dask_rows(rows, work):
     import distributed
     import terrapivoter.dask as tdask
 
-    side, limit = 11000, 256 << 20  # 968 MB of doubles, a worker may hold 256 MB
-    source = da.random.RandomState(4).uniform(100.0, 900.0, (side, side), chunks=(500, side))
+    side, limit = 11500, 256 << 20  # 1058 MB of doubles, over four times what a worker may hold
+    source = da.random.RandomState(4).uniform(100.0, 900.0, (side, side), chunks=(250, 500))
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   memory_limit=limit, dashboard_address=None) as cluster, \
             distributed.Client(cluster):
         start = time.perf_counter()
-        total = tdask.rotate(source, 30.0, background=0.0).sum().compute()
+        try:
+            total = tdask.rotate(source, 30.0, background=0.0, band_rows=250).sum().compute()
+        except distributed.scheduler.KilledWorker as e:
+            rows.append(("dask, 2 worker processes of 256 MB, %dx%d (%.0f MB)" % (
+                side, side, side * side * 8 / 2 ** 20), "did not complete: %s" % str(e)[:80],
+                "", "", ""))
+            return
         seconds = time.perf_counter() - start
     values = source.compute()
     assert np.isfinite(total)

@@ -77,7 +77,7 @@ class Bands : public testing::Test {
         std::string bytes;
         if (out == GridForm::memory) {
             const Target::InMemory& m = target.memory;
-            bytes.assign(reinterpret_cast<const char*>(m.cells.get()),
+            bytes.assign(reinterpret_cast<const char*>(m.cells.data()),
                          static_cast<std::size_t>(m.nb_lig) * static_cast<std::size_t>(m.nb_col) *
                              sizeof(double));
             bytes += " at " + std::to_string(m.frame.left) + "," + std::to_string(m.frame.bottom);

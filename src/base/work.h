@@ -15,6 +15,8 @@ struct Work {
     StageLog* stages = nullptr;  // where a benchmark wants each stage's time; none otherwise
     int64_t memory = 0;          // bytes the run may hold at once; 0: the machine's memory
     int32_t band_rows = 0;       // rows an output band may have at most; 0: as memory allows
+    bool in_library = false;     // run inside another program's process (the Python package):
+                                 // the process-wide settings (the heap's) are left as they are
 };
 
 }  // namespace terrapivoter

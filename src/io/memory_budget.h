@@ -34,16 +34,19 @@ void fault_in(char* block, std::size_t bytes, unsigned threads);
 
 // A zero-filled grid, as the allocation family makes it, its rows cut from memory already
 // mapped (on huge pages where the system offers them) on `threads` threads: every large grid
-// of a run.
+// of a run. Not `prepared`, a plain one: in another program's process, whose heap (which
+// preparing tunes) is not ours.
 template <class T>
-Matrix<T> fresh_grid(int32_t nb_lig, int32_t nb_col, unsigned threads) {
+Matrix<T> fresh_grid(int32_t nb_lig, int32_t nb_col, unsigned threads,
+                     bool prepared_memory = true) {
     // Each row's chunk carries a header and is rounded up to 16 bytes; the row table is one
     // more block.
     const auto rows = static_cast<long double>(std::max(nb_lig, 0));
     const auto cols = static_cast<long double>(std::max(nb_col, 0));
     const long double bytes = rows * (cols * sizeof(T) + 32) + rows * sizeof(T*) + 64;
     std::optional<platform::PreparedGridMemory> prepared;
-    if (bytes >= platform::kLargeGridBytes && bytes <= static_cast<long double>(SIZE_MAX / 2))
+    if (prepared_memory && bytes >= platform::kLargeGridBytes &&
+        bytes <= static_cast<long double>(SIZE_MAX / 2))
         prepared.emplace(static_cast<std::size_t>(bytes), [threads](char* block, std::size_t size) {
             fault_in(block, size, threads);
         });

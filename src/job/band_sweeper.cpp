@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/failure.h"
 #include "base/parallel.h"
 #include "io/memory_budget.h"
 #include "job/engine.h"
@@ -51,7 +52,8 @@ BandSweeper::BandSweeper(GridSource& in, const Enlargement& geo, const RotationP
     if (into.rows != nullptr && into.nb_lig == geo.nb_lig && rows == geo.nb_lig) {
         cells_view_ = into;
     } else {
-        cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads);
+        cells_ = fresh_grid<double>(rows, static_cast<int32_t>(geo.nb_col), work.threads,
+                                    !work.in_library);
         cells_view_ = cells_.view();
     }
     if (in.whole() == nullptr && !from_source_) {
@@ -110,7 +112,12 @@ DoubleGrid BandSweeper::band(int32_t first, int32_t end, Holes holes, double* sm
 void BandSweeper::reserve_storage(int64_t cells) {
     const auto needed = static_cast<std::size_t>(in_.nb_col()) + static_cast<std::size_t>(cells);
     if (needed <= storage_size_) return;
-    storage_ = std::make_unique_for_overwrite<double[]>(needed);
+    // A mapping of its own, not the heap's: freed, a large heap block would raise the heap's
+    // threshold for mapping blocks, and a process the sweeper runs in (a Python worker) would
+    // then keep the memory of its own later buffers.
+    storage_ = std::make_unique<platform::LargeBlock>(needed * sizeof(double));
+    if (storage_->data() == nullptr)
+        throw Failure(out_of_memory_text(1, static_cast<int64_t>(needed)));
     storage_size_ = needed;
 }
 
@@ -133,7 +140,8 @@ DoubleGrid BandSweeper::read_window() {
     std::size_t offset = static_cast<std::size_t>(cols);
     for (int32_t i = window_.rows.first; i < window_.rows.end; ++i) {
         const IndexRange seg = window_.columns[static_cast<std::size_t>(i - window_.rows.first)];
-        input_rows_[static_cast<std::size_t>(i)] = storage_.get() + offset - seg.first;
+        input_rows_[static_cast<std::size_t>(i)] =
+            static_cast<double*>(storage_->data()) + offset - seg.first;
         offset += static_cast<std::size_t>(seg.end - seg.first);
     }
     for_row_bands(work_.threads, window_.rows.first, window_.rows.end - window_.rows.first,

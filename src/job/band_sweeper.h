@@ -13,6 +13,7 @@
 #include "base/grid.h"
 #include "base/grid_source.h"
 #include "base/work.h"
+#include "platform/platform.h"
 #include "rotation/bands.h"
 #include "rotation/extent.h"
 #include "rotation/placement.h"
@@ -81,7 +82,7 @@ class BandSweeper {
     std::vector<double*> view_rows_;
     int32_t offset_ = 0;
     InputWindow window_;
-    std::unique_ptr<double[]> storage_;
+    std::unique_ptr<platform::LargeBlock> storage_;
     std::size_t storage_size_ = 0;
     std::vector<double*> input_rows_;
 };

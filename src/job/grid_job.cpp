@@ -54,6 +54,7 @@ void check_grid_options(const JobOptions& o) {
 
 Work grid_work(const JobOptions& o) {
     Work work = program_work(o.threads, true);
+    work.in_library = true;
     if (o.memory) work.memory = *o.memory;
     return work;
 }
@@ -96,7 +97,7 @@ TurnedGrid turn_grid(DoubleGrid input, const JobOptions& options) {
 TurnedGrid turned_frame(int32_t nb_lig, int32_t nb_col, const JobOptions& options) {
     ZeroSource zeros(nb_lig, nb_col);
     TurnedGrid turned = turn_source(zeros, options);
-    turned.cells.reset();
+    turned.cells = {};
     return turned;
 }
 
@@ -123,12 +124,10 @@ TurnedGrid GridTurnPlan::sweep(const std::vector<Piece>& pieces, int32_t first, 
     const DoubleGrid rows = sweeper.band(first, end, Holes::fill);
     smallest = std::min(smallest, background_value(rows, work_));
     if (treatment_.extent == Extent::full) widen_to_filled(rows, first, kept, work_);
-    TurnedGrid band{
-        std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(rows.cells())),
-        rows.nb_lig, rows.nb_col, 0, 0};
+    TurnedGrid band{CellBlock(rows.nb_lig, rows.nb_col), rows.nb_lig, rows.nb_col, 0, 0};
     for (int32_t i = 0; i < rows.nb_lig; ++i)
         std::copy_n(rows[i], rows.width(),
-                    band.cells.get() + static_cast<std::size_t>(i) * rows.width());
+                    band.cells.data() + static_cast<std::size_t>(i) * rows.width());
     return band;
 }
 

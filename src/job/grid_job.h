@@ -14,6 +14,7 @@
 
 #include "base/georeference.h"
 #include "base/grid.h"
+#include "io/cell_block.h"
 #include "job/job.h"
 #include "rotation/bands.h"
 #include "rotation/extent.h"
@@ -23,7 +24,7 @@ namespace terrapivoter {
 // Turned cells, row 0 the top row, and where they lie: the input's top-left cell is at row
 // `input_row`, column `input_col` of them (negative when the output starts inside the input).
 struct TurnedGrid {
-    std::unique_ptr<double[]> cells;
+    CellBlock cells;
     int32_t nb_lig = 0;
     int32_t nb_col = 0;
     int64_t input_row = 0;

@@ -35,16 +35,15 @@ const std::string& Target::displayed() const {
 DoubleGrid in_memory_grid(Target& target, int32_t nb_lig, int32_t nb_col,
                           std::vector<double*>& rows) {
     Target::InMemory& m = target.memory;
-    const auto cells = static_cast<std::size_t>(nb_lig) * static_cast<std::size_t>(nb_col);
     if (!m.cells || m.nb_lig != nb_lig || m.nb_col != nb_col) {
-        m.cells = std::make_unique_for_overwrite<double[]>(cells);
+        m.cells = CellBlock(nb_lig, nb_col);
         m.nb_lig = nb_lig;
         m.nb_col = nb_col;
     }
     rows.resize(static_cast<std::size_t>(nb_lig));
     for (int32_t i = 0; i < nb_lig; ++i)
         rows[static_cast<std::size_t>(i)] =
-            m.cells.get() + static_cast<std::size_t>(i) * static_cast<std::size_t>(nb_col);
+            m.cells.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(nb_col);
     return {rows.data(), nb_lig, nb_col};
 }
 

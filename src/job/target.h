@@ -10,6 +10,7 @@
 #include "base/file_name.h"
 #include "base/work.h"
 #include "formats/gdal_raster.h"
+#include "io/cell_block.h"
 #include "io/output_file.h"
 #include "io/output_folder.h"
 #include "job/input_band.h"
@@ -31,7 +32,7 @@ struct Target {
     // An output in memory: its cells, row 0 the top row, made when its first rows are written
     // (unless the sweep already made its cells there: in_memory_grid), and where it lies.
     struct InMemory {
-        std::unique_ptr<double[]> cells;
+        CellBlock cells;
         int32_t nb_lig = 0;
         int32_t nb_col = 0;
         OutputFrame frame;  // where the input's grid lies in it

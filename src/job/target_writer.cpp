@@ -140,7 +140,7 @@ void TargetWriter::copy_into_memory(DoubleGrid rows) {
     const auto width = static_cast<std::size_t>(m.nb_col);
     for_row_bands(work_.threads, 0, rows.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
-            double* to = m.cells.get() + static_cast<std::size_t>(m.rows_written + i) * width;
+            double* to = m.cells.data() + static_cast<std::size_t>(m.rows_written + i) * width;
             // A sweep of the whole output made its cells in place.
             if (rows[i] != to) std::copy_n(rows[i], width, to);
         }

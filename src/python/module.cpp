@@ -47,8 +47,9 @@ DoubleGrid grid_of(const py::array_t<double, Flags>& cells, std::vector<double*>
 
 // The turned cells as an array that owns them.
 py::array_t<double> array_of(TurnedGrid& turned) {
-    double* cells = turned.cells.release();
-    py::capsule owner(cells, [](void* p) { delete[] static_cast<double*>(p); });
+    auto* block = new CellBlock(std::move(turned.cells));
+    py::capsule owner(block, [](void* p) { delete static_cast<CellBlock*>(p); });
+    double* cells = block->data();
     return py::array_t<double>(
         {static_cast<py::ssize_t>(turned.nb_lig), static_cast<py::ssize_t>(turned.nb_col)}, cells,
         owner);
