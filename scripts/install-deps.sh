@@ -5,7 +5,8 @@
 #   scripts/install-deps.sh run        what run.sh shows the runs with (python3, gdalinfo)
 #   scripts/install-deps.sh test       GoogleTest, Google Benchmark, valgrind, setpriv, script, GDAL,
 #                                      clang-format, clang-tidy, lintian, pytest and the Python
-#                                      package's companions (xarray, rioxarray, dask, distributed)
+#                                      package's companions (xarray, rioxarray, dask, distributed),
+#                                      QGIS for Python (its Processing runs the QGIS tool's test)
 #   scripts/install-deps.sh peers      the programs bench/compare_peers.py measures against
 #   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes (also for the
 #                                      ThreadSanitizer build)
@@ -20,7 +21,7 @@ for group in "$@"; do
     test) packages+=(libgtest-dev libbenchmark-dev valgrind util-linux bsdutils
                      python3 python3-numpy gdal-bin python3-gdal clang-format clang-tidy git
                      lintian python3-pytest python3-xarray python3-rioxarray python3-dask
-                     python3-distributed) ;;
+                     python3-distributed python3-qgis) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     run) packages+=(python3 gdal-bin) ;;
     coverage) packages+=(gcovr) ;;

@@ -24,6 +24,17 @@ grep -q 'No File c:\\images\\dem1\\site_m4.txt' "$work/out" || { echo "no missin
 "$work/prefix/bin/terrapivoter" -q -a 30 "$samples/lux_elev.tif" "$work/turned.tif"
 test -s "$work/turned.tif"
 
+# The Python package and the QGIS plugin, in a build that has them: importable from where they
+# are installed, from an empty folder.
+python_dir=$work/prefix/lib/python3/dist-packages
+if [ -d "$python_dir/terrapivoter" ]; then
+  (cd "$work/empty" && PYTHONPATH=$python_dir /usr/bin/python3 -c \
+    "import numpy, terrapivoter; assert terrapivoter.rotate(numpy.eye(3), 90)[0, 2] == 1")
+  test -s "$work/prefix/share/qgis/python/plugins/terrapivoter_processing/metadata.txt"
+  test -s "$work/prefix/share/qgis/python/plugins/terrapivoter_processing/rotate_algorithm.py"
+  [ -z "$(ls -A "$work/empty")" ] || { echo "the import left files behind" >&2; exit 1; }
+fi
+
 command -v dpkg-deb >/dev/null || { echo "installed tool looks right (no dpkg-deb: no package)"; exit 0; }
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null)
 deb=$(ls "$work"/deb/terrapivoter_*.deb)
@@ -43,7 +54,8 @@ declared=$(sed -e 's/([^)]*)//g' -e 's/[|,]/\n/g' <<<"$depends" | tr -d ' ')
 dpkg-deb -x "$deb" "$work/root"
 binary=$work/root/usr/bin/terrapivoter
 module=$(find "$work/root/usr/lib" -name terrapivoter-gdal.so)
-for elf in "$binary" "$module"; do
+python_module=$(find "$work/root/usr/lib" -name '_terrapivoter*.so')
+for elf in "$binary" "$module" $python_module; do
 for soname in $(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
   # The dynamic loader itself (a module that uses thread-local storage names it) is libc's.
   case $soname in ld-linux*) continue ;; esac

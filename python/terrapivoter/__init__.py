@@ -18,7 +18,10 @@ import numpy as np
 from . import _terrapivoter as _native
 
 __version__ = _native.version
-__all__ = ["rotate", "frame", "rotate_file"]
+__all__ = ["rotate", "frame", "rotate_file", "Watch", "Cancelled"]
+
+Watch = _native.Watch
+Cancelled = _native.Cancelled
 
 _OPTION_WORDS = ("extent", "resampling")
 
@@ -175,7 +178,7 @@ def _option_words(name, value):
     return [option, str(value)]
 
 
-def rotate_file(input, output, angle, **options):
+def rotate_file(input, output, angle, *, watch=None, **options):
     """Run the command line on files in this process: ``terrapivoter [OPTIONS] INPUT OUTPUT``.
 
     Every option is a keyword named as the long option without its dashes (``pivot``,
@@ -184,6 +187,10 @@ def rotate_file(input, output, angle, **options):
     ``config``, ``threads``, ``memory``, ``quiet``), its value as the command line takes it; a
     pair such as ``corner=(x, y)`` is joined with a comma, ``band`` and ``co`` take lists,
     ``config`` a dict, ``quiet`` a bool. Nothing is written unless the whole output is.
+
+    With `watch`, a ``terrapivoter.Watch``, another thread can follow the run (``watch.step``,
+    ``watch.step_fraction``) and stop it (``watch.cancel()``): the run then raises Cancelled
+    and leaves no output.
 
     Raises ValueError for a usage error, FileNotFoundError for a missing input and
     RuntimeError for a failed run, with the command line's messages.
@@ -194,4 +201,4 @@ def rotate_file(input, output, angle, **options):
     # A path that starts with a dash would read as an option.
     paths = [os.path.join(".", str(p)) if str(p).startswith("-") else str(p)
              for p in (input, output)]
-    _native.run(args + paths)
+    _native.run(args + paths, watch)

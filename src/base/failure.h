@@ -13,6 +13,12 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A job stopped at its caller's request (JobWatch::cancel): a failure like any other, so that
+// nothing is left of its output.
+struct Cancelled : Failure {
+    Cancelled() : Failure("cancelled") {}
+};
+
 inline std::string out_of_memory_text(int64_t rows, int64_t cols) {
     return "not enough memory for a grid of " + std::to_string(rows) + " rows and " +
            std::to_string(cols) + " columns";

@@ -1,6 +1,9 @@
 #include "base/progress.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "base/failure.h"
 
 namespace terrapivoter {
 
@@ -9,10 +12,16 @@ constexpr int64_t kRedrawMs = 100;
 }
 
 Progress::Progress(const Work& work, std::string label, int64_t total, int64_t cells)
-    : label_(std::move(label)),
+    : watch_(work.watch),
+      label_(std::move(label)),
       total_(total > 0 ? total : 1),
       show_(work.show_progress && cells >= kProgressCells),
       start_(std::chrono::steady_clock::now()) {
+    if (watch_ != nullptr) {
+        if (watch_->cancel.load()) throw Cancelled();
+        watch_->step.fetch_add(1);
+        watch_->step_permille.store(0);
+    }
     if (show_) {
         std::fflush(stdout);
         draw(0);
@@ -27,6 +36,10 @@ Progress::~Progress() {
 
 void Progress::advance(int64_t units) {
     const int64_t done = done_.fetch_add(units) + units;
+    if (watch_ != nullptr) {
+        watch_->step_permille.store(static_cast<int>(1000 * std::min(done, total_) / total_));
+        if (watch_->cancel.load()) throw Cancelled();
+    }
     if (!show_) return;
     const auto elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - start_)

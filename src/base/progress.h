@@ -28,6 +28,7 @@ class Progress {
   private:
     void draw(int64_t done);
 
+    JobWatch* const watch_;
     const std::string label_;
     const int64_t total_;
     const bool show_;

@@ -295,7 +295,7 @@ int64_t memory_needed(GridSize size, GridForm in, GridForm out, Extent extent) {
 
 }  // namespace
 
-void run_job(const Job& job, StageLog* stages) {
+void run_job(const Job& job, StageLog* stages, JobWatch* watch) {
     const JobOptions& o = job.options;
     for (const auto& [key, value] : o.config)
         gdal_set_config(key, value);
@@ -305,6 +305,7 @@ void run_job(const Job& job, StageLog* stages) {
 
     Work work = program_work(o.threads, o.quiet);
     work.stages = stages;
+    work.watch = watch;
     // The output's files first: a folder that cannot take them is reported before the input
     // is opened.
     Target target = prepare_target(output.form, output.name);

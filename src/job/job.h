@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/work.h"
 #include "job/input_band.h"
 #include "job/treatment.h"
 
@@ -76,6 +77,7 @@ struct Job {
 // before anything is read or written), creates the output's files, turns each band of the input
 // into the output and gives the files their names together. Failure on any error, with nothing
 // written. With `stages`, each stage's time is logged there (a benchmark's).
-void run_job(const Job& job, StageLog* stages = nullptr);
+// With `watch`, the caller sees each step's progress and may stop the job (Cancelled).
+void run_job(const Job& job, StageLog* stages = nullptr, JobWatch* watch = nullptr);
 
 }  // namespace terrapivoter

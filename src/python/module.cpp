@@ -67,6 +67,7 @@ CellBox box_of(const py::tuple& t) {
 
 PYBIND11_MODULE(_terrapivoter, m) {
     m.doc() = "terrapivoter's native code; use the terrapivoter package";
+    static py::exception<Cancelled> cancelled(m, "Cancelled", PyExc_RuntimeError);
     // pybind11 fixes the translator's signature.
     // NOLINTNEXTLINE(performance-unnecessary-value-param)
     py::register_exception_translator([](std::exception_ptr p) {
@@ -74,6 +75,8 @@ PYBIND11_MODULE(_terrapivoter, m) {
             if (p) std::rethrow_exception(p);
         } catch (const UsageError& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const Cancelled& e) {
+            cancelled(e.what());
         } catch (const MissingInputFile& e) {
             PyErr_SetString(PyExc_FileNotFoundError, e.what());
         } catch (const Failure& e) {
@@ -112,13 +115,25 @@ PYBIND11_MODULE(_terrapivoter, m) {
         },
         "Where the turned grid of a grid of that shape lies: ((rows, columns), (row, column)).");
 
+    py::class_<JobWatch>(m, "Watch", "A running job's progress, and a way to stop it.")
+        .def(py::init<>())
+        .def(
+            "cancel", [](JobWatch& w) { w.cancel = true; },
+            "Asks the job to stop: it raises Cancelled, leaving no output.")
+        .def_property_readonly(
+            "step", [](const JobWatch& w) { return w.step.load(); }, "Steps begun so far.")
+        .def_property_readonly(
+            "step_fraction", [](const JobWatch& w) { return w.step_permille.load() / 1000.0; },
+            "How far the latest step has got, from 0 to 1.");
+
     m.def(
         "run",
-        [](const std::vector<std::string>& args) {
+        [](const std::vector<std::string>& args, JobWatch* watch) {
             const Job job = job_of_arguments(args);
             py::gil_scoped_release free;
-            run_job(job);
+            run_job(job, nullptr, watch);
         },
+        py::arg("args"), py::arg("watch") = nullptr,
         "Runs the command line's job on files, as the arguments describe it.");
 
     py::class_<GridTurnPlan>(m, "Plan", "The job on a grid a band of output rows at a time.")
