@@ -20,12 +20,15 @@ namespace {
 // reads, and all it reads.
 class PiecesSource : public GridSource {
   public:
+    // No pieces: a source of its size alone, which the job's description reads.
     PiecesSource(int32_t nb_lig, int32_t nb_col,
-                 const std::vector<GridTurnPlan::Piece>& pieces = {})
+                 const std::vector<GridTurnPlan::Piece>* pieces = nullptr)
         : GridSource(nb_lig, nb_col), pieces_(pieces) {}
 
     void read(int32_t row, int32_t first, int32_t end, double* out) override {
-        for (const GridTurnPlan::Piece& piece : pieces_) {
+        const std::size_t count = pieces_ != nullptr ? pieces_->size() : 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const GridTurnPlan::Piece& piece = (*pieces_)[k];
             const CellBox& b = piece.box;
             if (row < b.first_row || row >= b.end_row || first < b.first_col || end > b.end_col) {
                 continue;
@@ -41,7 +44,7 @@ class PiecesSource : public GridSource {
     }
 
   private:
-    const std::vector<GridTurnPlan::Piece>& pieces_;
+    const std::vector<GridTurnPlan::Piece>* pieces_;
 };
 
 void check_grid_options(const JobOptions& o) {
@@ -118,7 +121,7 @@ InputWindow GridTurnPlan::window(int32_t first, int32_t end) const {
 
 TurnedGrid GridTurnPlan::sweep(const std::vector<Piece>& pieces, int32_t first, int32_t end,
                                double& smallest, CellBox& kept) const {
-    PiecesSource source(nb_lig_, nb_col_, pieces);
+    PiecesSource source(nb_lig_, nb_col_, &pieces);
     BandSweeper sweeper(source, geo_, treatment_.rotation, treatment_.resampling, nodata_,
                         end - first, work_);
     const DoubleGrid rows = sweeper.band(first, end, Holes::fill);

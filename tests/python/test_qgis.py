@@ -68,6 +68,8 @@ CASES = [
      ["-a", "-17.5", "--extent", "full", "-r", "bilinear", "--pivot-xy", "6.1,49.8"]),
     ({"ANGLE": 45.0, "GEOREF": 1, "BACKGROUND": "min", "RESAMPLING": 3},
      ["-a", "45", "--georef", "rotated", "--background", "min", "-r", "cubic"]),
+    ({"ANGLE": 10.0, "BANDS": [1], "BACKGROUND": "123.5"},
+     ["-a", "10", "-b", "1", "--background", "123.5"]),
 ]
 
 
@@ -124,3 +126,25 @@ def test_the_parameters_and_the_command_lines_options_stay_in_step(rotate):
         line = next(line for line in help_text.splitlines() if option + " " in line)
         assert line.split(option + " ")[1].split()[0] == "|".join(words), line
         assert rotate.parameterDefinition(name).options() == words
+
+
+@pytest.mark.skipif(not os.path.exists("/usr/bin/qgis_process.bin"), reason="no qgis_process")
+def test_qgis_process_runs_the_tool_as_the_command_line_runs(tmp_path):
+    # QGIS's own command line, with the plugin found where the tests have it and enabled in a
+    # profile of the test's own (Debian's qgis_process wrapper passes an option the program
+    # refuses: the program itself is called).
+    env = dict(os.environ, QGIS_PLUGINPATH=os.environ["TERRAPIVOTER_QGIS_PLUGINS"],
+               QGIS_CUSTOM_CONFIG_PATH=str(tmp_path / "profile"), QT_QPA_PLATFORM="offscreen")
+    qgis_process = ["/usr/bin/qgis_process.bin"]
+    subprocess.run(qgis_process + ["plugins", "enable", "terrapivoter_processing"], env=env,
+                   check=True, capture_output=True)
+    tif = os.path.join(SAMPLES, "lux_elev.tif")
+    run = subprocess.run(qgis_process + ["run", "terrapivoter:rotate", "--", f"INPUT={tif}",
+                                         "ANGLE=30", "RESAMPLING=2",
+                                         f"OUTPUT={tmp_path / 'tool.tif'}"],
+                         env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+    program("-a", "30", "-r", "bilinear", tif, tmp_path / "program.tif")
+    ours, theirs = raster(tmp_path / "tool.tif"), raster(tmp_path / "program.tif")
+    assert np.array_equal(ours[0], theirs[0], equal_nan=True)
+    assert ours[1:] == theirs[1:]
