@@ -48,12 +48,14 @@ int64_t read_at(std::FILE* f, uint64_t offset, void* buffer, std::size_t size) {
 namespace detail {
 
 std::FILE* open_new_file(const std::string& host, bool text, bool readable) {
-    int fd =
-        _open(host.c_str(),
-              _O_CREAT | _O_EXCL | (readable ? _O_RDWR : _O_WRONLY) | (text ? _O_TEXT : _O_BINARY),
-              _S_IREAD | _S_IWRITE);
+    // Text files too are written as bytes: a line ends with "\n" as on every other system, so
+    // that a grid or descriptor made here is the same file as one made there (readers in text
+    // mode, GDAL's and ours, take either ending).
+    (void)text;
+    int fd = _open(host.c_str(), _O_CREAT | _O_EXCL | (readable ? _O_RDWR : _O_WRONLY) | _O_BINARY,
+                   _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
-    std::FILE* f = _fdopen(fd, readable ? (text ? "w+" : "w+b") : (text ? "w" : "wb"));
+    std::FILE* f = _fdopen(fd, readable ? "w+b" : "wb");
     if (f == nullptr) _close(fd);
     return f;
 }
