@@ -32,14 +32,17 @@ const std::string& Target::displayed() const {
     return folder ? folder->displayed() : data ? data->displayed() : name.shown;
 }
 
+void Target::InMemory::make(int32_t rows, int32_t cols) {
+    if (cells && nb_lig == rows && nb_col == cols) return;
+    cells = CellBlock(rows, cols);
+    nb_lig = rows;
+    nb_col = cols;
+}
+
 DoubleGrid in_memory_grid(Target& target, int32_t nb_lig, int32_t nb_col,
                           std::vector<double*>& rows) {
     Target::InMemory& m = target.memory;
-    if (!m.cells || m.nb_lig != nb_lig || m.nb_col != nb_col) {
-        m.cells = CellBlock(nb_lig, nb_col);
-        m.nb_lig = nb_lig;
-        m.nb_col = nb_col;
-    }
+    m.make(nb_lig, nb_col);
     rows.resize(static_cast<std::size_t>(nb_lig));
     for (int32_t i = 0; i < nb_lig; ++i)
         rows[static_cast<std::size_t>(i)] =

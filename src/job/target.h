@@ -37,6 +37,9 @@ struct Target {
         int32_t nb_col = 0;
         OutputFrame frame;  // where the input's grid lies in it
         int64_t rows_written = 0;
+
+        // Cells for nb_lig x nb_col, unless it has them already.
+        void make(int32_t rows, int32_t cols);
     } memory;
     int band = 0;  // the band that the next treat() writes
 

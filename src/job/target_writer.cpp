@@ -101,8 +101,7 @@ TargetWriter::TargetWriter(const InputBand& input, Target& target, const Treatme
             break;
         }
         case GridForm::memory: {
-            std::vector<double*> unused;
-            in_memory_grid(target, nb_lig, nb_col, unused);
+            target.memory.make(nb_lig, nb_col);
             target.memory.frame = frame;
             target.memory.rows_written = 0;
             break;

@@ -31,10 +31,6 @@ struct Turning {
     std::optional<StageTimer>& stage;  // the stage a benchmark's log is told of
 };
 
-double background_of(const Turning& t, double smallest) {
-    return background_for(t.treatment, t.input, smallest);
-}
-
 BandSweeper sweeper_of(const Turning& t, int32_t height, DoubleGrid into = {}) {
     return {
         *t.input.grid, t.geo, t.treatment.rotation, t.treatment.resampling, t.input.nodata, height,
@@ -127,7 +123,7 @@ void treat_whole(Turning& t) {
     } else if (t.smallest && !whole_kept) {
         smallest = background_value(window_of(single, 0, t.keep, t.geo).view, t.work);
     }
-    const double background = background_of(t, smallest);
+    const double background = background_for(t.treatment, t.input, smallest);
     t.stage.emplace(t.work, "write");
     TargetWriter writer = writer_of(t);
     const GridWindow kept = window_of(single, 0, t.keep, t.geo);
@@ -139,7 +135,7 @@ void treat_in_two_passes(Turning& t, int32_t height) {
     BandSweeper sweeper = sweeper_of(t, height);
     double smallest = kNoBackground;
     if (t.smallest || t.full) smallest = background_from_bands(t, sweeper, height);
-    const double background = background_of(t, smallest);
+    const double background = background_for(t.treatment, t.input, smallest);
     t.stage.emplace(t.work, "write");
     TargetWriter writer = writer_of(t);
     write_bands(t, sweeper, writer, height, background, nullptr);

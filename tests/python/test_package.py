@@ -3,50 +3,22 @@
 Run by CTest with PYTHONPATH at the build tree's package and TERRAPIVOTER at its program.
 """
 
-import os
-import subprocess
 import threading
 import time
 
 import numpy as np
 import pytest
-from osgeo import gdal, osr
+from osgeo import gdal
+
+from support import program, same_bits, write_geotiff
 
 import terrapivoter
-
-gdal.UseExceptions()
-PROGRAM = os.environ["TERRAPIVOTER"]
-SAMPLES = os.environ["TERRAPIVOTER_SAMPLES"]
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
-
 
 def terrain(rows, cols, seed=7):
     """A rough surface with a ridge, in metres."""
     rng = np.random.default_rng(seed)
     y, x = np.mgrid[0:rows, 0:cols]
     return 300.0 + 0.8 * x - 0.3 * y + 40.0 * np.sin(x / 7.0) + rng.normal(0.0, 2.5, (rows, cols))
-
-
-def write_geotiff(path, values, nodata=None, gt=(500000.0, 10.0, 0.0, 4000000.0, 0.0, -10.0)):
-    ds = gdal.GetDriverByName("GTiff").Create(str(path), values.shape[1], values.shape[0], 1,
-                                              gdal.GDT_Float64)
-    ds.SetGeoTransform(gt)
-    srs = osr.SpatialReference()
-    srs.ImportFromEPSG(32631)
-    ds.SetProjection(srs.ExportToWkt())
-    band = ds.GetRasterBand(1)
-    if nodata is not None:
-        band.SetNoDataValue(nodata)
-    band.WriteArray(values)
-    ds = None
-
-
-def run_program(*args):
-    return subprocess.run([PROGRAM, "--quiet", *map(str, args)], capture_output=True, text=True)
 
 
 def cli_option_words(angle, pivot, rows, extent, background, resampling, nodata):
@@ -84,15 +56,13 @@ def test_rotate_gives_the_command_lines_values(tmp_path, angle, pivot, extent, b
                              nodata)
     # A GeoTIFF of doubles: the same bits.
     write_geotiff(tmp_path / "in.tif", values)
-    run = run_program(*words, tmp_path / "in.tif", tmp_path / "out.tif")
-    assert run.returncode == 0, run.stderr
+    program(*words, tmp_path / "in.tif", tmp_path / "out.tif")
     assert same_bits(ours, gdal.Open(str(tmp_path / "out.tif")).ReadAsArray())
     # An ASCII grid: the same values, as its text writes them.
     header = "ncols 29\nnrows 37\nxllcorner 0\nyllcorner 0\ncellsize 1\n"
     text = "\n".join(" ".join(f"{v:.17g}" for v in row) for row in values)
     (tmp_path / "in.asc").write_text(header + text + "\n")
-    run = run_program(*words, tmp_path / "in.asc", tmp_path / "out.asc")
-    assert run.returncode == 0, run.stderr
+    program(*words, tmp_path / "in.asc", tmp_path / "out.asc")
     tokens = (tmp_path / "out.asc").read_text().split()
     cells = tokens[len(tokens) - ours.size:]
     assert cells == [f"{v:f}" for v in ours.ravel()]
@@ -108,9 +78,8 @@ def test_rotate_file_runs_the_command_line(tmp_path):
     write_geotiff(tmp_path / "in.tif", values)
     terrapivoter.rotate_file(tmp_path / "in.tif", tmp_path / "ours.asc", 33.0, extent="full",
                              resampling="bilinear", quiet=True)
-    run = run_program("-a", "33", "--extent", "full", "-r", "bilinear", tmp_path / "in.tif",
+    program("-a", "33", "--extent", "full", "-r", "bilinear", tmp_path / "in.tif",
                       tmp_path / "theirs.asc")
-    assert run.returncode == 0, run.stderr
     assert (tmp_path / "ours.asc").read_bytes() == (tmp_path / "theirs.asc").read_bytes()
     with pytest.raises(FileNotFoundError):
         terrapivoter.rotate_file(tmp_path / "missing.tif", tmp_path / "x.tif", 10)
@@ -193,8 +162,7 @@ def test_a_dataarray_keeps_its_crs_nodata_and_places_each_value(tmp_path):
     assert same_bits(turned.values,
                      terrapivoter.rotate(values, 28.0, extent="full", nodata=-9999.0))
     # The command line's GeoTIFF lies where the DataArray says it does.
-    run = run_program("-a", "28", "--extent", "full", tmp_path / "in.tif", tmp_path / "out.tif")
-    assert run.returncode == 0, run.stderr
+    program("-a", "28", "--extent", "full", tmp_path / "in.tif", tmp_path / "out.tif")
     gt = gdal.Open(str(tmp_path / "out.tif")).GetGeoTransform()
     assert turned.rio.transform().to_gdal() == pytest.approx(gt, abs=1e-6)
     assert float(turned.x[0]) == pytest.approx(gt[0] + 0.5 * gt[1])
@@ -205,9 +173,8 @@ def test_a_dataarray_keeps_its_crs_nodata_and_places_each_value(tmp_path):
     picked = still.sel(x=da.x[7], y=da.y[9], method="nearest")
     assert float(picked) == values[9, 7]
     rotated = txr.rotate(da, 28.0, georef="rotated", pivot={"x": 650100.0, "y": 5499900.0})
-    run = run_program("-a", "28", "--georef", "rotated", "--pivot-xy", "650100,5499900",
+    program("-a", "28", "--georef", "rotated", "--pivot-xy", "650100,5499900",
                       tmp_path / "in.tif", tmp_path / "rot.tif")
-    assert run.returncode == 0, run.stderr
     rot = gdal.Open(str(tmp_path / "rot.tif"))
     assert rotated.rio.transform().to_gdal() == pytest.approx(rot.GetGeoTransform(), abs=1e-6)
     assert same_bits(rotated.values, rot.ReadAsArray())

@@ -14,11 +14,10 @@ import numpy as np
 import pytest
 from osgeo import gdal, osr
 
+from support import PROGRAM, SAMPLES, program, write_geotiff
+
 qgis_core = pytest.importorskip("qgis.core")
 
-gdal.UseExceptions()
-PROGRAM = os.environ["TERRAPIVOTER"]
-SAMPLES = os.environ["TERRAPIVOTER_SAMPLES"]
 sys.path.insert(0, os.environ["TERRAPIVOTER_QGIS_PLUGINS"])
 
 
@@ -45,12 +44,6 @@ def run(algorithm, parameters, feedback=None):
     context = QgsProcessingContext()
     results, ok = algorithm.run(parameters, context, feedback or QgsProcessingFeedback())
     return results, ok
-
-
-def program(*args):
-    result = subprocess.run([PROGRAM, "-q", *map(str, args)], capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr
-    return result
 
 
 def raster(path):
@@ -88,12 +81,7 @@ def test_the_tool_writes_what_the_command_line_writes(rotate, tmp_path, paramete
 def test_a_cancelled_run_stops_at_once_and_leaves_nothing(rotate, tmp_path):
     from qgis.core import QgsProcessingFeedback
 
-    values = np.random.default_rng(3).uniform(0.0, 900.0, (7000, 7000))
-    ds = gdal.GetDriverByName("GTiff").Create(str(tmp_path / "big.tif"), 7000, 7000, 1,
-                                              gdal.GDT_Float64)
-    ds.SetGeoTransform((0.0, 1.0, 0.0, 7000.0, 0.0, -1.0))
-    ds.GetRasterBand(1).WriteArray(values)
-    ds = None
+    write_geotiff(tmp_path / "big.tif", np.random.default_rng(3).uniform(0.0, 900.0, (7000, 7000)))
     out = tmp_path / "out" / "big_r.tif"
     out.parent.mkdir()
     feedback = QgsProcessingFeedback()
