@@ -12,7 +12,7 @@ using namespace terrapivoter;
 int main(int argc, char** argv) {
     platform::prepare_process();
     StageLog log;
-    const int status = run_command_line(argc, argv, &log);
+    const int status = run_command_line(platform::program_arguments(argc, argv), &log);
     std::printf("{");
     const char* separator = "";
     for (const auto& [stage, seconds] : log.entries()) {

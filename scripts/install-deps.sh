@@ -11,6 +11,8 @@
 #   scripts/install-deps.sh fuzz       clang with its libFuzzer and sanitizer runtimes (also for the
 #                                      ThreadSanitizer build)
 #   scripts/install-deps.sh coverage   gcovr, for the coverage preset's report
+#   scripts/install-deps.sh windows    mingw-w64 (the Windows program, cross-built), GoogleTest's
+#                                      sources (its tests) and Wine (which runs them)
 set -euo pipefail
 
 packages=()
@@ -25,6 +27,8 @@ for group in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     run) packages+=(python3 gdal-bin) ;;
     coverage) packages+=(gcovr) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev googletest wine wine64
+                        util-linux) ;;
     peers) packages+=(python3 python3-numpy python3-scipy python3-opencv gdal-bin python3-gdal time) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

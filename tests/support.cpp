@@ -1,7 +1,5 @@
 #include "support.h"
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -10,20 +8,45 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <unistd.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+#include "platform/platform.h"
 
 using namespace terrapivoter;
+
+namespace {
+
+std::string process_tag() {
+    return std::to_string(platform::process_id());
+}
+
+#ifdef _WIN32
+// The dialogue's folders are C:\images\<folder> itself on Windows, shared by every test: the
+// Windows tests run one at a time in a Wine prefix of their own, which each test starts with
+// no images folder.
+const fs::path kImagesRoot = "C:/images";
+#endif
+
+}  // namespace
 
 ScratchDir::ScratchDir() {
     static std::atomic<int> counter{0};
     path_ = fs::temp_directory_path() /
-            ("terrapivoter-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+            ("terrapivoter-test-" + process_tag() + "-" + std::to_string(counter++));
     fs::remove_all(path_);
     fs::create_directories(path_);
+#ifdef _WIN32
+    fs::remove_all(kImagesRoot);
+#endif
 }
 
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
+#ifdef _WIN32
+    fs::remove_all(kImagesRoot, ignored);
+#endif
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(path_, ignored);
 }
@@ -86,32 +109,56 @@ std::vector<double> values_of(DoubleGrid grid) {
 ProgramRun run_program(const fs::path& workdir, const std::string& input,
                        const std::string& environment, const std::string& arguments) {
     static std::atomic<int> counter{0};
-    const fs::path io = fs::temp_directory_path() / ("terrapivoter-io-" + std::to_string(getpid()) +
-                                                     "-" + std::to_string(counter++));
+    const fs::path io = fs::temp_directory_path() /
+                        ("terrapivoter-io-" + process_tag() + "-" + std::to_string(counter++));
     fs::create_directories(io);
     write_file(io / "in", input);
+    ProgramRun run;
+#ifdef _WIN32
+    // cmd.exe's words: no environment settings of the POSIX shell's kind here.
+    if (!environment.empty()) throw std::invalid_argument("run_program: no environment on Windows");
+    const std::string command = "cd /d \"" + workdir.string() +
+                                "\" && \"" TERRAPIVOTER_BINARY "\" " + arguments + " < \"" +
+                                (io / "in").string() + "\" > \"" + (io / "out").string() +
+                                "\" 2> \"" + (io / "err").string() + "\"";
+    run.status = std::system(command.c_str());
+    // The console's text ends its lines with "\r\n" there; the words are the same.
+    const auto unix_lines = [](std::string text) {
+        for (std::size_t at = text.find("\r\n"); at != std::string::npos;
+             at = text.find("\r\n", at))
+            text.erase(at, 1);
+        return text;
+    };
+    run.out = unix_lines(read_file(io / "out"));
+    run.err = unix_lines(read_file(io / "err"));
+#else
     const std::string command = "cd '" + workdir.string() + "' && " + environment +
                                 " timeout 120 '" TERRAPIVOTER_BINARY "' " + arguments + " < '" +
                                 (io / "in").string() + "' > '" + (io / "out").string() + "' 2> '" +
                                 (io / "err").string() + "'";
     const int raw = std::system(command.c_str());
-    ProgramRun run;
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     run.out = read_file(io / "out");
     run.err = read_file(io / "err");
+#endif
     fs::remove_all(io);
     return run;
 }
 
 fs::path images_folder(const fs::path& workdir, const std::string& folder) {
+#ifdef _WIN32
+    (void)workdir;
+    return kImagesRoot / folder;
+#else
     return workdir / "c:" / "images" / folder;
+#endif
 }
 
 std::vector<std::string> file_names(const fs::path& folder) {
     std::vector<std::string> names;
     if (!fs::exists(folder)) return names;
     for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename());
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

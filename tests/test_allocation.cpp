@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cmath>
 #include <cstdlib>
@@ -160,7 +162,7 @@ int64_t resident_bytes() {
 // preparation (a long dialogue session must not keep its largest grid's memory for good).
 TEST(Allocation, APreparedGridIsZeroFilledAndItsMemoryGoesBack) {
     constexpr int32_t rows = 9000, cols = 1024;  // 74 MB
-    const int64_t before = resident_bytes();
+    [[maybe_unused]] const int64_t before = resident_bytes();
     {
         Matrix<double> grid = fresh_grid<double>(rows, cols, 2);
         for (int32_t i = 0; i < rows; ++i) {
@@ -199,6 +201,8 @@ TEST(MemoryLedger, RunsStartedTogetherShareTheMachine) {
     EXPECT_EQ(budget_for({24 * kGiB, 4 * kGiB, 0}, least), 3 * kGiB);
 }
 
+// Other runs here are POSIX processes (fork).
+#ifndef _WIN32
 TEST(MemoryLedger, ARunSeesTheOthersEntriesAndDropsTheDeadOnes) {
     ScratchDir dir;
     const std::string ledger = (dir / "ledger").string();
@@ -235,5 +239,6 @@ TEST(MemoryLedger, ARunSeesTheOthersEntriesAndDropsTheDeadOnes) {
     close(ready[0]);
     close(ready[1]);
 }
+#endif
 
 }  // namespace

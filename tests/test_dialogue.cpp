@@ -1,7 +1,9 @@
 // The dialogue, run through the real program with scripted answers on standard input.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -270,6 +272,8 @@ TEST_F(Dialogue, TheOutputMayReplaceItsOwnInput) {
 
 }  // namespace
 
+// Terminals here are POSIX pseudo-terminals (script(1)).
+#ifndef _WIN32
 namespace {
 
 // Seen at a real terminal: after the missing-file message the program waits for one key,
@@ -327,3 +331,4 @@ TEST_F(Dialogue, ProgressIsShownOnlyAtATerminal) {
 }
 
 }  // namespace
+#endif

@@ -14,7 +14,8 @@ namespace {
 RasterDescriptor parse_text(const std::string& text, const ScratchDir& dir) {
     const fs::path path = dir / "d_m4.txt";
     write_file(path, text);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "r"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.string().c_str(), "r"),
+                                                      &std::fclose);
     return parse_raster_descriptor(f.get(), "c:\\images\\x\\d_m4.txt");
 }
 
@@ -231,7 +232,10 @@ namespace {
 
 TEST_F(RasterPairFiles, AGridLargerThanMemoryIsRefusedBeforeAllocation) {
     // 200000 x 200000 cells need 320 GB as two double grids. The data file is sparse: it has
-    // the right size without taking the space.
+    // the right size without taking the space (a file grown on Windows is not).
+#ifdef _WIN32
+    GTEST_SKIP() << "a 160 GB file would take its space";
+#endif
     write("200000 200000 4 0 0 1", "");
     fs::resize_file(dir / "site_m4.raw", uint64_t{4} * 200000 * 200000);
     const std::string message = failure_of([&] { held_raster_pair(base(), 1.0); });

@@ -409,29 +409,34 @@ void parse_arguments(int argc, char** argv, Arguments& a, bool& help, bool& vers
     }
 }
 
-}  // namespace
-
-Job job_of_arguments(const std::vector<std::string>& args) {
+// parse_arguments over the words after the program's name.
+void parse_words(const std::vector<std::string>& args, Arguments& a, bool& help, bool& version) {
     std::vector<std::string> words = {"terrapivoter"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     argv.reserve(words.size());
     for (std::string& word : words)
         argv.push_back(word.data());
+    parse_arguments(static_cast<int>(argv.size()), argv.data(), a, help, version);
+}
+
+}  // namespace
+
+Job job_of_arguments(const std::vector<std::string>& args) {
     Arguments a;
     bool help = false;
     bool version = false;
-    parse_arguments(static_cast<int>(argv.size()), argv.data(), a, help, version);
+    parse_words(args, a, help, version);
     if (help || version) throw UsageError(help ? "--help runs no job" : "--version runs no job");
     return job_of(a);
 }
 
-int run_command_line(int argc, char** argv, StageLog* stages) {
+int run_command_line(const std::vector<std::string>& args, StageLog* stages) {
     bool help = false;
     bool version = false;
     Arguments a;
     try {
-        parse_arguments(argc, argv, a, help, version);
+        parse_words(args, a, help, version);
     } catch (const UsageError& e) {
         return usage_error(e.what());
     }

@@ -4,6 +4,8 @@
 // description of a job and run the same pipeline.
 #include <cstdio>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/dialogue.h"
@@ -13,7 +15,8 @@
 int main(int argc, char** argv) {
     using namespace terrapivoter;
     platform::prepare_process();
-    if (argc > 1) return run_command_line(argc, argv);
+    const std::vector<std::string> arguments = platform::program_arguments(argc, argv);
+    if (!arguments.empty()) return run_command_line(arguments);
     try {
         run_dialogue();
         std::fflush(stdout);

@@ -7,8 +7,20 @@
 
 namespace terrapivoter {
 
+namespace {
+
+// Rounded half away from zero. Some C libraries' roundl (mingw-w64's) adds a half and takes the
+// floor, which carries 0.5 - 2^-65 up to 1; the fraction left by truncation is exact.
+long double round_half_away(long double x) {
+    const long double whole = std::truncl(x);
+    if (std::fabs(x - whole) >= 0.5L) return x < 0 ? whole - 1.0L : whole + 1.0L;
+    return whole;
+}
+
+}  // namespace
+
 int32_t raster_value(double value, double coef, bool& clamped) {
-    const long double r = std::roundl(static_cast<long double>(value) * coef);
+    const long double r = round_half_away(static_cast<long double>(value) * coef);
     if (r >= 2147483647.0L) {
         clamped = r > 2147483647.0L;
         return INT32_MAX;

@@ -12,16 +12,19 @@
 #include "platform/faults.h"
 #include "platform/platform.h"
 #include "platform/system.h"
+#include "platform/text_windows.h"
 
 namespace terrapivoter {
 
 namespace platform {
 
+using detail::errno_from_last_error;
 using detail::injected;
+using detail::wide;
 
 std::FILE* open_for_reading(const std::string& host, bool text) {
     if (host.find('\0') != std::string::npos) return nullptr;
-    return std::fopen(host.c_str(), text ? "r" : "rb");
+    return _wfopen(wide(host).c_str(), text ? L"r" : L"rb");
 }
 
 std::optional<uint64_t> regular_file_size(std::FILE* f) {
@@ -52,9 +55,20 @@ std::FILE* open_new_file(const std::string& host, bool text, bool readable) {
     // that a grid or descriptor made here is the same file as one made there (readers in text
     // mode, GDAL's and ours, take either ending).
     (void)text;
-    int fd = _open(host.c_str(), _O_CREAT | _O_EXCL | (readable ? _O_RDWR : _O_WRONLY) | _O_BINARY,
-                   _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
+    // Shared for deletion, so that an interruption can remove the file while it is written.
+    HANDLE h = CreateFileW(wide(host).c_str(), GENERIC_WRITE | (readable ? GENERIC_READ : 0),
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno_from_last_error();
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h),
+                                   _O_BINARY | (readable ? _O_RDWR : _O_WRONLY));
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
     std::FILE* f = _fdopen(fd, readable ? "w+b" : "wb");
     if (f == nullptr) _close(fd);
     return f;
@@ -109,7 +123,7 @@ bool write_at(std::FILE* f, uint64_t offset, const void* data, std::size_t size)
 
 bool sync_file(const std::string& host) {
     if (injected(Call::sync)) return false;
-    std::FILE* f = std::fopen(host.c_str(), "r+b");
+    std::FILE* f = _wfopen(wide(host).c_str(), L"r+b");
     if (f == nullptr) return false;
     const bool synced = _commit(_fileno(f)) == 0;
     std::fclose(f);
@@ -118,17 +132,23 @@ bool sync_file(const std::string& host) {
 
 bool replace_file(const std::string& from, const std::string& to) {
     if (injected(Call::rename)) return false;
-    return MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (MoveFileExW(wide(from).c_str(), wide(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+        return true;
+    }
+    errno_from_last_error();
+    return false;
 }
 
 bool link_file(const std::string& from, const std::string& to) {
-    return CreateHardLinkA(to.c_str(), from.c_str(), nullptr) != 0;
+    if (CreateHardLinkW(wide(to).c_str(), wide(from).c_str(), nullptr) != 0) return true;
+    errno_from_last_error();
+    return false;
 }
 
 bool file_exists(const std::string& host) {
     struct _stat64 st {};
-    return _stat64(host.c_str(), &st) == 0;
+    return _wstat64(wide(host).c_str(), &st) == 0;
 }
 
 std::string link_target(const std::string& host) {
@@ -137,30 +157,30 @@ std::string link_target(const std::string& host) {
 
 bool copy_permissions(const std::string& from, const std::string& to) {
     struct _stat64 st {};
-    if (_stat64(from.c_str(), &st) != 0) return true;
-    return _chmod(to.c_str(), st.st_mode & (_S_IREAD | _S_IWRITE)) == 0;
+    if (_wstat64(wide(from).c_str(), &st) != 0) return true;
+    return _wchmod(wide(to).c_str(), st.st_mode & (_S_IREAD | _S_IWRITE)) == 0;
 }
 
 bool remove_file(const std::string& host) {
-    return std::remove(host.c_str()) == 0;
+    return _wremove(wide(host).c_str()) == 0;
 }
 
 bool create_new_folder(const std::string& host) {
     if (injected(Call::create)) return false;
-    if (CreateDirectoryA(host.c_str(), nullptr) != 0) return true;
-    errno = GetLastError() == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
+    if (CreateDirectoryW(wide(host).c_str(), nullptr) != 0) return true;
+    errno_from_last_error();
     return false;
 }
 
 std::optional<std::vector<std::string>> folder_entries(const std::string& host) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((host + "\\*").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide(host + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return std::nullopt;
     do {
-        const std::string name = found.cFileName;
+        const std::string name = detail::utf8(found.cFileName);
         if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(search, &found) != 0);
+    } while (FindNextFileW(search, &found) != 0);
     FindClose(search);
     std::sort(names.begin(), names.end());
     return names;
@@ -173,7 +193,7 @@ bool remove_tree(const std::string& host) {
             if (!remove_file(path)) remove_tree(path);
         }
     }
-    return RemoveDirectoryA(host.c_str()) != 0;
+    return RemoveDirectoryW(wide(host).c_str()) != 0;
 }
 
 }  // namespace platform

@@ -1,9 +1,13 @@
-// Interruptions on Windows: Ctrl+C and Ctrl+Break remove the registered files and folders.
-#include <io.h>
+// Interruptions on Windows: Ctrl+C, Ctrl+Break, the console window closed, the user logging off
+// or the system shutting down. The registered files and folders are removed, then the system
+// ends the process as it would have (its default handler).
+#include <mutex>
+
 #include <windows.h>
 
 #include "platform/interrupts.h"
 #include "platform/platform.h"
+#include "platform/text_windows.h"
 
 namespace terrapivoter {
 
@@ -11,7 +15,18 @@ namespace platform {
 
 namespace {
 
-BOOL WINAPI on_console_interrupt(DWORD) {
+// Held by InterruptsHeld, and by the handler for good once it has started: renames that belong
+// together finish first, and none starts after the removal.
+std::recursive_mutex& held_back() {
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+// The handler runs on a thread of its own while the work goes on. Files being written are
+// shared for deletion (files_windows.cpp), so they can go at once; the system closes them as
+// the process ends.
+BOOL WINAPI on_console_event(DWORD) {
+    held_back().lock();
     detail::remove_registered_files();
     return FALSE;
 }
@@ -24,18 +39,22 @@ void detail::remove_registered_files() {
         if (interrupt_slots.is_folder[i].load()) {
             remove_tree(interrupt_slots.paths[i]);
         } else {
-            _unlink(interrupt_slots.paths[i]);
+            DeleteFileW(wide(interrupt_slots.paths[i]).c_str());
         }
     }
 }
 
 void detail::install_interrupt_handlers() {
-    SetConsoleCtrlHandler(on_console_interrupt, TRUE);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-InterruptsHeld::InterruptsHeld() : saved_{} {}
+InterruptsHeld::InterruptsHeld() : saved_{} {
+    held_back().lock();
+}
 
-InterruptsHeld::~InterruptsHeld() {}
+InterruptsHeld::~InterruptsHeld() {
+    held_back().unlock();
+}
 
 }  // namespace platform
 

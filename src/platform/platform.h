@@ -25,6 +25,10 @@ void prepare_process();
 // Windows the path is used as it stands.
 std::string host_path(const std::string& displayed);
 
+// The words after the program's name, in UTF-8: on Windows read from the system's own UTF-16
+// command line, so that a name in any script reaches the program whatever the code page.
+std::vector<std::string> program_arguments(int argc, char** argv);
+
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 

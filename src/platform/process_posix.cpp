@@ -23,6 +23,10 @@ void prepare_process() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+std::vector<std::string> program_arguments(int argc, char** argv) {
+    return {argv + (argc > 0 ? 1 : 0), argv + argc};
+}
+
 std::string host_path(const std::string& displayed) {
     std::string host = displayed;
     for (char& c : host) {
