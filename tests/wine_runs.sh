@@ -54,6 +54,30 @@ for answers in "s volcano 0 2 v 0 0 30" "s volcano 0 1 va 1 1756000 5917000.5 1 
   fi
 done
 
+# At a console (a pseudo-terminal, which Wine makes the program's console), the answers typed in
+# non-ASCII letters once the first question shows, each ended by Enter.
+fresh vallée étna.asc
+(cd "$work/linux/c:/images/vallée" && printf 'vallée étna 1 résultat 1 0 30\n' |
+  (cd "$work/linux" && "$linux" >/dev/null))
+mkfifo "$work/keys"
+timeout 120 script -qfec "'$wine_run' '$prefix' '$windows'" /dev/null <"$work/keys" \
+  >"$work/console.out" 2>&1 &
+console=$!
+exec 7>"$work/keys"
+for _ in $(seq 600); do
+  grep -q 'Directory c:' "$work/console.out" && break
+  sleep 0.1
+done
+printf 'vallée\rétna\r1\rrésultat\r1\r0\r30\r' >&7
+for _ in $(seq 600); do
+  [ -f "$images/vallée/résultat.asc" ] && ! kill -0 "$console" 2>/dev/null && break
+  [ -f "$images/vallée/résultat.asc" ] && sleep 1 && break
+  sleep 0.1
+done
+exec 7>&-
+wait "$console" || fail "at a console: the Windows program failed: $(tail -c 300 "$work/console.out")"
+same_folders vallée "the dialogue at a console"
+
 # The command line, named in non-ASCII letters, in each output form and every resampling.
 fresh "dossier_é" "étna.asc"
 for args in "-a 30 étna.asc é1.asc" "-a -17.3 -r cubic --extent full étna.asc é2.asc" \
