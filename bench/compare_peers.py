@@ -247,13 +247,14 @@ def dask_rows(rows, work):
     import terrapivoter.dask as tdask
 
     side, limit = 11500, 256 << 20  # 1058 MB of doubles, over four times what a worker may hold
-    source = da.random.RandomState(4).uniform(100.0, 900.0, (side, side), chunks=(250, 500))
+    # Chunks and bands of 100 rows: a band's pieces, a strip across the input, stay small.
+    source = da.random.RandomState(4).uniform(100.0, 900.0, (side, side), chunks=(100, 1000))
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   memory_limit=limit, dashboard_address=None) as cluster, \
             distributed.Client(cluster):
         start = time.perf_counter()
         try:
-            total = tdask.rotate(source, 30.0, background=0.0, band_rows=250).sum().compute()
+            total = tdask.rotate(source, 30.0, background=0.0, band_rows=100).sum().compute()
         except distributed.scheduler.KilledWorker as e:
             rows.append(("dask, 2 worker processes of 256 MB, %dx%d (%.0f MB)" % (
                 side, side, side * side * 8 / 2 ** 20), "did not complete: %s" % str(e)[:80],
