@@ -22,6 +22,16 @@ std::string process_tag() {
     return std::to_string(platform::process_id());
 }
 
+// A program's console text with the lines ended as on POSIX systems: Windows ends them with
+// "\r\n"; the words are the same.
+std::string console_text(std::string text) {
+#ifdef _WIN32
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+        text.erase(at, 1);
+#endif
+    return text;
+}
+
 #ifdef _WIN32
 // The dialogue's folders are C:\images\<folder> itself on Windows, shared by every test: the
 // Windows tests run one at a time in a Wine prefix of their own, which each test starts with
@@ -122,15 +132,6 @@ ProgramRun run_program(const fs::path& workdir, const std::string& input,
                                 (io / "in").string() + "\" > \"" + (io / "out").string() +
                                 "\" 2> \"" + (io / "err").string() + "\"";
     run.status = std::system(command.c_str());
-    // The console's text ends its lines with "\r\n" there; the words are the same.
-    const auto unix_lines = [](std::string text) {
-        for (std::size_t at = text.find("\r\n"); at != std::string::npos;
-             at = text.find("\r\n", at))
-            text.erase(at, 1);
-        return text;
-    };
-    run.out = unix_lines(read_file(io / "out"));
-    run.err = unix_lines(read_file(io / "err"));
 #else
     const std::string command = "cd '" + workdir.string() + "' && " + environment +
                                 " timeout 120 '" TERRAPIVOTER_BINARY "' " + arguments + " < '" +
@@ -138,9 +139,9 @@ ProgramRun run_program(const fs::path& workdir, const std::string& input,
                                 (io / "err").string() + "'";
     const int raw = std::system(command.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    run.out = read_file(io / "out");
-    run.err = read_file(io / "err");
 #endif
+    run.out = console_text(read_file(io / "out"));
+    run.err = console_text(read_file(io / "err"));
     fs::remove_all(io);
     return run;
 }

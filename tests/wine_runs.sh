@@ -57,8 +57,7 @@ done
 # At a console (a pseudo-terminal, which Wine makes the program's console), the answers typed in
 # non-ASCII letters once the first question shows, each ended by Enter.
 fresh vallée étna.asc
-(cd "$work/linux/c:/images/vallée" && printf 'vallée étna 1 résultat 1 0 30\n' |
-  (cd "$work/linux" && "$linux" >/dev/null))
+(cd "$work/linux" && printf 'vallée étna 1 résultat 1 0 30\n' | "$linux" >/dev/null)
 mkfifo "$work/keys"
 timeout 120 script -qfec "'$wine_run' '$prefix' '$windows'" /dev/null <"$work/keys" \
   >"$work/console.out" 2>&1 &
@@ -69,9 +68,9 @@ for _ in $(seq 600); do
   sleep 0.1
 done
 printf 'vallée\rétna\r1\rrésultat\r1\r0\r30\r' >&7
+# The output appears whole, when the run commits it.
 for _ in $(seq 600); do
-  [ -f "$images/vallée/résultat.asc" ] && ! kill -0 "$console" 2>/dev/null && break
-  [ -f "$images/vallée/résultat.asc" ] && sleep 1 && break
+  [ -f "$images/vallée/résultat.asc" ] && break
   sleep 0.1
 done
 exec 7>&-

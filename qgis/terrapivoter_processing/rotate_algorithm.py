@@ -25,6 +25,13 @@ OPTIONS = {
     "BACKGROUND": "--background",
     **{name: option for name, (option, _) in CHOICES.items()},
 }
+
+
+def _keyword(name):
+    """The terrapivoter.rotate_file keyword of parameter `name`: its option's word."""
+    return OPTIONS[name][2:].replace("-", "_")
+
+
 # How often the run is looked at for progress and for a cancellation, in seconds.
 POLL = 0.05
 
@@ -95,17 +102,17 @@ class RotateAlgorithm(QgsProcessingAlgorithm):
             raise QgsProcessingException("INPUT: no raster layer")
         output = self.parameterAsOutputLayer(parameters, "OUTPUT", context)
         options = {"quiet": True}
-        for name, (option, words) in CHOICES.items():
-            options[option[2:]] = words[self.parameterAsEnum(parameters, name, context)]
+        for name, (_, words) in CHOICES.items():
+            options[_keyword(name)] = words[self.parameterAsEnum(parameters, name, context)]
         bands = self.parameterAsInts(parameters, "BANDS", context)
         if bands:
-            options["band"] = [int(b) for b in bands]
+            options[_keyword("BANDS")] = [int(b) for b in bands]
         if parameters.get("PIVOT"):
             point = self.parameterAsPoint(parameters, "PIVOT", context, layer.crs())
-            options["pivot_xy"] = (point.x(), point.y())
+            options[_keyword("PIVOT")] = (point.x(), point.y())
         background = (self.parameterAsString(parameters, "BACKGROUND", context) or "").strip()
         if background:
-            options["background"] = background
+            options[_keyword("BACKGROUND")] = background
         angle = self.parameterAsDouble(parameters, "ANGLE", context)
 
         # The job runs on a thread of its own (it lets go of Python's lock) while this one
