@@ -332,7 +332,7 @@ template <int Taps, bool Nodata>
 // asked for while the cells before them are worked out.
 constexpr int32_t kAhead = 64;
 
-// Asks for the cache lines of the cells read at (x, r) for each lane (inner positions).
+// Asks for the cache lines of the cells read at (x, r) for each lane (positions of inner cells).
 template <int Taps>
 [[gnu::always_inline]] inline void prefetch_taps(DoubleGrid in, const Lanes& x, const Lanes& r) {
     constexpr int before = Taps == 4 ? 1 : 0;
@@ -358,7 +358,9 @@ TERRAPIVOTER_CLONES void resample_inner(const Grid& g, Resampling method, const 
         const Lanes x = s.x0 + at * s.dx;
         const Lanes r = s.r0 + at * s.dr;
         if (u + kAhead + kLanes <= inner_end) {
-            prefetch_taps<Taps>(g.in, x + kAhead * s.dx, r + kAhead * s.dr);
+            // The cells' own positions, to the bit: those of inner cells, whose taps all exist.
+            const Lanes later = at + kAhead;
+            prefetch_taps<Taps>(g.in, s.x0 + later * s.dx, s.r0 + later * s.dr);
         }
         if (sample_lanes<Taps, Nodata>(g, x, r, out + u)) continue;
         for (int l = 0; l < kLanes; ++l)
