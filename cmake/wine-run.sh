@@ -17,8 +17,8 @@ mkdir -p "$WINEPREFIX"
   # Wine's server and its own background programs are started apart, their output elsewhere: a
   # test runner reading the program's output would otherwise wait for them to end too. The
   # server stays ten seconds after the last program, so that the next one starts at once.
-  # A server just started may not answer its first program (seen as a test failing in 20 ms
-  # with no output, once in a few runs, when this warm-up's failure ended the script): it is
+  # A server just started may not answer its first program. A test once failed in 20 ms with
+  # no output, most likely when this warm-up failed and, under set -e, ended the script: it is
   # asked again, and its failures end nothing.
   if wineserver -p10 </dev/null >/dev/null 2>&1 9>&-; then
     for attempt in 1 2 3; do

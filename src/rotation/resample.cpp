@@ -44,6 +44,10 @@ template <int Taps, class V>
     }
 }
 
+// How many cells before floor(position) the first tap lies, along each axis: cubic's one.
+template <int Taps>
+constexpr int kTapsBefore = Taps == 4 ? 1 : 0;
+
 // Whether a cell's value counts: not the no-data value, not a NaN.
 inline bool counts(double v, bool has_nodata, double nodata) {
     return v == v && !(has_nodata && v == nodata);
@@ -301,7 +305,7 @@ template <int Taps, bool Nodata>
         result = Lanes{g.in[i[0]][j[0]], g.in[i[1]][j[1]], g.in[i[2]][j[2]], g.in[i[3]][j[3]]};
         keep_counted(result);
     } else {
-        constexpr int before = Taps == 4 ? 1 : 0;
+        constexpr int before = kTapsBefore<Taps>;
         const Indices j0 = __builtin_convertvector(x, Indices);
         const Indices i0 = __builtin_convertvector(r, Indices);
         Lanes wx[4];
@@ -335,7 +339,7 @@ constexpr int32_t kAhead = 64;
 // Asks for the cache lines of the cells read at (x, r) for each lane (positions of inner cells).
 template <int Taps>
 [[gnu::always_inline]] inline void prefetch_taps(DoubleGrid in, const Lanes& x, const Lanes& r) {
-    constexpr int before = Taps == 4 ? 1 : 0;
+    constexpr int before = kTapsBefore<Taps>;
     const Indices j = __builtin_convertvector(x, Indices);
     const Indices i = __builtin_convertvector(r, Indices);
     for (int l = 0; l < kLanes; ++l) {
@@ -370,6 +374,12 @@ TERRAPIVOTER_CLONES void resample_inner(const Grid& g, Resampling method, const 
         out[u] = sample(g, method, s.x0 + u * s.dx, s.r0 + u * s.dr);
 }
 
+// The lanes' code for a method's taps, with the no-data value looked for or not.
+template <int Taps>
+auto inner_for(bool nodata) {
+    return nodata ? &resample_inner<Taps, true> : &resample_inner<Taps, false>;
+}
+
 // Output cells are taken a tile at a time, so that the input cells they read, a parallelogram
 // of rows, stay in the caches from one output row to the next. The tile's rows are taken in the
 // order in which each meets every input row left of where the one before met it (top down when
@@ -384,19 +394,9 @@ void resample_fast(DoubleGrid in, DoubleGrid out, const RotationParameters& p, O
                    Resampling method, std::optional<double> nodata, const Work& work) {
     const Grid g{in, nodata.has_value(), nodata.value_or(0.0)};
     const int32_t reach = method == Resampling::cubic ? 1 : 0;
-    const auto inner = [&] {
-        const bool n = g.has_nodata;
-        switch (method) {
-            case Resampling::bilinear:
-                return n ? &resample_inner<2, true> : &resample_inner<2, false>;
-            case Resampling::cubic:
-                return n ? &resample_inner<4, true> : &resample_inner<4, false>;
-            case Resampling::forward:
-            case Resampling::nearest:
-                break;
-        }
-        return n ? &resample_inner<1, true> : &resample_inner<1, false>;
-    }();
+    const auto inner = method == Resampling::nearest    ? inner_for<1>(g.has_nodata)
+                       : method == Resampling::bilinear ? inner_for<2>(g.has_nodata)
+                                                        : inner_for<4>(g.has_nodata);
     for_row_bands(work.threads, 0, out.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         SampleRow rows[kTileRows];
         InnerCells cells[kTileRows];
