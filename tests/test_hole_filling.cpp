@@ -5,8 +5,13 @@
 #include <limits>
 #include <random>
 
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
+
 #include "job/engine.h"
 #include "rotation/empty_cells.h"
+#include "rotation/extended.h"
 #include "rotation/hole_filling.h"
 #include "support.h"
 
@@ -89,6 +94,12 @@ TEST(HoleFilling, Cases) {
          {0, 0, 0, 0, 0, 0, 0, 0, 0},
          {}},
         {"negative zero is a value", 1, 2, {-0.0, E}, {-0.0, -0.0}, {}},
+        {"the mean of four negative zeros is zero, as their sum",
+         3,
+         3,
+         {9, -0.0, 9, -0.0, E, -0.0, 9, -0.0, 9},
+         {9, -0.0, 9, -0.0, 0.0, -0.0, 9, -0.0, 9},
+         {}},
         {"the smallest value fills the background",
          2,
          2,
@@ -158,17 +169,127 @@ TEST(HoleFilling, SumsInOrderRoundingAtEachStep) {
     EXPECT_EQ(grid[1][1], 0.0);
 }
 
-TEST(HoleFilling, EveryThreadCountGivesTheSameGrid) {
+// The processor's flush-to-zero and denormals-are-zero modes, on where there are such, for the
+// object's life.
+class FlushToZero {
+  public:
+    explicit FlushToZero(bool on) {
+#if defined(__SSE2__)
+        if (on) _mm_setcsr(saved_ | 0x8040);
+#else
+        (void)on;
+#endif
+    }
+    ~FlushToZero() {
+#if defined(__SSE2__)
+        _mm_setcsr(saved_);
+#endif
+    }
+    FlushToZero(const FlushToZero&) = delete;
+    FlushToZero& operator=(const FlushToZero&) = delete;
+
+  private:
+#if defined(__SSE2__)
+    unsigned saved_ = _mm_getcsr();
+#endif
+};
+
+// Neighbours whose running sums land within a 64-bit unit of the midpoint between two doubles,
+// on either side, where rounding twice (as the extended sums do) and once differ; beside them
+// zeros, subnormals, values at 2^+-1000 and beyond, infinities, NaNs and the no-data value.
+TEST(HoleFilling, FastRowsGiveThePlainSumsBitForBit) {
+    std::mt19937_64 rng(17);
+    std::uniform_real_distribution<double> unit(1.0, 2.0);
+    const double nodata = -9999.0;
+    auto pick = [&](std::initializer_list<double> choices) {
+        return *(choices.begin() + static_cast<std::ptrdiff_t>(rng() % choices.size()));
+    };
+    // Half a unit in the last place of s, off by a fraction f of it, on either side.
+    auto near_midpoint = [&](double s) {
+        if (s == 0 || !std::isfinite(s)) return unit(rng);
+        const double half = std::ldexp(1.0, std::ilogb(s) - 53);
+        const double f = pick({0.0, -0x1p-11, 0x1p-11, -0x1p-12, -0x1p-11 + 0x1p-35,
+                               -0x1p-11 - 0x1p-35, -0x1p-10, 0x1p-40, -0x1p-60});
+        const double b = half * (1 + f) + pick({0.0, 0.0, 2 * half, -2 * half});
+        return rng() % 2 != 0 ? b : -b;
+    };
+    auto any_value = [&]() {
+        switch (rng() % 12) {
+            case 0:
+                return pick({0.0, -0.0, 0x1p-1074, -0x1p-1030, 0x1p-1000, 0x1.8p-1001});
+            case 1:
+                return pick({0x1p1000, -0x1.fp999, 0x1p1023, HUGE_VAL, -HUGE_VAL});
+            case 2:
+                return pick({nodata, std::nan(""), empty_cell()});
+            case 3:
+                return std::ldexp(1.0, static_cast<int>(rng() % 40) - 20) *
+                       pick({1.0, -1.0, 1 - 0x1p-53, 1 + 0x1p-52});
+            default:
+                return std::ldexp(unit(rng), static_cast<int>(rng() % 60) - 30);
+        }
+    };
+    for (int trial = 0; trial < 300; ++trial) {
+        const auto cols =
+            static_cast<int32_t>(trial % 10 == 9 ? 520 + rng() % 600 : 3 + rng() % 40);
+        Matrix<double> grid(3, cols);
+        for (int32_t i = 0; i < 3; ++i) {
+            for (int32_t j = 0; j < cols; ++j)
+                grid[i][j] = any_value();
+        }
+        // Holes at every other odd column of the middle row, each with its own neighbours on
+        // either side, summed up, right, down, left as the fill does.
+        for (int32_t j = 1; j + 1 < cols; j += 4) {
+            if (rng() % 8 == 0) continue;
+            grid[1][j] = empty_cell();
+            double* neighbours[] = {&grid[0][j], &grid[1][j + 1], &grid[2][j], &grid[1][j - 1]};
+            double sum = rng() % 4 != 0 ? (*neighbours[0] = any_value()) + 0.0 : 0.0;
+            for (int k = 1; k < 4; ++k) {
+                if (rng() % 3 != 0) *neighbours[k] = near_midpoint(sum);
+                sum = extended::sum(sum, *neighbours[k]);
+            }
+        }
+        for (const std::optional<double> no_data :
+             {std::optional<double>{}, std::optional{nodata}}) {
+            Matrix<double> plain = grid_of(3, cols, values_of(grid));
+            fill_holes_in_row_plain(plain.view(), 1, no_data);
+            // Also as in a process where a library has set the processor to treat subnormal
+            // numbers as zero (which the extended sums never do).
+            for (const bool flushing : {false, true}) {
+                Matrix<double> fast = grid_of(3, cols, values_of(grid));
+                {
+                    const FlushToZero flush(flushing);
+                    fill_holes_in_row(fast.view(), 1, no_data);
+                }
+                ASSERT_TRUE(same_bits(fast.view(), plain.view()))
+                    << "trial " << trial << (flushing ? ", subnormals flushed" : "");
+            }
+        }
+    }
+}
+
+// On any number of threads, the grid the plain code gives filling the rows one by one in order
+// and then the background: rows with runs of empty cells at either end (as the turned terrain's
+// corners leave them) and empty cells scattered in between.
+TEST(HoleFilling, EveryThreadCountGivesTheGridOfOnePassInOrder) {
     std::mt19937_64 rng(5);
-    for (int trial = 0; trial < 40; ++trial) {
+    for (int trial = 0; trial < 60; ++trial) {
         const auto rows = static_cast<int32_t>(1 + rng() % 50);
         const auto cols = static_cast<int32_t>(1 + rng() % 50);
         std::vector<double> values(static_cast<std::size_t>(rows * cols));
-        for (double& v : values)
-            v = rng() % 4 == 0 ? E : static_cast<double>(rng() % 1000) - 300;
+        const auto width = static_cast<std::size_t>(cols);
+        for (std::size_t i = 0; i < values.size(); i += width) {
+            const std::size_t lead = rng() % width;
+            const std::size_t trail = width - rng() % (width - lead + 1);
+            for (std::size_t j = 0; j < width; ++j) {
+                const bool empty = j < lead || j >= trail || rng() % (trial % 2 == 0 ? 4 : 40) == 0;
+                values[i + j] = empty ? E : static_cast<double>(rng() % 1000) - 300;
+            }
+        }
         Matrix<double> one = grid_of(rows, cols, values);
-        fill_holes_and_background(one.view(), -300.0, {.threads = 1});
-        for (unsigned threads : {2u, 3u, 8u}) {
+        for (int32_t i = 0; i < rows; ++i)
+            fill_holes_in_row_plain(one.view(), i, -300.0);
+        fill_background(one.view(), background_value(one.view()));
+        for (unsigned threads : {1u, 2u, 3u, 8u}) {
             Matrix<double> many = grid_of(rows, cols, values);
             fill_holes_and_background(many.view(), -300.0, {.threads = threads});
             ASSERT_TRUE(same_bits(one.view(), many.view()))

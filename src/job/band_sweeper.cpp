@@ -77,6 +77,10 @@ DoubleGrid BandSweeper::band(int32_t first, int32_t end, Holes holes, double* sm
     const DoubleGrid buffer{cells_view_.rows, bottom - top, cells_view_.nb_col};
     const OutputFrame frame = frame_of(top);
     const DoubleGrid* whole = in_.whole();
+    empty_cells_.clear();
+    band_rows_ = end - first;
+    std::vector<EmptyCells>* empty =
+        holes == Holes::fill_finding_background ? &empty_cells_ : nullptr;
     if (method_ != Resampling::forward) {
         DoubleGrid input = whole != nullptr ? *whole : DoubleGrid{nullptr, 0, 0};
         if (whole == nullptr) {
@@ -84,7 +88,7 @@ DoubleGrid BandSweeper::band(int32_t first, int32_t end, Holes holes, double* sm
             input = read_window();
         }
         resample(input, buffer, p_, frame, method_, nodata_, work_);
-        if (holes == Holes::fill_finding_background) *smallest = background_value(buffer, work_);
+        if (empty != nullptr) *smallest = background_value(buffer, work_, empty);
         view_rows_.assign(buffer.rows, buffer.rows + (bottom - top));
         offset_ = 0;
         return {view_rows_.data(), end - first, buffer.nb_col};
@@ -99,8 +103,8 @@ DoubleGrid BandSweeper::band(int32_t first, int32_t end, Holes holes, double* sm
         window_ = window(first, end);
         rotate_window(whole != nullptr ? *whole : read_window(), window_, buffer, p_, work_, frame);
     }
-    if (holes == Holes::fill_finding_background) {
-        *smallest = fill_holes_finding_background(buffer, nodata_, work_);
+    if (empty != nullptr) {
+        *smallest = fill_holes_finding_background(buffer, nodata_, work_, empty);
     } else if (holes == Holes::fill) {
         fill_holes(buffer, nodata_, work_);
     }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "base/grid.h"
@@ -16,6 +17,7 @@
 #include "platform/platform.h"
 #include "rotation/bands.h"
 #include "rotation/extent.h"
+#include "rotation/hole_filling.h"
 #include "rotation/placement.h"
 #include "rotation/resample.h"
 
@@ -56,6 +58,14 @@ class BandSweeper {
     }
     int32_t offset() const { return offset_; }
 
+    // Where the last band's empty cells lie, a row each, when its background value was found
+    // (Holes::fill_finding_background); nothing otherwise.
+    std::span<const EmptyCells> empty_cells() const {
+        if (empty_cells_.empty()) return {};
+        return std::span<const EmptyCells>(empty_cells_)
+            .subspan(static_cast<std::size_t>(offset_), static_cast<std::size_t>(band_rows_));
+    }
+
   private:
     // Room in storage_ for `cells` input cells (their contents are not kept).
     void reserve_storage(int64_t cells);
@@ -81,6 +91,8 @@ class BandSweeper {
     DoubleGrid cells_view_;
     std::vector<double*> view_rows_;
     int32_t offset_ = 0;
+    int32_t band_rows_ = 0;
+    std::vector<EmptyCells> empty_cells_;  // of view_rows_, when found
     InputWindow window_;
     std::unique_ptr<platform::LargeBlock> storage_;
     std::size_t storage_size_ = 0;

@@ -91,8 +91,9 @@ void rotate_source(GridSource& in, const InputWindow* window, DoubleGrid out,
 }
 
 void fill_holes_and_background(DoubleGrid grid, std::optional<double> nodata, const Work& work) {
-    fill_holes(grid, nodata, work);
-    fill_background(grid, background_value(grid, work), work);
+    std::vector<EmptyCells> empty;
+    const double smallest = fill_holes_finding_background(grid, nodata, work, &empty);
+    fill_background(grid, smallest, work, empty);
 }
 
 int64_t write_raster_band(DoubleGrid rows, double background, double coef, OutputFile& out,

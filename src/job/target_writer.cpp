@@ -110,7 +110,7 @@ TargetWriter::TargetWriter(const InputBand& input, Target& target, const Treatme
 }
 
 void TargetWriter::write(DoubleGrid rows, double background, const DoubleGrid* unfilled_in,
-                         int32_t offset) {
+                         int32_t offset, std::span<const EmptyCells> empty) {
     if (target_.form == GridForm::raster_pair) {
         const std::optional<double> nodata = input_.nodata;
         std::function<void(int32_t)> fill_row;
@@ -121,7 +121,7 @@ void TargetWriter::write(DoubleGrid rows, double background, const DoubleGrid* u
                                       &*progress_, fill_row);
         return;
     }
-    fill_background(rows, background, work_);
+    fill_background(rows, background, work_, empty);
     if (nodata_written_as_) replace_nodata(rows, *input_.nodata, *nodata_written_as_, work_);
     if (target_.form == GridForm::memory) {
         copy_into_memory(rows);

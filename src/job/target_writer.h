@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "base/grid.h"
@@ -14,6 +15,7 @@
 #include "job/target.h"
 #include "job/treatment.h"
 #include "rotation/extent.h"
+#include "rotation/hole_filling.h"
 
 namespace terrapivoter {
 
@@ -31,9 +33,10 @@ class TargetWriter {
     // `unfilled_in`, a grid whose rows [offset, offset + rows.nb_lig) are `rows` and whose
     // rows around them are their neighbours (the output's rows before and after them, where it
     // has them), the rows' holes are filled first (fills_holes), each row just before it is
-    // converted, while the device writes the rows before.
+    // converted, while the device writes the rows before. With `empty`, where each row's empty
+    // cells lie (as the background value was found), only those cells are visited to give it.
     void write(DoubleGrid rows, double background, const DoubleGrid* unfilled_in = nullptr,
-               int32_t offset = 0);
+               int32_t offset = 0, std::span<const EmptyCells> empty = {});
 
     // Writes the output again from its first row (a raster pair's data: the same number of
     // bytes again, over the first ones).

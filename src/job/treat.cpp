@@ -100,11 +100,12 @@ void treat_whole(Turning& t) {
         into = in_memory_grid(t.target, t.total, static_cast<int32_t>(t.geo.nb_col), memory_rows);
     }
     BandSweeper sweeper = sweeper_of(t, t.total, into);
-    // The whole output kept, its background is found while its holes are filled, or, for a
-    // writer that fills them, before they are (filling them cannot lower it), so that the
+    // The whole output kept, its background is found while its holes are filled, and where
+    // its empty cells lie noted, for the background to be given to them alone; or, for a writer
+    // that fills them, it is found before they are (filling them cannot lower it), so that the
     // device writes the first rows while the last ones are filled.
-    const bool whole_kept = t.smallest && !t.full;
-    bool holes_left = whole_kept && writer_fills_holes(t);
+    const bool whole_kept = !t.full;
+    bool holes_left = t.smallest && whole_kept && writer_fills_holes(t);
     double smallest = kNoBackground;
     const DoubleGrid single = sweeper.band(0, t.total,
                                            holes_left   ? Holes::left
@@ -120,14 +121,16 @@ void treat_whole(Turning& t) {
             smallest = background_value(single, t.work);
             holes_left = false;
         }
-    } else if (t.smallest && !whole_kept) {
+    } else if (t.smallest && t.full) {
         smallest = background_value(window_of(single, 0, t.keep, t.geo).view, t.work);
     }
     const double background = background_for(t.treatment, t.input, smallest);
     t.stage.emplace(t.work, "write");
     TargetWriter writer = writer_of(t);
     const GridWindow kept = window_of(single, 0, t.keep, t.geo);
-    writer.write(kept.view, background, holes_left ? &kept.view : nullptr);
+    // The whole output kept, its rows are the band's.
+    writer.write(kept.view, background, holes_left ? &kept.view : nullptr, 0,
+                 t.full ? std::span<const EmptyCells>{} : sweeper.empty_cells());
     writer.finish();
 }
 

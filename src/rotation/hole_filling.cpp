@@ -4,35 +4,13 @@
 #include <functional>
 #include <limits>
 
+#include "base/cpu_dispatch.h"
 #include "base/parallel.h"
 #include "base/smallest_value.h"
 #include "rotation/empty_cells.h"
-#include "rotation/extended.h"
+#include "rotation/lanes.h"
 
 namespace terrapivoter {
-
-// A cell is filled only when its four neighbours are already filled, so no cell filled here is
-// the neighbour of another: rows may be done in any order, on any thread, and give the grid a
-// single pass in row-major order gives.
-void fill_holes_in_row(DoubleGrid grid, int32_t i, std::optional<double> nodata) {
-    if (i <= 0 || i >= grid.nb_lig - 1) return;
-    const bool has_nodata = nodata.has_value();
-    const double nodata_value = nodata.value_or(0.0);
-    // A NaN is no-data whatever the no-data value (and the empty marker is one of them).
-    auto filled = [&](double v) { return v == v && !(has_nodata && v == nodata_value); };
-    for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
-        if (!is_empty(grid[i][j])) continue;
-        int ico = 0;
-        double dtot = 0.0;
-        for (double neighbour : {grid[i - 1][j], grid[i][j + 1], grid[i + 1][j], grid[i][j - 1]}) {
-            if (filled(neighbour)) {
-                ++ico;
-                dtot = extended::sum(dtot, neighbour);
-            }
-        }
-        if (ico == 4) grid[i][j] = static_cast<double>(static_cast<extended::ld>(dtot) * 0.25L);
-    }
-}
 
 bool holes_keep_background(double smallest) {
     // Four values of at least m sum, rounded at each step, to at least 4m (docs/performance.md)
@@ -42,9 +20,37 @@ bool holes_keep_background(double smallest) {
 
 namespace {
 
-// The smallest filled value of row i below `dmin`, or dmin (the empty marker is a NaN).
-double smallest_in_row(DoubleGrid grid, int32_t i, double dmin) {
-    return smallest_value(grid[i], grid.nb_col, dmin);
+TERRAPIVOTER_CLONES
+EmptyCells empty_cells_of(const double* row, int32_t cols) {
+    EmptyCells e;
+    while (e.lead < cols && is_empty(row[e.lead]))
+        ++e.lead;
+    e.trail = cols;
+    while (e.trail > e.lead && is_empty(row[e.trail - 1]))
+        --e.trail;
+    // Empty cells between the runs are few once the holes are filled: looked for in one pass
+    // without a branch, then bounded.
+    Flags found = {0, 0, 0, 0};
+    int32_t j = e.lead;
+    for (; j + kLanes <= e.trail; j += kLanes) {
+        Lanes cells;
+        load_lanes(row + j, cells);
+        found |= reinterpret_cast<LaneBits>(cells) == kEmptyCellBits;
+    }
+    bool inner = (found[0] | found[1] | found[2] | found[3]) != 0;
+    for (; j < e.trail; ++j)
+        inner |= is_empty(row[j]);
+    if (!inner) {
+        e.inner_first = e.inner_end = e.lead;
+        return e;
+    }
+    e.inner_first = e.lead;
+    while (!is_empty(row[e.inner_first]))
+        ++e.inner_first;
+    e.inner_end = e.trail;
+    while (!is_empty(row[e.inner_end - 1]))
+        --e.inner_end;
+    return e;
 }
 
 // Runs row(i, dmin) -> dmin for rows [first, first + count) on every thread, and returns the
@@ -52,6 +58,15 @@ double smallest_in_row(DoubleGrid grid, int32_t i, double dmin) {
 double over_rows(int64_t first, int64_t count, const Work& work,
                  const std::function<double(int32_t, double)>& row) {
     return smallest_over_row_bands(work.threads, first, count, kNoBackground, row);
+}
+
+// The smallest filled value of row i below `dmin`, or dmin (the empty marker is a NaN), and,
+// with `empty`, where the row's empty cells lie.
+double smallest_noting_empty(DoubleGrid grid, int32_t i, double dmin,
+                             std::vector<EmptyCells>* empty) {
+    if (empty != nullptr)
+        (*empty)[static_cast<std::size_t>(i)] = empty_cells_of(grid[i], grid.nb_col);
+    return smallest_value(grid[i], grid.nb_col, dmin);
 }
 
 }  // namespace
@@ -63,26 +78,41 @@ void fill_holes(DoubleGrid grid, std::optional<double> nodata, const Work& work)
     });
 }
 
-double background_value(DoubleGrid grid, const Work& work) {
-    return over_rows(0, grid.nb_lig, work,
-                     [&](int32_t i, double dmin) { return smallest_in_row(grid, i, dmin); });
-}
-
-double fill_holes_finding_background(DoubleGrid grid, std::optional<double> nodata,
-                                     const Work& work) {
-    // Each row is final once its own holes are filled: its minimum is taken while it is in the
-    // cache. The first and last rows have no holes to fill.
-    return over_rows(0, grid.nb_lig, work, [&](int32_t i, double row_min) {
-        fill_holes_in_row(grid, i, nodata);
-        return smallest_in_row(grid, i, row_min);
+double background_value(DoubleGrid grid, const Work& work, std::vector<EmptyCells>* empty) {
+    if (empty != nullptr) empty->assign(static_cast<std::size_t>(grid.nb_lig), {});
+    return over_rows(0, grid.nb_lig, work, [&](int32_t i, double dmin) {
+        return smallest_noting_empty(grid, i, dmin, empty);
     });
 }
 
-void fill_background(DoubleGrid grid, double dmin, const Work& work) {
+double fill_holes_finding_background(DoubleGrid grid, std::optional<double> nodata,
+                                     const Work& work, std::vector<EmptyCells>* empty) {
+    // Each row is final once its own holes are filled: its minimum is taken while it is in the
+    // cache. The first and last rows have no holes to fill.
+    if (empty != nullptr) empty->assign(static_cast<std::size_t>(grid.nb_lig), {});
+    return over_rows(0, grid.nb_lig, work, [&](int32_t i, double row_min) {
+        fill_holes_in_row(grid, i, nodata);
+        return smallest_noting_empty(grid, i, row_min, empty);
+    });
+}
+
+void fill_background(DoubleGrid grid, double dmin, const Work& work,
+                     std::span<const EmptyCells> empty) {
+    const bool noted = empty.size() == static_cast<std::size_t>(grid.nb_lig);
     for_row_bands(work.threads, 0, grid.nb_lig, [&](unsigned, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {
-            for (int32_t j = 0; j < grid.nb_col; ++j) {
-                if (is_empty(grid[i][j])) grid[i][j] = dmin;
+            double* row = grid[i];
+            int32_t first = 0;
+            int32_t last = grid.nb_col;
+            if (noted) {
+                const EmptyCells& e = empty[static_cast<std::size_t>(i)];
+                std::fill(row, row + e.lead, dmin);
+                std::fill(row + e.trail, row + grid.nb_col, dmin);
+                first = e.inner_first;
+                last = e.inner_end;
+            }
+            for (int32_t j = first; j < last; ++j) {
+                if (is_empty(row[j])) row[j] = dmin;
             }
         }
     });

@@ -7,6 +7,7 @@
 #include "base/cpu_dispatch.h"
 #include "base/empty_cell.h"
 #include "base/parallel.h"
+#include "rotation/lanes.h"
 #include "rotation/turn.h"
 
 namespace terrapivoter {
@@ -17,9 +18,7 @@ using ld = long double;
 
 // Keys' cubic convolution kernel with a = -0.5 at distance d from a cell: for 1 <= d < 2,
 // a d^3 - 5a d^2 + 8a d - 4a; below 1, (a + 2) d^3 - (a + 3) d^2 + 1; each evaluated in one
-// order, for one value or four at once, so that both give the same bits.
-// (Lanes pass by reference, and the functions that take them are always inlined into callers
-// compiled for several instruction sets, whose conventions for passing lanes differ.)
+// order, for one value or four at once (lanes.h), so that both give the same bits.
 template <class V>
 [[gnu::always_inline]] inline void cubic_outer(const V& d, V& w) {
     w = ((-0.5 * d + 2.5) * d - 4.0) * d + 2.0;
@@ -202,12 +201,6 @@ void resample_reference(DoubleGrid in, DoubleGrid out, const RotationParameters&
 
 namespace {
 
-// Four cells at once, in lanes. The compiler's vector extensions (GCC's and clang's alike) keep
-// each operation the scalar code's, lane by lane, in every instruction set it is compiled for.
-using Lanes = double __attribute__((vector_size(32)));
-using Indices = int32_t __attribute__((vector_size(16)));
-constexpr int kLanes = 4;
-
 // Cells [first, end) of a row whose every cell read lies inside the input, for a method that
 // reads from floor(position) - reach to floor(position) + reach + 1 along each axis.
 struct InnerCells {
@@ -247,14 +240,6 @@ InnerCells inner_cells(const SampleRow& s, int32_t cols, DoubleGrid in, int32_t 
     while (end > first && !inner(end - 1))
         --end;
     return {first, end};
-}
-
-// Lanes of flags, all bits set where a comparison holds.
-using Flags = decltype(Lanes{} == Lanes{});
-
-// Whether every lane's flag is set.
-[[gnu::always_inline]] inline bool all_set(const Flags& flags) {
-    return (flags[0] & flags[1] & flags[2] & flags[3]) != 0;
 }
 
 // The Taps cells from column j[l] of row i[l], for each lane l: v[m] holds each lane's m-th.
