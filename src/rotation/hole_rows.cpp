@@ -109,12 +109,17 @@ void fill_holes_in_row(DoubleGrid grid, int32_t i, std::optional<double> nodata)
     const double* above = grid[i - 1];
     double* row = grid[i];
     const double* below = grid[i + 1];
+    // The row after `below` is asked for as this one is looked at: the pass is the first to
+    // read the rows since the sweep scattered its writes over them, and the processor's own
+    // prefetching of them came late.
+    const double* ahead = i + 2 < grid.nb_lig ? grid[i + 2] : nullptr;
     int32_t holes[kSegment + kLanes];
     for (int32_t start = 1; start < grid.nb_col - 1; start += kSegment) {
         const int32_t end = std::min(grid.nb_col - 1, start + kSegment);
         int32_t count = 0;
         int32_t j = start;
         for (; j + kLanes <= end; j += kLanes) {
+            if (ahead != nullptr) __builtin_prefetch(ahead + j, 0, 2);
             Lanes cell, up, right, down, left;
             load_lanes(row + j, cell);
             load_lanes(above + j, up);
