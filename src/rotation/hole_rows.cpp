@@ -26,7 +26,7 @@ constexpr uint64_t kExponentBits = 0x7ff0000000000000ULL;
 // Clears the lanes of `mask` whose value is not filled: a NaN, or the no-data value.
 [[gnu::always_inline]] inline void keep_filled(const Lanes& v, bool has_nodata, double nodata_value,
                                                Flags& mask) {
-    mask &= v == v;
+    mask &= v == v;  // NOLINT(misc-redundant-expression): false for a NaN alone
     if (has_nodata) mask &= v != nodata_value;
 }
 
