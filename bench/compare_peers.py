@@ -45,6 +45,18 @@ def median_time(fn, runs):
     return statistics.median(times)
 
 
+def interleaved_median_times(fns, runs):
+    """The median time of each of fns, called in turn run after run, so that a spell of the
+    machine weighs on each alike."""
+    times = [[] for _ in fns]
+    for _ in range(runs):
+        for k, fn in enumerate(fns):
+            start = time.perf_counter()
+            fn()
+            times[k].append(time.perf_counter() - start)
+    return [statistics.median(t) for t in times]
+
+
 _measured = {}
 
 
@@ -222,7 +234,13 @@ def python_rows(row, grid, runs, work):
     n = grid.shape[0]
     for tenths in (300, 450, -173):
         angle = tenths / 10.0
-        mine = median_time(lambda: terrapivoter.rotate(grid, angle), runs)
+        m = cv2.getRotationMatrix2D((n / 2, n / 2), angle, 1.0)
+        # Ours, OpenCV's nearest warp (a new array, as ours) and ours with OpenCV's own method
+        # (each output cell valued from the nearest input cell), in turn.
+        mine, peer, nearest = interleaved_median_times(
+            [lambda: terrapivoter.rotate(grid, angle),
+             lambda: cv2.warpAffine(grid, m, (n, n), flags=cv2.INTER_NEAREST),
+             lambda: terrapivoter.rotate(grid, angle, resampling="nearest")], 2 * runs + 1)
         job = ours("BM_TurnGrid/4000/%d/real_time" % tenths, runs, work)
         row("Python rotate 4000x4000 by %g deg" % angle, mine, "the same job from C++", job,
             n * n, "cells")
@@ -230,12 +248,8 @@ def python_rows(row, grid, runs, work):
                 ours("BM_HoleFilling/4000/real_time", runs, work))
         row("Python rotate 4000x4000 by %g deg" % angle, mine,
             "C++ sweep + fill into grids made beforehand", bare, n * n, "cells")
-        m = cv2.getRotationMatrix2D((n / 2, n / 2), angle, 1.0)
-        peer = median_time(lambda: cv2.warpAffine(grid, m, (n, n), flags=cv2.INTER_NEAREST), runs)
         row("Python rotate 4000x4000 by %g deg" % angle, mine,
             "OpenCV warpAffine nearest (Python, new array)", peer, n * n, "cells")
-        # The same method as OpenCV's: each output cell valued from the nearest input cell.
-        nearest = median_time(lambda: terrapivoter.rotate(grid, angle, resampling="nearest"), runs)
         row("Python rotate 4000x4000 by %g deg, resampling nearest" % angle, nearest,
             "OpenCV warpAffine nearest (Python, new array)", peer, n * n, "cells")
 
