@@ -209,7 +209,7 @@ TEST(HoleFilling, FastRowsGiveThePlainSumsBitForBit) {
         if (s == 0 || !std::isfinite(s)) return unit(rng);
         const double half = std::ldexp(1.0, std::ilogb(s) - 53);
         const double f = pick({0.0, -0x1p-11, 0x1p-11, -0x1p-12, -0x1p-11 + 0x1p-35,
-                               -0x1p-11 - 0x1p-35, -0x1p-10, 0x1p-40, -0x1p-60});
+                               -0x1p-11 - 0x1p-35, -0x1p-10, 0x1p-40, -0x1p-52, 0x1p-52});
         const double b = half * (1 + f) + pick({0.0, 0.0, 2 * half, -2 * half});
         return rng() % 2 != 0 ? b : -b;
     };

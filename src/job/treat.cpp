@@ -128,7 +128,7 @@ void treat_whole(Turning& t) {
     t.stage.emplace(t.work, "write");
     TargetWriter writer = writer_of(t);
     const GridWindow kept = window_of(single, 0, t.keep, t.geo);
-    // The whole output kept, its rows are the band's.
+    // The whole output kept, `kept` is the band itself, whose empty cells the sweeper noted.
     writer.write(kept.view, background, holes_left ? &kept.view : nullptr, 0,
                  t.full ? std::span<const EmptyCells>{} : sweeper.empty_cells());
     writer.finish();

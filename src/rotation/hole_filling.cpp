@@ -20,6 +20,7 @@ bool holes_keep_background(double smallest) {
 
 namespace {
 
+// Where the empty cells of a row of `cols` cells lie.
 TERRAPIVOTER_CLONES
 EmptyCells empty_cells_of(const double* row, int32_t cols) {
     EmptyCells e;
