@@ -131,7 +131,12 @@ ProgramRun run_program(const fs::path& workdir, const std::string& input,
                                 "\" && \"" TERRAPIVOTER_BINARY "\" " + arguments + " < \"" +
                                 (io / "in").string() + "\" > \"" + (io / "out").string() +
                                 "\" 2> \"" + (io / "err").string() + "\"";
-    run.status = std::system(command.c_str());
+    // Wine's cmd.exe now and then fails to find a program it started a moment before, and says
+    // so with status 9009 ("Can't recognize ..."): the program never ran, so it is asked again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        run.status = std::system(command.c_str());
+        if (run.status != 9009) break;
+    }
 #else
     const std::string command = "cd '" + workdir.string() + "' && " + environment +
                                 " timeout 120 '" TERRAPIVOTER_BINARY "' " + arguments + " < '" +
