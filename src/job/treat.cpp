@@ -104,13 +104,12 @@ void treat_whole(Turning& t) {
     // its empty cells lie noted, for the background to be given to them alone; or, for a writer
     // that fills them, it is found before they are (filling them cannot lower it), so that the
     // device writes the first rows while the last ones are filled.
-    const bool whole_kept = !t.full;
-    bool holes_left = t.smallest && whole_kept && writer_fills_holes(t);
+    bool holes_left = t.smallest && !t.full && writer_fills_holes(t);
     double smallest = kNoBackground;
     const DoubleGrid single = sweeper.band(0, t.total,
-                                           holes_left   ? Holes::left
-                                           : whole_kept ? Holes::fill_finding_background
-                                                        : Holes::fill,
+                                           holes_left ? Holes::left
+                                           : t.full   ? Holes::fill
+                                                      : Holes::fill_finding_background,
                                            &smallest);
     if (t.full) widen_to_filled(single, 0, t.keep, t.work);
     t.stage.emplace(t.work, "fill");

@@ -15,8 +15,19 @@ namespace terrapivoter {
 
 namespace {
 
-// The mean of four values whose sum, rounded to double at each step, is `sum`.
-double mean_of_four(double sum) {
+// A neighbour counts when it is filled: not a NaN (the empty marker is one), not the no-data
+// value.
+bool filled(double v, bool has_nodata, double nodata_value) {
+    return v == v && !(has_nodata && v == nodata_value);
+}
+
+// The mean of four neighbours, summed in that order from 0 in extended precision, rounded to
+// double at each step.
+double mean_of_four(double up, double right, double down, double left) {
+    double sum = extended::sum(0.0, up);
+    sum = extended::sum(sum, right);
+    sum = extended::sum(sum, down);
+    sum = extended::sum(sum, left);
     return static_cast<double>(static_cast<extended::ld>(sum) * 0.25L);
 }
 
@@ -84,19 +95,14 @@ void fill_holes_in_row_plain(DoubleGrid grid, int32_t i, std::optional<double> n
     if (i <= 0 || i >= grid.nb_lig - 1) return;
     const bool has_nodata = nodata.has_value();
     const double nodata_value = nodata.value_or(0.0);
-    // A NaN is no-data whatever the no-data value (and the empty marker is one of them).
-    auto filled = [&](double v) { return v == v && !(has_nodata && v == nodata_value); };
     for (int32_t j = 1; j < grid.nb_col - 1; ++j) {
         if (!is_empty(grid[i][j])) continue;
-        int ico = 0;
-        double dtot = 0.0;
-        for (double neighbour : {grid[i - 1][j], grid[i][j + 1], grid[i + 1][j], grid[i][j - 1]}) {
-            if (filled(neighbour)) {
-                ++ico;
-                dtot = extended::sum(dtot, neighbour);
-            }
-        }
-        if (ico == 4) grid[i][j] = mean_of_four(dtot);
+        const double up = grid[i - 1][j], right = grid[i][j + 1], down = grid[i + 1][j],
+                     left = grid[i][j - 1];
+        bool all_filled = true;
+        for (double neighbour : {up, right, down, left})
+            all_filled = all_filled && filled(neighbour, has_nodata, nodata_value);
+        if (all_filled) grid[i][j] = mean_of_four(up, right, down, left);
     }
 }
 
@@ -105,7 +111,7 @@ void fill_holes_in_row(DoubleGrid grid, int32_t i, std::optional<double> nodata)
     if (i <= 0 || i >= grid.nb_lig - 1) return;
     const bool has_nodata = nodata.has_value();
     const double nodata_value = nodata.value_or(0.0);
-    auto filled = [&](double v) { return v == v && !(has_nodata && v == nodata_value); };
+    auto counts = [&](double v) { return filled(v, has_nodata, nodata_value); };
     const double* above = grid[i - 1];
     double* row = grid[i];
     const double* below = grid[i + 1];
@@ -137,8 +143,8 @@ void fill_holes_in_row(DoubleGrid grid, int32_t i, std::optional<double> nodata)
         }
         for (; j < end; ++j) {
             holes[count] = j;
-            const bool hole = is_empty(row[j]) && filled(above[j]) && filled(row[j + 1]) &&
-                              filled(below[j]) && filled(row[j - 1]);
+            const bool hole = is_empty(row[j]) && counts(above[j]) && counts(row[j + 1]) &&
+                              counts(below[j]) && counts(row[j - 1]);
             count += hole ? 1 : 0;
         }
         if (count == 0) continue;
@@ -161,13 +167,8 @@ void fill_holes_in_row(DoubleGrid grid, int32_t i, std::optional<double> nodata)
                     row[at[lane]] = mean[lane];
                 continue;
             }
-            for (int lane = 0; lane < kLanes; ++lane) {
-                double sum = extended::sum(0.0, up[lane]);
-                sum = extended::sum(sum, right[lane]);
-                sum = extended::sum(sum, down[lane]);
-                sum = extended::sum(sum, left[lane]);
-                row[at[lane]] = mean_of_four(sum);
-            }
+            for (int lane = 0; lane < kLanes; ++lane)
+                row[at[lane]] = mean_of_four(up[lane], right[lane], down[lane], left[lane]);
         }
     }
 }
